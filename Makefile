@@ -1,0 +1,36 @@
+# Two commands do all the set-up on a fresh machine:
+#   make test    build the module into .venv and run the test suite
+#   make build   only build and install the module
+# PYTHON=/path/to/python3.13 picks the interpreter; otherwise scripts/find-python.sh looks.
+
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: build test clean
+
+$(VENV)/.created:
+	@py=$$(scripts/find-python.sh 3.13) || exit 1; \
+	  echo "creating $(VENV) with $$py"; \
+	  "$$py" -m venv $(VENV)
+	@touch $@
+
+$(VENV)/.deps: $(VENV)/.created requirements/build.txt requirements/test.txt
+	$(PIP) install -q -r requirements/build.txt -r requirements/test.txt
+	@touch $@
+
+$(VENV)/.built: $(VENV)/.deps $(SOURCES)
+	$(PIP) install -q --no-build-isolation --no-deps .
+	@touch $@
+
+build: $(VENV)/.built
+
+test: build
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

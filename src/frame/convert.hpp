@@ -1,0 +1,77 @@
+// Converting arguments into the plain data the routines work on. Each
+// converter returns the converted input, or nothing with the Python exception
+// set and already wrapped with the parameter's name.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "frame/line_list.hpp"
+#include "frame/matrix_view.hpp"
+#include "frame/py_ref.hpp"
+
+namespace io_rs::py {
+
+// Wraps the pending exception for the parameter: a TypeError (exactly) is
+// replaced by TypeError "argument '{p}': {message}" with the same __cause__;
+// every other exception passes unchanged.
+void argument_extraction_error(const char* parameter) noexcept;
+
+// How the converted lines hold the strings. Borrowed reads a list's or
+// tuple's own item array under one reference to the container, which is safe
+// only when no Python code can run before the routine has finished with the
+// lines; Owned takes a reference to every string.
+enum class Hold : unsigned char { Borrowed, Owned };
+
+// A sequence of str, held, and lent to routines as a LineList that reads
+// each string's UTF-8 text where the interpreter keeps it.
+class LineRefs {
+ public:
+  LineRefs() = default;
+  LineRefs(LineRefs&&) noexcept = default;
+  LineRefs& operator=(LineRefs&&) = delete;
+  ~LineRefs();
+
+  LineList list() const noexcept;
+
+ private:
+  friend std::optional<LineRefs> convert_lines(PyObject*, const char*, Hold);
+  Ref container_;                 // Borrowed: the list or tuple whose items are read
+  std::vector<PyObject*> owned_;  // Owned: one reference per string
+  PyObject* const* items_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Any sequence of str (a str itself refused), every element converted before
+// the routine sees the first.
+std::optional<LineRefs> convert_lines(PyObject* o, const char* parameter, Hold hold);
+
+// True or False, or a NumPy boolean scalar.
+std::optional<bool> convert_flag(PyObject* o, const char* parameter);
+
+// An int, or anything with __index__, from 0 to 2**64 - 1.
+std::optional<std::uint64_t> convert_unsigned(PyObject* o, const char* parameter);
+
+// A two-dimensional NumPy array of the given element type, held for reading
+// (a reference of its own keeps the array and its memory alive; the module
+// never writes to it), with the view of its data taken at conversion.
+class ArrayHold {
+ public:
+  template <class T>
+  MatrixView<T> view() const noexcept {
+    return MatrixView<T>{layout_.data, layout_.rows, layout_.cols, layout_.row_stride, layout_.col_stride};
+  }
+
+ private:
+  friend std::optional<ArrayHold> convert_matrix(PyObject*, const char*, int);
+  Ref array_;
+  MatrixView<std::byte> layout_;
+};
+
+// type_num is NPY_DOUBLE or NPY_BOOL.
+std::optional<ArrayHold> convert_matrix(PyObject* o, const char* parameter, int type_num);
+
+}  // namespace io_rs::py

@@ -1,0 +1,41 @@
+// Field splitting shared by every parser. The separators are exactly TAB, LF,
+// FF, CR and SPACE; vertical tab, other control bytes and every non-ASCII
+// character (no-break space included) belong to fields. Runs of separators
+// count as one and no field is ever empty.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace io_rs {
+
+inline constexpr std::uint64_t kSeparatorMask =
+    (1ull << '\t') | (1ull << '\n') | (1ull << '\f') | (1ull << '\r') | (1ull << ' ');
+
+constexpr bool is_separator(unsigned char c) noexcept {
+  return c <= ' ' && ((kSeparatorMask >> c) & 1u) != 0;
+}
+
+// Hands out the fields of one line, left to right, one at a time, as views
+// into the line. Bytes after the last field asked for are never looked at.
+class FieldSplitter {
+ public:
+  explicit FieldSplitter(std::string_view line) noexcept
+      : pos_(line.data()), end_(line.data() + line.size()) {}
+
+  // The next field, or an empty view when the line has no more.
+  std::string_view next() noexcept {
+    const char* p = pos_;
+    while (p != end_ && is_separator(static_cast<unsigned char>(*p))) ++p;
+    const char* start = p;
+    while (p != end_ && !is_separator(static_cast<unsigned char>(*p))) ++p;
+    pos_ = p;
+    return {start, static_cast<std::size_t>(p - start)};
+  }
+
+ private:
+  const char* pos_;
+  const char* end_;
+};
+
+}  // namespace io_rs

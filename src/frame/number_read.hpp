@@ -1,0 +1,28 @@
+// Number reading shared by every parser: one field in, one float64 out, or a
+// refusal. The whole text must match the grammar; nothing is skipped.
+//
+//   [+-]? ( digits [. digits?] | . digits ) ( [eE] [+-]? digits )?
+//   [+-]? ( inf | infinity | nan )            letters in any ASCII case
+//
+// The value is the float64 nearest to the exact decimal, ties to even, for any
+// number of digits; too large gives infinity and too small gives zero. Exponent
+// digits are taken while the exponent is below 65536; further ones are
+// ignored. The sign applies to every result (-0, -inf and -nan included).
+#pragma once
+
+#include <expected>
+#include <string_view>
+
+namespace io_rs {
+
+enum class NumberError : unsigned char {
+  Empty,    // the text is empty
+  Invalid,  // anything else the grammar refuses
+};
+
+// The reason text that parsers put into their messages.
+std::string_view number_error_reason(NumberError error) noexcept;
+
+std::expected<double, NumberError> read_number(std::string_view text);
+
+}  // namespace io_rs

@@ -1,0 +1,52 @@
+#include "frame/fields.hpp"
+#include "frame/message.hpp"
+#include "frame/number_write.hpp"
+#include "xyz/xyz.hpp"
+
+namespace io_rs::xyz {
+
+namespace {
+// A symbol of up to two characters, three coordinates of 22 characters each
+// after a space, and LF make 72 bytes; three more leave room to spare.
+constexpr std::size_t kLineBytes = 75;
+constexpr std::uint16_t kWidth = 22;
+constexpr std::uint16_t kDecimals = 15;
+
+// A symbol must read back as the one symbol field of its line: exactly one
+// field under the parsers' splitting, and no line break anywhere in it.
+bool is_single_field(std::string_view symbol) {
+  FieldSplitter fields(symbol);
+  if (fields.next().empty() || !fields.next().empty()) return false;
+  return symbol.find_first_of("\r\n") == std::string_view::npos;
+}
+}  // namespace
+
+Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixView& positions) {
+  const std::size_t n = symbols.size();
+  if (positions.rows != n) {
+    return value_error(fill_message("format_xyz_block_rs: symbols length ({}) != positions rows ({})",
+                                    {n, positions.rows}));
+  }
+  OutputText out;
+  if (n == 0) return out;
+  if (positions.cols < 3) return index_out_of_bounds();
+
+  out.reserve(checked_size(n, kLineBytes));
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view symbol = symbols[i];
+    if (!is_single_field(symbol)) {
+      return value_error(fill_message(
+          "format_xyz_block_rs: symbol at index {} is not a single field: '{}'", {i, symbol}));
+    }
+    write_padded(out, symbol, 2, Align::Left);
+    const std::byte* row = positions.row(i);
+    for (std::size_t j = 0; j < 3; ++j) {
+      out.append(' ');
+      write_fixed(out, positions.at(row, j), kWidth, kDecimals);
+    }
+    out.append('\n');
+  }
+  return out;
+}
+
+}  // namespace io_rs::xyz
