@@ -25,13 +25,22 @@ class FieldSplitter {
 
   // The next field, or an empty view when the line has no more.
   std::string_view next() noexcept {
-    const char* p = pos_;
-    while (p != end_ && is_separator(static_cast<unsigned char>(*p))) ++p;
-    const char* start = p;
+    const char* start = skip_separators();
+    const char* p = start;
     while (p != end_ && !is_separator(static_cast<unsigned char>(*p))) ++p;
     pos_ = p;
     return {start, static_cast<std::size_t>(p - start)};
   }
+
+  // For readers that find the end of a field themselves: skips to the start
+  // of the next field and returns it (the end of the line when none is left).
+  const char* skip_separators() noexcept {
+    while (pos_ != end_ && is_separator(static_cast<unsigned char>(*pos_))) ++pos_;
+    return pos_;
+  }
+  const char* end() const noexcept { return end_; }
+  // Moves past a field the caller has read up to field_end.
+  void consume(const char* field_end) noexcept { pos_ = field_end; }
 
  private:
   const char* pos_;

@@ -1,7 +1,10 @@
 #include "frame/number_read.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -72,7 +75,7 @@ std::string_view number_error_reason(NumberError error) noexcept {
                                      : "invalid float literal";
 }
 
-std::expected<double, NumberError> read_number(std::string_view text) {
+std::expected<double, NumberError> read_number_general(std::string_view text) {
   if (text.empty()) return std::unexpected(NumberError::Empty);
   const char* p = text.data();
   const char* const end = p + text.size();
@@ -91,7 +94,10 @@ std::expected<double, NumberError> read_number(std::string_view text) {
     unsigned digit = static_cast<unsigned>(c - '0');
     if (!d.nonzero) {
       if (digit == 0) {
-        if (fraction) --d.leading;
+        if (fraction) {
+          --d.leading;
+          --d.scale;
+        }
         return;
       }
       d.nonzero = true;
@@ -172,6 +178,148 @@ std::expected<double, NumberError> read_number(std::string_view text) {
     }
   }
   return negative ? -value : value;
+}
+
+namespace {
+
+// Eight ASCII digits at p, read as one little-endian word.
+std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+bool is_eight_digits(std::uint64_t word) noexcept {
+  return (((word & 0xF0F0F0F0F0F0F0F0) | (((word + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
+          0x3333333333333333);
+}
+
+// The value of eight ASCII digits, first digit most significant.
+std::uint32_t eight_digits_value(std::uint64_t word) noexcept {
+  word -= 0x3030303030303030;
+  word = word * 10 + (word >> 8);  // pairs of digits in every other byte
+  word = (((word & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+          (((word >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
+  return static_cast<std::uint32_t>(word);
+}
+
+constexpr std::uint64_t kPowersOfFive[] = {
+    1ull, 5ull, 25ull, 125ull, 625ull, 3125ull, 15625ull, 78125ull, 390625ull, 1953125ull,
+    9765625ull, 48828125ull, 244140625ull, 1220703125ull, 6103515625ull, 30517578125ull,
+    152587890625ull, 762939453125ull, 3814697265625ull, 19073486328125ull, 95367431640625ull,
+    476837158203125ull, 2384185791015625ull};
+
+__extension__ typedef unsigned __int128 u128;  // GCC and Clang
+
+// Compares m with n * 5^k * 2^s exactly (n below 2^55, k at most 22, and s
+// small enough that both sides stay far below 2^128, which holds whenever
+// n * 2^s is within a few units of m / 10^k): -1, 0 or 1.
+int compare_scaled(std::uint64_t m, std::uint64_t n, int k, int s) noexcept {
+  u128 left = m;
+  u128 right = static_cast<u128>(n) * kPowersOfFive[k];
+  if (s >= 0) right <<= s;
+  else left <<= -s;
+  return left < right ? -1 : left > right ? 1 : 0;
+}
+
+// m / 10^k for m below 2^64 and 0 <= k <= 22, when the nearest double can
+// be proved cheaply; nothing when it cannot (then the general reader
+// decides). A floating-point estimate lands within a unit or two in the last
+// place; a candidate is the answer exactly when m / 10^k lies strictly
+// between the midpoints to its neighbours, which 128-bit integers decide.
+// Exact midpoints (ties) are left to the general reader.
+std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
+  double candidate = static_cast<double>(m) / kExactPowersOfTen[k];
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(candidate);
+    const int biased = static_cast<int>(bits >> 52);
+    if (biased == 0 || biased == 0x7FF) return std::nullopt;  // m / 10^k is never that small or large
+    const std::uint64_t mantissa = (bits & ((1ull << 52) - 1)) | (1ull << 52);
+    const int s = k + (biased - 1075) - 1;  // candidate = mantissa * 2^(s + 1 - k)
+    const int above = compare_scaled(m, 2 * mantissa + 1, k, s);
+    if (above > 0) {
+      candidate = std::bit_cast<double>(bits + 1);
+      continue;
+    }
+    // The next double down lies closer when the candidate is a power of two.
+    const int below = mantissa == (1ull << 52) ? compare_scaled(m, 4 * mantissa - 1, k, s - 1)
+                                               : compare_scaled(m, 2 * mantissa - 1, k, s);
+    if (below < 0) {
+      candidate = std::bit_cast<double>(bits - 1);
+      continue;
+    }
+    if (above == 0 || below == 0) return std::nullopt;
+    return candidate;
+  }
+  return std::nullopt;
+}
+
+// The common shape, [+-]? digits [. digits] with at most 19 digits in all and
+// no exponent, read in one pass from p up to the first byte that cannot
+// belong to it. Returns where the number stopped (end is set) and its value,
+// or nothing when the text does not start with such a number.
+struct ShortDecimal {
+  const char* end;
+  double value;
+};
+
+std::optional<ShortDecimal> read_short_decimal(const char* p, const char* const end) noexcept {
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint64_t m = 0;
+  const char* const int_begin = p;
+  while (p != end && is_digit(*p)) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+  std::ptrdiff_t digits = p - int_begin;
+  int k = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    const char* const frac_begin = p;
+    while (end - p >= 8 && is_eight_digits(load8(p)) && p - frac_begin <= 11) {
+      m = m * 100000000 + eight_digits_value(load8(p));
+      p += 8;
+    }
+    while (p != end && is_digit(*p) && p - frac_begin < 20) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+    k = static_cast<int>(p - frac_begin);
+    digits += k;
+  }
+  if (digits == 0 || digits > 19) return std::nullopt;  // also when m may have wrapped
+
+  double value;
+  if (m <= (1ull << 53)) {
+    // Mantissa and power of ten both exact: one IEEE division rounds correctly.
+    value = static_cast<double>(m) / kExactPowersOfTen[k];
+  } else {
+    auto divided = divide_by_power_of_ten(m, k);
+    if (!divided) return std::nullopt;
+    value = *divided;
+  }
+  return ShortDecimal{p, negative ? -value : value};
+}
+
+}  // namespace
+
+std::expected<double, NumberError> read_number(std::string_view text) {
+  const char* end = text.data() + text.size();
+  if (auto number = read_short_decimal(text.data(), end); number && number->end == end) return number->value;
+  return read_number_general(text);
+}
+
+NumberField next_number(FieldSplitter& fields) {
+  const char* start = fields.skip_separators();
+  const char* line_end = fields.end();
+  if (start == line_end) return {{}, std::unexpected(NumberError::Empty)};
+  // A short decimal that ends where the field ends is the whole field.
+  auto number = read_short_decimal(start, line_end);
+  if (number && (number->end == line_end || is_separator(static_cast<unsigned char>(*number->end)))) {
+    fields.consume(number->end);
+    return {{start, static_cast<std::size_t>(number->end - start)}, number->value};
+  }
+  const std::string_view field = fields.next();
+  return {field, read_number_general(field)};
 }
 
 }  // namespace io_rs

@@ -13,6 +13,8 @@
 #include <expected>
 #include <string_view>
 
+#include "frame/fields.hpp"
+
 namespace io_rs {
 
 enum class NumberError : unsigned char {
@@ -24,5 +26,20 @@ enum class NumberError : unsigned char {
 std::string_view number_error_reason(NumberError error) noexcept;
 
 std::expected<double, NumberError> read_number(std::string_view text);
+
+// The next field of a line read as a number, in one pass over its bytes for
+// the common short decimals. text is empty when the line has no field left;
+// otherwise it is the whole field (as the field splitter would give it) and
+// value is what read_number gives for it.
+struct NumberField {
+  std::string_view text;
+  std::expected<double, NumberError> value;
+};
+NumberField next_number(FieldSplitter& fields);
+
+// The same reader without its fast paths: every text goes through the full
+// grammar scan and the standard library's correctly rounded conversion. Tests
+// hold read_number to it.
+std::expected<double, NumberError> read_number_general(std::string_view text);
 
 }  // namespace io_rs
