@@ -1,6 +1,7 @@
 #include "frame/number_write.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -30,7 +31,7 @@ void append_field(OutputText& out, std::uint16_t width, bool negative, std::stri
 
 }  // namespace
 
-void write_fixed(OutputText& out, double value, std::uint16_t width, std::uint16_t precision) {
+void write_fixed_general(OutputText& out, double value, std::uint16_t width, std::uint16_t precision) {
   if (std::isnan(value)) return append_field(out, width, false, "NaN", 0);
   const bool negative = std::signbit(value);
   if (std::isinf(value)) return append_field(out, width, negative, "inf", 0);
@@ -44,6 +45,97 @@ void write_fixed(OutputText& out, double value, std::uint16_t width, std::uint16
                               std::chars_format::fixed, exact);
   append_field(out, width, negative, std::string_view(scratch, result.ptr - scratch),
                precision - exact);
+}
+
+namespace {
+
+__extension__ typedef unsigned __int128 u128;  // GCC and Clang
+
+constexpr std::uint64_t kPowersOfTen[] = {
+    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+    1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+    100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+    1000000000000000000ull, 10000000000000000000ull};
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+int decimal_length(std::uint64_t n) noexcept {
+  int length = 1;
+  while (length < 20 && n >= kPowersOfTen[length]) ++length;
+  return length;
+}
+
+// Writes the count lowest decimal digits of n, zero-filled, ending at end.
+void put_digits(char* end, std::uint64_t n, int count) noexcept {
+  for (; count >= 2; count -= 2) {
+    std::memcpy(end -= 2, kDigitPairs + 2 * (n % 100), 2);
+    n /= 100;
+  }
+  if (count == 1) *--end = static_cast<char>('0' + n % 10);
+}
+
+// Fixed-point digits of |value| with 1 to 19 decimals, for every finite value
+// below 2^64, in integer arithmetic: value = mantissa * 2^-shift exactly, the
+// fraction part times 10^precision is an exact 128-bit product, and shifting
+// it right with the dropped bits compared to one half rounds it half to even
+// (the parity of the whole scaled number is that of its last decimal, since
+// 10^precision is even). Returns false, writing nothing, outside that range.
+bool write_fixed_fast(OutputText& out, double value, std::uint16_t width, std::uint16_t precision) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biased == 0x7FF || precision == 0 || precision > 19) return false;
+  std::uint64_t mantissa = bits & ((1ull << 52) - 1);
+  int shift = 1074;  // value = mantissa * 2^-shift
+  if (biased != 0) {
+    mantissa |= 1ull << 52;
+    shift = 1075 - biased;
+  }
+  if (mantissa == 0) return false;  // zero has its own spelling
+
+  std::uint64_t integer;
+  std::uint64_t fraction = 0;  // the decimals, rounded
+  if (shift <= 0) {
+    if (shift < -11) return false;  // 2^64 or more
+    integer = mantissa << -shift;
+  } else {
+    integer = shift >= 64 ? 0 : mantissa >> shift;
+    const std::uint64_t fraction_bits = shift >= 64 ? mantissa : mantissa & ((1ull << shift) - 1);
+    const u128 scaled = static_cast<u128>(fraction_bits) * kPowersOfTen[precision];  // below 2^117
+    if (shift < 128) {
+      fraction = static_cast<std::uint64_t>(scaled >> shift);
+      const u128 dropped = scaled & ((static_cast<u128>(1) << shift) - 1);
+      const u128 half = static_cast<u128>(1) << (shift - 1);
+      if (dropped > half || (dropped == half && (fraction & 1) != 0)) ++fraction;
+    }  // else the product is below half a unit of the last place: rounds to 0
+    if (fraction == kPowersOfTen[precision]) {
+      fraction = 0;
+      ++integer;  // cannot wrap: the integer part is below 2^53 here
+    }
+  }
+
+  const bool negative = (bits >> 63) != 0;
+  const int integer_length = decimal_length(integer);
+  const std::size_t length = (negative ? 1 : 0) + integer_length + 1 + precision;
+  const std::size_t fill = width > length ? width - length : 0;
+  char* p = out.room(fill + length);
+  std::memset(p, ' ', fill);
+  p += fill;
+  if (negative) *p++ = '-';
+  put_digits(p + integer_length, integer, integer_length);
+  p += integer_length;
+  *p++ = '.';
+  put_digits(p + precision, fraction, precision);
+  out.commit(fill + length);
+  return true;
+}
+
+}  // namespace
+
+void write_fixed(OutputText& out, double value, std::uint16_t width, std::uint16_t precision) {
+  if (!write_fixed_fast(out, value, width, precision)) write_fixed_general(out, value, width, precision);
 }
 
 void write_unsigned(OutputText& out, std::uint64_t value, std::uint16_t width) {

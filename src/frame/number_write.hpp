@@ -17,6 +17,10 @@ namespace io_rs {
 // to zero.
 void write_fixed(OutputText& out, double value, std::uint16_t width, std::uint16_t precision);
 
+// The same writer without its fast path: the digits always come from the
+// standard library's exact fixed-point conversion. Tests hold write_fixed to it.
+void write_fixed_general(OutputText& out, double value, std::uint16_t width, std::uint16_t precision);
+
 // value in decimal, right-aligned in at least width characters.
 void write_unsigned(OutputText& out, std::uint64_t value, std::uint16_t width);
 

@@ -18,17 +18,16 @@ Result<PoscarBlock> parse_poscar_positions(const LineList& lines, bool selective
   for (std::size_t i = 0; i < n; ++i, row += 3) {
     FieldSplitter fields(lines[i]);
     for (int j = 0; j < 3; ++j) {
-      const std::string_view field = fields.next();
-      if (field.empty()) {
+      const NumberField number = next_number(fields);
+      if (number.text.empty()) {
         return value_error(
             fill_message("POSCAR: not enough fields on atom line {} (need 3 coordinates)", {i}));
       }
-      const auto value = read_number(field);
-      if (!value) {
+      if (!number.value) {
         return value_error(fill_message("POSCAR: cannot parse coordinate '{}' on atom line {}: {}",
-                                        {field, i, number_error_reason(value.error())}));
+                                        {number.text, i, number_error_reason(number.value.error())}));
       }
-      row[j] = *value;
+      row[j] = *number.value;
     }
     if (!selective) continue;
 

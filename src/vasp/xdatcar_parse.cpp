@@ -12,15 +12,14 @@ Result<OwnedMatrix<double>> parse_xdatcar_coords(const LineList& lines) {
   for (std::size_t i = 0; i < n; ++i, row += 3) {
     FieldSplitter fields(lines[i]);
     for (int j = 0; j < 3; ++j) {
-      const std::string_view field = fields.next();
-      if (field.empty())
+      const NumberField number = next_number(fields);
+      if (number.text.empty())
         return value_error(fill_message("XDATCAR: not enough fields on coordinate line {}", {i}));
-      const auto value = read_number(field);
-      if (!value) {
+      if (!number.value) {
         return value_error(fill_message("XDATCAR: cannot parse '{}' on line {}: {}",
-                                        {field, i, number_error_reason(value.error())}));
+                                        {number.text, i, number_error_reason(number.value.error())}));
       }
-      row[j] = *value;
+      row[j] = *number.value;
     }
   }
   return positions;

@@ -20,15 +20,14 @@ Result<XyzBlock> parse_xyz_block(const LineList& lines) {
     block.symbols.end_entry();
 
     for (int j = 0; j < 3; ++j) {
-      const std::string_view field = fields.next();
-      if (field.empty())
+      const NumberField number = next_number(fields);
+      if (number.text.empty())
         return value_error(fill_message("XYZ: not enough position fields on atom line {}", {i}));
-      const auto value = read_number(field);
-      if (!value) {
+      if (!number.value) {
         return value_error(fill_message("XYZ: cannot parse coordinate '{}' on line {}: {}",
-                                        {field, i, number_error_reason(value.error())}));
+                                        {number.text, i, number_error_reason(number.value.error())}));
       }
-      row[j] = *value;
+      row[j] = *number.value;
     }
   }
   return block;

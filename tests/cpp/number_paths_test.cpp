@@ -1,0 +1,202 @@
+// Holds the fast paths of number reading and writing to the general paths:
+// read_number against read_number_general, write_fixed against
+// write_fixed_general, on random and adversarial values, ties included.
+// Usage: number_paths_test [millions of cases per group, default 2]
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "frame/number_read.hpp"
+#include "frame/number_write.hpp"
+
+namespace {
+
+using io_rs::OutputText;
+__extension__ typedef unsigned __int128 u128;  // GCC and Clang
+
+std::mt19937_64 rng(20261206);
+long failures = 0;
+
+std::uint64_t below(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng); }
+
+void check_read(const std::string& text) {
+  auto fast = io_rs::read_number(text);
+  auto general = io_rs::read_number_general(text);
+  const bool same = fast.has_value() == general.has_value() &&
+                    (fast ? std::bit_cast<std::uint64_t>(*fast) == std::bit_cast<std::uint64_t>(*general)
+                          : fast.error() == general.error());
+  if (!same && ++failures <= 20) {
+    std::printf("read mismatch: '%s' fast=%.17g general=%.17g\n", text.c_str(), fast.value_or(-1.0),
+                general.value_or(-1.0));
+  }
+}
+
+// next_number on a line against the plain splitter followed by the general
+// reader: the same field, the same value or refusal, the same rest of line.
+void check_field(const std::string& line) {
+  io_rs::FieldSplitter fused(line), plain(line);
+  for (int j = 0; j < 3; ++j) {
+    const io_rs::NumberField number = io_rs::next_number(fused);
+    const std::string_view field = plain.next();
+    bool same = number.text == field && (field.empty() || number.text.data() == field.data());
+    if (same && !field.empty()) {
+      auto general = io_rs::read_number_general(field);
+      same = number.value.has_value() == general.has_value() &&
+             (general ? std::bit_cast<std::uint64_t>(*number.value) == std::bit_cast<std::uint64_t>(*general)
+                      : number.value.error() == general.error());
+    }
+    if (!same && ++failures <= 20) std::printf("field mismatch in '%s' at field %d\n", line.c_str(), j);
+  }
+}
+
+void check_write(double value, std::uint16_t width, std::uint16_t precision) {
+  OutputText fast, general;
+  io_rs::write_fixed(fast, value, width, precision);
+  io_rs::write_fixed_general(general, value, width, precision);
+  if (fast.view() != general.view() && ++failures <= 20) {
+    std::printf("write mismatch: %a P=%u fast='%.*s' general='%.*s'\n", value, precision,
+                static_cast<int>(fast.size()), fast.view().data(), static_cast<int>(general.size()),
+                general.view().data());
+  }
+}
+
+std::string digits(int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += static_cast<char>('0' + below(10));
+  return s;
+}
+
+// Decimals of every short shape: signs, leading zeros, point anywhere.
+void random_decimals(long count) {
+  for (long i = 0; i < count; ++i) {
+    std::string s;
+    switch (below(4)) {
+      case 0: s += '-'; break;
+      case 1: s += '+'; break;
+      default: break;
+    }
+    const int total = 1 + static_cast<int>(below(24));
+    const int point = static_cast<int>(below(total + 2)) - 1;  // -1: no point
+    std::string d = digits(total);
+    if (below(3) == 0) {
+      const std::size_t zeros = below(total) + 1;
+      for (std::size_t j = 0; j < zeros; ++j) d[j] = '0';
+    }
+    if (point < 0) s += d;
+    else s += d.substr(0, point) + "." + d.substr(point);
+    check_read(s);
+    static const char* const kJoiners[] = {" ", "\t", "  \r\n", "x", "\x0b", "e5 ", "E-3\t", ".", "\xc2\xa0"};
+    check_field(s + kJoiners[below(9)] + s + kJoiners[below(9)] + s);
+  }
+}
+
+// 17 to 19 significant digits over powers of ten: where the floating estimate
+// needs its exact check.
+void long_mantissas(long count) {
+  for (long i = 0; i < count; ++i) {
+    const int total = 17 + static_cast<int>(below(3));
+    std::string d = std::to_string(1 + below(9)) + digits(total - 1);
+    const int point = 1 + static_cast<int>(below(total - 1));
+    check_read(d.substr(0, point) + "." + d.substr(point));
+  }
+}
+
+// Decimals within a unit or two of the midpoint between adjacent doubles,
+// with mantissas just below 2^64: the cases an inexact check would get wrong.
+void near_midpoints(long count) {
+  for (long i = 0; i < count; ++i) {
+    const int k = 1 + static_cast<int>(below(19));
+    const std::uint64_t m0 = (1ull << 53) + below(~0ull - (1ull << 53));
+    const double c = static_cast<double>(m0) / std::pow(10.0, k);
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(c);
+    const std::uint64_t mantissa = (bits & ((1ull << 52) - 1)) | (1ull << 52);
+    const int s = static_cast<int>(bits >> 52) - 1075 - 1 + k;
+    u128 five = 1;
+    for (int j = 0; j < k; ++j) five *= 5;
+    const u128 scaled = static_cast<u128>(2 * mantissa + 1) * five;  // the midpoint times 10^k, times 2^-s
+    const u128 midpoint = s >= 0 ? scaled << s : scaled >> -s;
+    if (midpoint >> 64) continue;
+    for (int delta = -2; delta <= 2; ++delta) {
+      const std::uint64_t m = static_cast<std::uint64_t>(midpoint) + delta;
+      std::string d = std::to_string(m);
+      if (static_cast<int>(d.size()) <= k) d = std::string(k - d.size() + 1, '0') + d;
+      check_read(d.substr(0, d.size() - k) + "." + d.substr(d.size() - k));
+    }
+  }
+}
+
+double random_bits_double() { return std::bit_cast<double>(rng()); }
+
+void random_writes(long count, std::uint16_t precision, std::uint16_t width) {
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (long i = 0; i < count; ++i) {
+    check_write(random_bits_double(), width, precision);
+    const double scale = std::ldexp(1.0, static_cast<int>(below(140)) - 70);
+    check_write(unit(rng) * scale, width, precision);
+  }
+}
+
+// Exact ties at the last written decimal: an integer plus (2i+1) / 2^(P+1).
+void ties(long count, std::uint16_t precision, std::uint16_t width) {
+  const int denominator_bits = precision + 1;
+  for (long i = 0; i < count; ++i) {
+    const int integer_bits = static_cast<int>(below(53 - denominator_bits > 0 ? 53 - denominator_bits : 1));
+    const std::uint64_t integer = below(1ull << integer_bits);
+    const std::uint64_t odd = 2 * below(1ull << std::min(precision, std::uint16_t{50})) + 1;
+    double value = std::ldexp(static_cast<double>(integer), 0) +
+                   std::ldexp(static_cast<double>(odd), -denominator_bits);
+    if (below(2)) value = -value;
+    check_write(value, width, precision);
+    check_write(std::nextafter(value, INFINITY), width, precision);
+    check_write(std::nextafter(value, -INFINITY), width, precision);
+  }
+}
+
+// The edges of the integer range: around 2^53, 2^64, the carries at 10^n - 0.5
+// units, the smallest values that still round away from zero, subnormals.
+void edges(std::uint16_t precision, std::uint16_t width) {
+  const double specials[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, 5e-324, -5e-324, 2.2250738585072014e-308,
+                             0x1p53, 0x1p63, 0x1p64, 0x1.fffffffffffffp63, 0x1.fffffffffffffp52, 1.0, 0.5};
+  for (double v : specials) {
+    for (double w = v, n = 0; n < 50; ++n, w = std::nextafter(w, INFINITY)) check_write(w, width, precision);
+    for (double w = v, n = 0; n < 50; ++n, w = std::nextafter(w, -INFINITY)) check_write(w, width, precision);
+  }
+  for (int e = -30; e <= 20; ++e) {
+    const double p = std::pow(10.0, e);
+    for (double f : {0.5, 1.0, 5.0, 9.5, 9.999999999}) {
+      double v = p * f;
+      for (int n = 0; n < 20; ++n, v = std::nextafter(v, INFINITY)) check_write(v, width, precision);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long millions = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 2;
+  const long n = millions * 1000000;
+  random_decimals(n);
+  long_mantissas(n);
+  near_midpoints(n / 5);
+  long reads = 3 * n;  // near_midpoints checks five texts each
+  long writes = 0;
+  for (std::uint16_t precision : {8, 15, 16}) {
+    const std::uint16_t width = precision == 8 ? 11 : precision == 15 ? 22 : 19;
+    random_writes(n / 2, precision, width);
+    ties(n / 3, precision, width);
+    edges(precision, width);
+    writes += n + n + 3 * (n / 3);
+  }
+  for (std::uint16_t precision = 1; precision <= 20; ++precision) {
+    random_writes(n / 40, precision, 0);
+    ties(n / 40, precision, 0);
+    writes += n / 20 + 3 * (n / 40);
+  }
+  std::printf("number paths: about %ld reads and %ld writes compared, %ld mismatches\n", reads, writes, failures);
+  return failures == 0 ? 0 : 1;
+}
