@@ -68,13 +68,36 @@ int decimal_length(std::uint64_t n) noexcept {
   return length;
 }
 
+// The eight decimal digits of n (below 10^8) as ASCII, first digit in the
+// lowest byte. The word is split in lanes that are divided in parallel: two
+// 32-bit lanes of four digits, then four 16-bit lanes of two, then eight
+// bytes of one (x * 10486 >> 20 is x / 100 below 10^4, x * 103 >> 10 is
+// x / 10 below 100).
+std::uint64_t eight_digits_ascii(std::uint32_t n) noexcept {
+  std::uint64_t v = (n / 10000) | (static_cast<std::uint64_t>(n % 10000) << 32);
+  const std::uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;
+  v = hundreds | ((v - hundreds * 100) << 16);
+  const std::uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;
+  v = tens | ((v - tens * 10) << 8);
+  return v + 0x3030303030303030;
+}
+
+void store_word(char* p, std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  std::memcpy(p, &word, 8);
+}
+
 // Writes the count lowest decimal digits of n, zero-filled, ending at end.
 void put_digits(char* end, std::uint64_t n, int count) noexcept {
-  for (; count >= 2; count -= 2) {
-    std::memcpy(end -= 2, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
+  for (; count >= 8; count -= 8) {
+    store_word(end -= 8, eight_digits_ascii(static_cast<std::uint32_t>(n % 100000000)));
+    n /= 100000000;
   }
-  if (count == 1) *--end = static_cast<char>('0' + n % 10);
+  if (count > 0) {
+    char last[8];
+    store_word(last, eight_digits_ascii(static_cast<std::uint32_t>(n % 100000000)));
+    std::memcpy(end - count, last + 8 - count, static_cast<std::size_t>(count));
+  }
 }
 
 // Fixed-point digits of |value| with 1 to 19 decimals, for every finite value
@@ -105,10 +128,11 @@ bool write_fixed_fast(OutputText& out, double value, std::uint16_t width, std::u
     const std::uint64_t fraction_bits = shift >= 64 ? mantissa : mantissa & ((1ull << shift) - 1);
     const u128 scaled = static_cast<u128>(fraction_bits) * kPowersOfTen[precision];  // below 2^117
     if (shift < 128) {
-      fraction = static_cast<std::uint64_t>(scaled >> shift);
-      const u128 dropped = scaled & ((static_cast<u128>(1) << shift) - 1);
+      // Adding half a unit less one, plus one more when the truncated result
+      // is odd, rounds half to even in the shift.
       const u128 half = static_cast<u128>(1) << (shift - 1);
-      if (dropped > half || (dropped == half && (fraction & 1) != 0)) ++fraction;
+      const u128 odd = (scaled >> shift) & 1;
+      fraction = static_cast<std::uint64_t>((scaled + (half - 1) + odd) >> shift);
     }  // else the product is below half a unit of the last place: rounds to 0
     if (fraction == kPowersOfTen[precision]) {
       fraction = 0;
@@ -117,17 +141,45 @@ bool write_fixed_fast(OutputText& out, double value, std::uint16_t width, std::u
   }
 
   const bool negative = (bits >> 63) != 0;
-  const int integer_length = decimal_length(integer);
+  const int integer_length = integer < 10 ? 1 : integer < 100 ? 2 : decimal_length(integer);
   const std::size_t length = (negative ? 1 : 0) + integer_length + 1 + precision;
   const std::size_t fill = width > length ? width - length : 0;
-  char* p = out.room(fill + length);
-  std::memset(p, ' ', fill);
+  // Whole words are stored and may run up to 24 bytes past the field; the
+  // room asked for covers them, and the next field overwrites them.
+  constexpr std::size_t kSlack = 24;
+  char* p = out.room(fill + length + kSlack);
+  if (fill <= 24) {
+    constexpr std::uint64_t kSpaces = 0x2020202020202020;
+    std::memcpy(p, &kSpaces, 8);
+    std::memcpy(p + 8, &kSpaces, 8);
+    std::memcpy(p + 16, &kSpaces, 8);
+  } else {
+    std::memset(p, ' ', fill);
+  }
   p += fill;
-  if (negative) *p++ = '-';
-  put_digits(p + integer_length, integer, integer_length);
-  p += integer_length;
+  *p = '-';
+  p += negative ? 1 : 0;
+  if (integer < 10) {
+    *p++ = static_cast<char>('0' + integer);
+  } else if (integer < 100) {
+    std::memcpy(p, kDigitPairs + 2 * integer, 2);
+    p += 2;
+  } else {
+    put_digits(p + integer_length, integer, integer_length);
+    p += integer_length;
+  }
   *p++ = '.';
-  put_digits(p + precision, fraction, precision);
+  if (precision <= 8) {
+    // Scaled to eight digits, the decimals are the first bytes of one word.
+    store_word(p, eight_digits_ascii(static_cast<std::uint32_t>(fraction * kPowersOfTen[8 - precision])));
+  } else if (precision <= 16) {
+    const std::uint64_t sixteen = fraction * kPowersOfTen[16 - precision];
+    const std::uint64_t high = sixteen / 100000000;
+    store_word(p, eight_digits_ascii(static_cast<std::uint32_t>(high)));
+    store_word(p + 8, eight_digits_ascii(static_cast<std::uint32_t>(sixteen - high * 100000000)));
+  } else {
+    put_digits(p + precision, fraction, precision);
+  }
   out.commit(fill + length);
   return true;
 }
