@@ -1,5 +1,6 @@
 #include "frame/number_read.hpp"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -204,55 +205,51 @@ std::uint32_t eight_digits_value(std::uint64_t word) noexcept {
   return static_cast<std::uint32_t>(word);
 }
 
-constexpr std::uint64_t kPowersOfFive[] = {
-    1ull, 5ull, 25ull, 125ull, 625ull, 3125ull, 15625ull, 78125ull, 390625ull, 1953125ull,
-    9765625ull, 48828125ull, 244140625ull, 1220703125ull, 6103515625ull, 30517578125ull,
-    152587890625ull, 762939453125ull, 3814697265625ull, 19073486328125ull, 95367431640625ull,
-    476837158203125ull, 2384185791015625ull};
-
 __extension__ typedef unsigned __int128 u128;  // GCC and Clang
 
-// Compares m with n * 5^k * 2^s exactly (n below 2^55, k at most 22, and s
-// small enough that both sides stay far below 2^128, which holds whenever
-// n * 2^s is within a few units of m / 10^k): -1, 0 or 1.
-int compare_scaled(std::uint64_t m, std::uint64_t n, int k, int s) noexcept {
-  u128 left = m;
-  u128 right = static_cast<u128>(n) * kPowersOfFive[k];
-  if (s >= 0) right <<= s;
-  else left <<= -s;
-  return left < right ? -1 : left > right ? 1 : 0;
-}
+// For k = 1..19: the bit length L of 5^k and R = ceil(2^(63 + L) / 5^k),
+// which lies strictly between 2^63 and 2^64.
+struct Reciprocal {
+  std::uint64_t multiplier;
+  int bits;
+};
 
-// m / 10^k for m below 2^64 and 0 <= k <= 22, when the nearest double can
-// be proved cheaply; nothing when it cannot (then the general reader
-// decides). A floating-point estimate lands within a unit or two in the last
-// place; a candidate is the answer exactly when m / 10^k lies strictly
-// between the midpoints to its neighbours, which 128-bit integers decide.
-// Exact midpoints (ties) are left to the general reader.
-std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
-  double candidate = static_cast<double>(m) / kExactPowersOfTen[k];
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(candidate);
-    const int biased = static_cast<int>(bits >> 52);
-    if (biased == 0 || biased == 0x7FF) return std::nullopt;  // m / 10^k is never that small or large
-    const std::uint64_t mantissa = (bits & ((1ull << 52) - 1)) | (1ull << 52);
-    const int s = k + (biased - 1075) - 1;  // candidate = mantissa * 2^(s + 1 - k)
-    const int above = compare_scaled(m, 2 * mantissa + 1, k, s);
-    if (above > 0) {
-      candidate = std::bit_cast<double>(bits + 1);
-      continue;
-    }
-    // The next double down lies closer when the candidate is a power of two.
-    const int below = mantissa == (1ull << 52) ? compare_scaled(m, 4 * mantissa - 1, k, s - 1)
-                                               : compare_scaled(m, 2 * mantissa - 1, k, s);
-    if (below < 0) {
-      candidate = std::bit_cast<double>(bits - 1);
-      continue;
-    }
-    if (above == 0 || below == 0) return std::nullopt;
-    return candidate;
+constexpr auto kReciprocals = [] {
+  std::array<Reciprocal, 20> table{};
+  std::uint64_t five = 1;  // 5^19 < 2^45
+  for (int k = 1; k < 20; ++k) {
+    five *= 5;
+    const int bits = std::bit_width(five);
+    const u128 numerator = static_cast<u128>(1) << (63 + bits);
+    table[k] = {static_cast<std::uint64_t>(numerator / five + (numerator % five != 0)), bits};
   }
-  return std::nullopt;
+  return table;
+}();
+static_assert(kReciprocals[1].multiplier == 0xCCCCCCCCCCCCCCCD && kReciprocals[1].bits == 3);
+
+// m / 10^k, correctly rounded, for 0 < m < 2^64 and 1 <= k <= 19, with one
+// 128-bit product: with m shifted to fill 64 bits and X the exact
+// m * 2^(63 + L) / 5^k, the product P = m * R satisfies X <= P < X + 2^64,
+// so X / 2^64 lies strictly within one unit of hi = P / 2^64 (truncated).
+// Rounding hi to 53 bits is then exact unless the dropped bits of hi are
+// exactly one half, the only pattern such an interval can straddle a
+// midpoint from; that case (about one in a thousand) is left to the caller.
+std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
+  const int shift = std::countl_zero(m);
+  const Reciprocal r = kReciprocals[k];
+  const auto hi = static_cast<std::uint64_t>((static_cast<u128>(m << shift) * r.multiplier) >> 64);
+  const int cut = 10 + static_cast<int>(hi >> 63);  // hi has 63 or 64 significant bits
+  const std::uint64_t dropped = hi & ((1ull << cut) - 1);
+  const std::uint64_t half = 1ull << (cut - 1);
+  if (dropped == half) return std::nullopt;
+  std::uint64_t mantissa = (hi >> cut) + (dropped > half ? 1 : 0);
+  int exponent = cut + 1 - r.bits - shift - k;  // of the mantissa's last bit
+  if (mantissa == (1ull << 53)) {
+    mantissa >>= 1;
+    ++exponent;
+  }
+  return std::bit_cast<double>((static_cast<std::uint64_t>(exponent + 1075) << 52) |
+                               (mantissa & ((1ull << 52) - 1)));
 }
 
 // The common shape, [+-]? digits [. digits] with at most 19 digits in all and
@@ -289,13 +286,17 @@ std::optional<ShortDecimal> read_short_decimal(const char* p, const char* const 
   if (digits == 0 || digits > 19) return std::nullopt;  // also when m may have wrapped
 
   double value;
-  if (m <= (1ull << 53)) {
+  if (m == 0) {
+    value = 0.0;
+  } else if (k == 0) {
+    value = static_cast<double>(m);  // one correctly rounded conversion
+  } else if (auto divided = divide_by_power_of_ten(m, k)) {
+    value = *divided;
+  } else if (m <= (1ull << 53)) {
     // Mantissa and power of ten both exact: one IEEE division rounds correctly.
     value = static_cast<double>(m) / kExactPowersOfTen[k];
   } else {
-    auto divided = divide_by_power_of_ten(m, k);
-    if (!divided) return std::nullopt;
-    value = *divided;
+    return std::nullopt;
   }
   return ShortDecimal{p, negative ? -value : value};
 }
