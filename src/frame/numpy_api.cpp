@@ -50,6 +50,8 @@ bool load_table() {
 
 }  // namespace
 
+bool numpy_loaded() noexcept { return io_rs_numpy_api_table != nullptr; }
+
 bool numpy_ready() noexcept {
   if (io_rs_numpy_api_table != nullptr) return true;
   return contain([]() -> PyObject* {

@@ -19,4 +19,7 @@ namespace io_rs::py {
 // call tries again.
 bool numpy_ready() noexcept;
 
+// Whether the table is already loaded: then array conversions run no Python code.
+bool numpy_loaded() noexcept;
+
 }  // namespace io_rs::py

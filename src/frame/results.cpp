@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
@@ -94,29 +93,41 @@ Ref text_list_result(const TextList& texts) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return failed();
   // A block names few distinct elements: make each str once and share it.
-  constexpr std::size_t kMaxRemembered = 256;
-  std::unordered_map<std::string_view, PyObject*> made;
-  std::string_view last_text;
-  PyObject* last = nullptr;
+  // The distinct texts seen so far are searched most recent first; past a
+  // few dozen of them new texts are simply made afresh.
+  struct Made {
+    std::string_view text;
+    PyObject* str;  // borrowed from the list
+  };
+  constexpr std::size_t kRemembered = 32;
+  Made made[kRemembered];
+  std::size_t count = 0;
+  std::size_t last = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::string_view text = texts[i];
     PyObject* item = nullptr;
-    if (last != nullptr && text == last_text) {
-      item = last;
-    } else if (auto found = made.find(text); found != made.end()) {
-      item = found->second;
+    if (count > 0 && made[last].text == text) {
+      item = made[last].str;
     } else {
-      item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-      if (item == nullptr) return failed();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // the list owns the new reference
-      if (made.size() < kMaxRemembered) made.emplace(text, item);
-      last_text = text;
-      last = item;
+      for (std::size_t j = 0; j < count; ++j) {
+        if (made[j].text == text) {
+          item = made[j].str;
+          last = j;
+          break;
+        }
+      }
+    }
+    if (item != nullptr) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
       continue;
     }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
-    last_text = text;
-    last = item;
+    item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr) return failed();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // the list owns the new reference
+    if (count < kRemembered) {
+      made[count] = {text, item};
+      last = count++;
+    }
   }
   return list;
 }

@@ -10,9 +10,12 @@
 
 namespace io_rs::module {
 
+// A METH_FASTCALL | METH_KEYWORDS entry point (CPython names this type only from 3.13 on).
+using FastcallShim = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 struct FunctionRow {
   const py::FunctionDescription& description;  // name and parameters, for binding and the signature
-  PyCFunctionFastWithKeywords shim;
+  FastcallShim shim;
   const char* doc;  // the docstring below its signature line
 };
 

@@ -20,9 +20,11 @@ PyObject* parse_poscar_positions(PyObject*, PyObject* const* args, Py_ssize_t na
   return py::contain([&]() -> PyObject* {
     PyObject* slots[2] = {};
     if (!py::extract_arguments_fastcall(kParsePoscarPositions, args, nargs, kwnames, slots)) return nullptr;
-    // `selective` may be a NumPy boolean whose conversion runs code of its
-    // own, so the lines hold references of their own.
-    auto lines = py::convert_lines(slots[0], "lines", Hold::Owned);
+    // Converting `selective` runs no Python code when it is True or False;
+    // anything else might (a boolean type's own __bool__), and then the lines
+    // hold references of their own.
+    const bool plain_flag = slots[1] == Py_True || slots[1] == Py_False;
+    auto lines = py::convert_lines(slots[0], "lines", plain_flag ? Hold::Borrowed : Hold::Owned);
     if (!lines) return nullptr;
     auto selective = py::convert_flag(slots[1], "selective");
     if (!selective) return nullptr;
@@ -108,9 +110,9 @@ PyObject* format_xyz_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return py::contain([&]() -> PyObject* {
     PyObject* slots[2] = {};
     if (!py::extract_arguments_fastcall(kFormatXyzBlock, args, nargs, kwnames, slots)) return nullptr;
-    // Converting `positions` may import NumPy, which runs Python code: the
-    // symbols hold references of their own.
-    auto symbols = py::convert_lines(slots[0], "symbols", Hold::Owned);
+    // Converting `positions` runs Python code only when it has to import
+    // NumPy first; then the symbols hold references of their own.
+    auto symbols = py::convert_lines(slots[0], "symbols", py::numpy_loaded() ? Hold::Borrowed : Hold::Owned);
     if (!symbols) return nullptr;
     auto positions = py::convert_matrix(slots[1], "positions", NPY_DOUBLE);
     if (!positions) return nullptr;
