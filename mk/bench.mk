@@ -1,0 +1,54 @@
+# Benchmark of the six functions against the pure Python loop a host package
+# would run, NumPy's text routines, and the same C++ routines with no
+# interpreter (the floor program in bench/native).
+#   make bench           the full run, under two minutes: tables on stdout,
+#                        bench/out/results.json and bench/out/speedups.png
+#   make bench-quick     the benchmark's own tests, then tiny sizes and short
+#                        repeats: it all runs and the baselines agree (CI)
+#   make bench-profile   the floor program under callgrind for one routine:
+#                        BENCH_ROUTINE=parse_xyz, BENCH_TOOL=perf for perf stat
+# BENCH_ARGS passes options to bench/run.py (see `$(PY) -m bench.run --help`).
+
+BENCH_BUILD := build/bench-native
+BENCH_FLOOR := $(BENCH_BUILD)/io_rs_floor
+# The floor's build tree is ours alone, but two people may run bench at once.
+BENCH_LOCK := flock $(CURDIR)/build/bench-native.lock
+BENCH_ARGS ?=
+BENCH_ROUTINE ?= parse_poscar_sd
+BENCH_TOOL ?= callgrind
+
+.PHONY: bench bench-quick bench-floor bench-profile
+
+# After the build, never beside it: two pip runs in one environment at once
+# (make -j) could trip over each other.
+$(VENV)/.bench-deps: $(VENV)/.deps requirements/bench.txt | $(VENV)/.built
+	$(PIP) install -q -r requirements/bench.txt
+	@touch $@
+
+$(BENCH_BUILD)/build.ninja: $(VENV)/.deps bench/native/CMakeLists.txt CMakeLists.txt
+	@mkdir -p build
+	$(BENCH_LOCK) $(VENV)/bin/cmake -S bench/native -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
+
+# Ninja tracks the program's sources and io_rs_core's; a run with nothing to
+# do costs nothing.
+bench-floor: $(BENCH_BUILD)/build.ninja
+	$(BENCH_LOCK) $(VENV)/bin/ninja -C $(BENCH_BUILD) > /dev/null
+
+bench: build $(VENV)/.bench-deps bench-floor
+	$(PY) -m bench.run --floor $(BENCH_FLOOR) $(BENCH_ARGS)
+
+bench-quick: build $(VENV)/.bench-deps bench-floor
+	$(PY) -m pytest -q -p no:cacheprovider bench/tests
+	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
+	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
+
+bench-profile: build bench-floor
+	$(PY) -m bench.profile --floor $(BENCH_FLOOR) --routine $(BENCH_ROUTINE) --tool $(BENCH_TOOL)
+
+CI_EXTRA += bench-quick
+
+.PHONY: clean-bench
+clean-bench:
+	rm -rf bench/out
+clean: clean-bench
