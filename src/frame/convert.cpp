@@ -40,6 +40,7 @@ bool check_line(PyObject* item) {
     set_error(PyExc_TypeError, cannot_convert(item, "PyString"));
     return false;
   }
+  if (PyUnicode_IS_COMPACT_ASCII(item)) return true;  // its text is its UTF-8, in place
   Py_ssize_t size = 0;
   return PyUnicode_AsUTF8AndSize(item, &size) != nullptr;
 }
@@ -113,9 +114,12 @@ std::optional<LineRefs> convert_lines(PyObject* o, const char* parameter, Hold h
     refs.owned_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) refs.owned_.push_back(Py_NewRef(items[i]));
   } else {
+    // The length only sizes the first allocation, and a sequence may lie
+    // about it: past a modest cap the list simply grows.
+    constexpr Py_ssize_t kMostReserved = 1 << 16;
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0) PyErr_Clear();
-    else refs.owned_.reserve(static_cast<std::size_t>(hint));
+    else refs.owned_.reserve(static_cast<std::size_t>(hint < kMostReserved ? hint : kMostReserved));
     Ref iterator = Ref::steal(PyObject_GetIter(o));
     if (!iterator) return fail(parameter);
     while (PyObject* next = PyIter_Next(iterator.get())) {
@@ -160,28 +164,51 @@ std::optional<std::uint64_t> convert_unsigned(PyObject* o, const char* parameter
   return static_cast<std::uint64_t>(value);
 }
 
+namespace {
+
+// Whether o is a two-dimensional NumPy array of the element type (the very
+// descriptor or an equivalent one); otherwise false with the argument error
+// set, already wrapped for the parameter.
+bool check_matrix(PyObject* o, const char* parameter, int type_num) {
+  bool matches = false;
+  if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) == 2) {
+    PyArray_Descr* wanted = PyArray_DescrFromType(type_num);
+    if (wanted == nullptr) {
+      fail(parameter);
+      return false;
+    }
+    PyArray_Descr* actual = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(o));
+    matches = actual == wanted || PyArray_EquivTypes(actual, wanted);
+    Py_DECREF(wanted);
+  }
+  if (!matches) type_error(cannot_convert(o, "PyArray<T, D>"), parameter);
+  return matches;
+}
+
+}  // namespace
+
 std::optional<ArrayHold> convert_matrix(PyObject* o, const char* parameter, int type_num) {
   if (!numpy_ready()) return fail(parameter);
-  const std::string refused = cannot_convert(o, "PyArray<T, D>");
-  if (!PyArray_Check(o)) return type_error(refused, parameter);
-  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(o);
-  if (PyArray_NDIM(array) != 2) return type_error(refused, parameter);
-  PyArray_Descr* wanted = PyArray_DescrFromType(type_num);
-  if (wanted == nullptr) return fail(parameter);
-  PyArray_Descr* actual = PyArray_DESCR(array);
-  const bool same = actual == wanted || PyArray_EquivTypes(actual, wanted);
-  Py_DECREF(wanted);
-  if (!same) return type_error(refused, parameter);
+  if (!check_matrix(o, parameter, type_num)) return std::nullopt;
   ArrayHold hold;
   hold.array_ = Ref::borrow(o);
-  const npy_intp* shape = PyArray_DIMS(array);
-  const npy_intp* strides = PyArray_STRIDES(array);
-  hold.layout_ = MatrixView<std::byte>{static_cast<const std::byte*>(PyArray_DATA(array)),
-                                       static_cast<std::size_t>(shape[0]), static_cast<std::size_t>(shape[1]),
-                                       static_cast<std::ptrdiff_t>(strides[0]),
-                                       static_cast<std::ptrdiff_t>(strides[1])};
+  hold.parameter_ = parameter;
+  hold.type_num_ = type_num;
   return hold;
 }
 
+template <class T>
+std::optional<MatrixView<T>> ArrayHold::view() const {
+  if (!check_matrix(array_.get(), parameter_, type_num_)) return std::nullopt;
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(array_.get());
+  const npy_intp* shape = PyArray_DIMS(array);
+  const npy_intp* strides = PyArray_STRIDES(array);
+  return MatrixView<T>{static_cast<const std::byte*>(PyArray_DATA(array)), static_cast<std::size_t>(shape[0]),
+                       static_cast<std::size_t>(shape[1]), static_cast<std::ptrdiff_t>(strides[0]),
+                       static_cast<std::ptrdiff_t>(strides[1])};
+}
+
+template std::optional<MatrixView<double>> ArrayHold::view<double>() const;
+template std::optional<MatrixView<std::uint8_t>> ArrayHold::view<std::uint8_t>() const;
 
 }  // namespace io_rs::py

@@ -55,20 +55,22 @@ std::optional<bool> convert_flag(PyObject* o, const char* parameter);
 // An int, or anything with __index__, from 0 to 2**64 - 1.
 std::optional<std::uint64_t> convert_unsigned(PyObject* o, const char* parameter);
 
-// A two-dimensional NumPy array of the given element type, held for reading
-// (a reference of its own keeps the array and its memory alive; the module
-// never writes to it), with the view of its data taken at conversion.
+// A two-dimensional NumPy array of the given element type, held for reading:
+// a reference of its own keeps it alive, and the module never writes to it.
+// The view of its data is taken when the routine is about to run, after
+// every argument has been converted: a later conversion may run Python code
+// (an __index__ method, say) that reshapes or reallocates the array. The
+// array is checked again then, and refused as at conversion if it changed.
 class ArrayHold {
  public:
   template <class T>
-  MatrixView<T> view() const noexcept {
-    return MatrixView<T>{layout_.data, layout_.rows, layout_.cols, layout_.row_stride, layout_.col_stride};
-  }
+  std::optional<MatrixView<T>> view() const;
 
  private:
   friend std::optional<ArrayHold> convert_matrix(PyObject*, const char*, int);
   Ref array_;
-  MatrixView<std::byte> layout_;
+  const char* parameter_ = nullptr;
+  int type_num_ = 0;
 };
 
 // type_num is NPY_DOUBLE or NPY_BOOL.

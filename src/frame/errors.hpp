@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -33,13 +34,16 @@ void set_error(PyObject* type, std::string_view message) noexcept;
 // The qualified name of an object's type, as argument errors spell it.
 std::string type_name_of(PyObject* o);
 
-// Runs body and contains whatever it throws: std::bad_alloc becomes
-// MemoryError, anything else the internal-error exception.
+// Runs body and contains whatever it throws: std::bad_alloc and
+// std::length_error become MemoryError, anything else the internal-error
+// exception.
 template <class Body>
 PyObject* contain(Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a size past what any allocation can hold
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_internal(e.what());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "frame/fixed_point_fast.hpp"
 #include "frame/output_text.hpp"
 
 namespace io_rs {
@@ -20,6 +21,13 @@ void write_fixed(OutputText& out, double value, std::uint16_t width, std::uint16
 // The same writer without its fast path: the digits always come from the
 // standard library's exact fixed-point conversion. Tests hold write_fixed to it.
 void write_fixed_general(OutputText& out, double value, std::uint16_t width, std::uint16_t precision);
+
+// write_fixed with the width and precision known when compiling: the fast
+// path is inlined into the caller with both folded in.
+template <std::uint16_t Width, std::uint16_t Precision>
+inline void write_fixed_field(OutputText& out, double value) {
+  if (!fixed_point::write_fast(out, value, Width, Precision)) write_fixed_general(out, value, Width, Precision);
+}
 
 // value in decimal, right-aligned in at least width characters.
 void write_unsigned(OutputText& out, std::uint64_t value, std::uint16_t width);

@@ -51,9 +51,14 @@ PyObject* format_poscar_positions(PyObject*, PyObject* const* args, Py_ssize_t n
       if (!flags) return nullptr;
     }
 
+    auto coord_view = coord->view<double>();
+    if (!coord_view) return nullptr;
     std::optional<BoolMatrixView> flag_view;
-    if (flags) flag_view = flags->view<std::uint8_t>();
-    auto text = vasp::format_poscar_positions(coord->view<double>(), flag_view);
+    if (flags) {
+      flag_view = flags->view<std::uint8_t>();
+      if (!flag_view) return nullptr;
+    }
+    auto text = vasp::format_poscar_positions(*coord_view, flag_view);
     if (!text) return py::raise(text.error());
     return py::text_result(*text, /*ascii=*/true).release();
   });
@@ -82,7 +87,9 @@ PyObject* format_xdatcar_config(PyObject*, PyObject* const* args, Py_ssize_t nar
     auto index = py::convert_unsigned(slots[1], "index");
     if (!index) return nullptr;
 
-    auto text = vasp::format_xdatcar_config(positions->view<double>(), *index);
+    auto view = positions->view<double>();
+    if (!view) return nullptr;
+    auto text = vasp::format_xdatcar_config(*view, *index);
     if (!text) return py::raise(text.error());
     return py::text_result(*text, /*ascii=*/true).release();
   });
@@ -117,7 +124,9 @@ PyObject* format_xyz_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     auto positions = py::convert_matrix(slots[1], "positions", NPY_DOUBLE);
     if (!positions) return nullptr;
 
-    auto text = xyz::format_xyz_block(symbols->list(), positions->view<double>());
+    auto view = positions->view<double>();
+    if (!view) return nullptr;
+    auto text = xyz::format_xyz_block(symbols->list(), *view);
     if (!text) return py::raise(text.error());
     return py::text_result(*text, /*ascii=*/false).release();
   });

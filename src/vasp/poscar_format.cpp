@@ -25,7 +25,7 @@ Result<OutputText> format_poscar_positions(const DoubleMatrixView& coord,
     const std::byte* row = coord.row(i);
     for (std::size_t j = 0; j < 3; ++j) {
       out.append(' ');
-      write_fixed(out, coord.at(row, j), kWidth, kDecimals);
+      write_fixed_field<kWidth, kDecimals>(out, coord.at(row, j));
     }
     if (flags) {
       // True holds the atom fixed along that axis: F in the file.

@@ -26,11 +26,11 @@ Result<OutputText> format_xdatcar_config(const DoubleMatrixView& scaled_position
   for (std::size_t i = 0; i < m.rows; ++i) {
     const std::byte* row = m.row(i);
     out.append("  ");
-    write_fixed(out, m.at(row, 0), kWidth, kDecimals);
+    write_fixed_field<kWidth, kDecimals>(out, m.at(row, 0));
     out.append(' ');
-    write_fixed(out, m.at(row, 1), kWidth, kDecimals);
+    write_fixed_field<kWidth, kDecimals>(out, m.at(row, 1));
     out.append(' ');
-    write_fixed(out, m.at(row, 2), kWidth, kDecimals);
+    write_fixed_field<kWidth, kDecimals>(out, m.at(row, 2));
     out.append('\n');
   }
   return out;

@@ -12,6 +12,13 @@ constexpr std::size_t kLineBytes = 75;
 constexpr std::uint16_t kWidth = 22;
 constexpr std::uint16_t kDecimals = 15;
 
+bool is_printable_ascii(char c) { return c > ' ' && c < 0x7F; }
+
+bool is_short_printable(std::string_view symbol) {
+  return (symbol.size() == 1 && is_printable_ascii(symbol[0])) ||
+         (symbol.size() == 2 && is_printable_ascii(symbol[0]) && is_printable_ascii(symbol[1]));
+}
+
 // A symbol must read back as the one symbol field of its line: exactly one
 // field under the parsers' splitting, and no line break anywhere in it.
 bool is_single_field(std::string_view symbol) {
@@ -34,15 +41,22 @@ Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixV
   out.reserve(checked_size(n, kLineBytes));
   for (std::size_t i = 0; i < n; ++i) {
     const std::string_view symbol = symbols[i];
-    if (!is_single_field(symbol)) {
+    if (is_short_printable(symbol)) {
+      // Most symbols: one or two printable ASCII letters.
+      char* p = out.room(2);
+      p[0] = symbol[0];
+      p[1] = symbol.size() == 2 ? symbol[1] : ' ';
+      out.commit(2);
+    } else if (is_single_field(symbol)) {
+      write_padded(out, symbol, 2, Align::Left);
+    } else {
       return value_error(fill_message(
           "format_xyz_block_rs: symbol at index {} is not a single field: '{}'", {i, symbol}));
     }
-    write_padded(out, symbol, 2, Align::Left);
     const std::byte* row = positions.row(i);
     for (std::size_t j = 0; j < 3; ++j) {
       out.append(' ');
-      write_fixed(out, positions.at(row, j), kWidth, kDecimals);
+      write_fixed_field<kWidth, kDecimals>(out, positions.at(row, j));
     }
     out.append('\n');
   }
