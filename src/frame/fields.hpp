@@ -21,7 +21,7 @@ constexpr bool is_separator(unsigned char c) noexcept {
 class FieldSplitter {
  public:
   explicit FieldSplitter(std::string_view line) noexcept
-      : pos_(line.data()), end_(line.data() + line.size()) {}
+      : begin_(line.data()), pos_(line.data()), end_(line.data() + line.size()) {}
 
   // The next field, or an empty view when the line has no more.
   std::string_view next() noexcept {
@@ -38,11 +38,13 @@ class FieldSplitter {
     while (pos_ != end_ && is_separator(static_cast<unsigned char>(*pos_))) ++pos_;
     return pos_;
   }
+  const char* begin() const noexcept { return begin_; }
   const char* end() const noexcept { return end_; }
   // Moves past a field the caller has read up to field_end.
   void consume(const char* field_end) noexcept { pos_ = field_end; }
 
  private:
+  const char* begin_;
   const char* pos_;
   const char* end_;
 };

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "frame/fields.hpp"
+#include "frame/short_decimal.hpp"
 
 namespace io_rs {
 
@@ -35,7 +36,20 @@ struct NumberField {
   std::string_view text;
   std::expected<double, NumberError> value;
 };
-NumberField next_number(FieldSplitter& fields);
+NumberField next_number_general(FieldSplitter& fields);  // the field, then the general reader
+
+inline NumberField next_number(FieldSplitter& fields) {
+  const char* start = fields.skip_separators();
+  const char* line_end = fields.end();
+  if (start == line_end) return {{}, std::unexpected(NumberError::Empty)};
+  // A short decimal that ends where the field ends is the whole field.
+  const auto number = short_decimal::read(start, fields.begin(), line_end);
+  if (number && (number->end == line_end || is_separator(static_cast<unsigned char>(*number->end)))) {
+    fields.consume(number->end);
+    return {{start, static_cast<std::size_t>(number->end - start)}, number->value};
+  }
+  return next_number_general(fields);
+}
 
 // The same reader without its fast paths: every text goes through the full
 // grammar scan and the standard library's correctly rounded conversion. Tests
