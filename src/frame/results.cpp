@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
@@ -89,46 +90,19 @@ Ref from_owned_array(OwnedMatrix<double>&& matrix) { return owned_array(std::mov
 Ref from_owned_array(OwnedMatrix<std::uint8_t>&& flags) { return owned_array(std::move(flags), NPY_BOOL); }
 
 Ref text_list_result(const TextList& texts) {
+  // One str per distinct text, shared by every entry that holds it.
+  std::vector<Ref> made;
+  made.reserve(texts.distinct_count());
+  for (std::size_t j = 0; j < texts.distinct_count(); ++j) {
+    const std::string_view text = texts.distinct(j);
+    made.push_back(Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    if (!made.back()) return failed();
+  }
   const std::size_t n = texts.size();
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return failed();
-  // A block names few distinct elements: make each str once and share it.
-  // The distinct texts seen so far are searched most recent first; past a
-  // few dozen of them new texts are simply made afresh.
-  struct Made {
-    std::string_view text;
-    PyObject* str;  // borrowed from the list
-  };
-  constexpr std::size_t kRemembered = 32;
-  Made made[kRemembered];
-  std::size_t count = 0;
-  std::size_t last = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view text = texts[i];
-    PyObject* item = nullptr;
-    if (count > 0 && made[last].text == text) {
-      item = made[last].str;
-    } else {
-      for (std::size_t j = 0; j < count; ++j) {
-        if (made[j].text == text) {
-          item = made[j].str;
-          last = j;
-          break;
-        }
-      }
-    }
-    if (item != nullptr) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
-      continue;
-    }
-    item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (item == nullptr) return failed();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // the list owns the new reference
-    if (count < kRemembered) {
-      made[count] = {text, item};
-      last = count++;
-    }
-  }
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(made[texts.index(i)].get()));
   return list;
 }
 

@@ -20,7 +20,7 @@ namespace io_rs::py {
 Ref from_owned_array(OwnedMatrix<double>&& matrix);
 Ref from_owned_array(OwnedMatrix<std::uint8_t>&& flags);  // a bool array
 
-// A list of str, in order. Equal texts share one str object.
+// A list of str, in order; entries with the same text share one str.
 Ref text_list_result(const TextList& texts);
 
 // A str of the output text. ascii says that every byte is below 0x80.

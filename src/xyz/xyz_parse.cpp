@@ -1,3 +1,5 @@
+#include <string>
+
 #include "frame/fields.hpp"
 #include "frame/message.hpp"
 #include "frame/number_read.hpp"
@@ -9,15 +11,21 @@ namespace io_rs::xyz {
 Result<XyzBlock> parse_xyz_block(const LineList& lines) {
   const std::size_t n = lines.size();
   XyzBlock block{TextList{}, OwnedMatrix<double>::allocate(n, 3)};
-  block.symbols.reserve(n, 2);  // most symbols have one or two letters
+  block.symbols.reserve(n);
+  std::string symbol_text;  // a long or non-ASCII symbol, normalised
   double* row = block.positions.values.data();
 
   for (std::size_t i = 0; i < n; ++i, row += 3) {
     FieldSplitter fields(lines[i]);
     const std::string_view symbol = fields.next();
     if (symbol.empty()) return value_error(fill_message("XYZ: empty line at atom index {}", {i}));
-    append_normalized_symbol(block.symbols.text(), symbol);
-    block.symbols.end_entry();
+    if (char ascii[8]; normalize_short_ascii(symbol, ascii)) {
+      block.symbols.push_back(std::string_view(ascii, symbol.size()));
+    } else {
+      symbol_text.clear();
+      append_normalized_symbol(symbol_text, symbol);
+      block.symbols.push_back(symbol_text);
+    }
 
     for (int j = 0; j < 3; ++j) {
       const NumberField number = next_number(fields);
