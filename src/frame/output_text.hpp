@@ -28,6 +28,7 @@ class OutputText {
   void commit(std::size_t n) noexcept { size_ += n; }
 
   void append(std::string_view text) {
+    if (text.empty()) return;  // nothing to copy, and maybe no buffer yet
     std::memcpy(room(text.size()), text.data(), text.size());
     size_ += text.size();
   }
@@ -36,6 +37,7 @@ class OutputText {
     ++size_;
   }
   void append_fill(char c, std::size_t n) {
+    if (n == 0) return;
     std::memset(room(n), c, n);
     size_ += n;
   }

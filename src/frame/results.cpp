@@ -116,7 +116,7 @@ Ref text_result(const OutputText& text, bool ascii) {
   // ASCII text is the str's own storage byte for byte: no decoding needed.
   Ref str = Ref::steal(PyUnicode_New(size, 127));
   if (!str) return failed();
-  std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(PyUnicode_DATA(str.get()), bytes.data(), bytes.size());  // an empty text has no buffer
   return str;
 }
 
