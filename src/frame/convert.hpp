@@ -32,7 +32,7 @@ class LineRefs {
  public:
   LineRefs() = default;
   LineRefs(LineRefs&&) noexcept = default;
-  LineRefs& operator=(LineRefs&&) = delete;
+  LineRefs& operator=(LineRefs&&) noexcept = default;
   ~LineRefs();
 
   LineList list() const noexcept;

@@ -93,7 +93,7 @@ static_assert(kReciprocals[1].multiplier == 0xCCCCCCCCCCCCCCCD && kReciprocals[1
 // Rounding hi to 53 bits is then exact unless the dropped bits of hi are
 // exactly one half, the only pattern such an interval can straddle a
 // midpoint from; that case (about one in a thousand) is left to the caller.
-inline std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
+[[gnu::always_inline]] inline std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
   const int shift = std::countl_zero(m);
   const Reciprocal r = kReciprocals[k];
   const auto hi = static_cast<std::uint64_t>((static_cast<u128>(m << shift) * r.multiplier) >> 64);
@@ -155,11 +155,11 @@ struct ShortDecimal {
     value = 0.0;
   } else if (k == 0) {
     value = static_cast<double>(m);  // one correctly rounded conversion
-  } else if (auto divided = divide_by_power_of_ten(m, k)) {
-    value = *divided;
   } else if (m <= (1ull << 53)) {
     // Mantissa and power of ten both exact: one IEEE division rounds correctly.
     value = static_cast<double>(m) / kExactPowersOfTen[k];
+  } else if (auto divided = divide_by_power_of_ten(m, k)) {
+    value = *divided;
   } else {
     return std::nullopt;
   }

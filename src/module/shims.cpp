@@ -117,12 +117,18 @@ PyObject* format_xyz_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return py::contain([&]() -> PyObject* {
     PyObject* slots[2] = {};
     if (!py::extract_arguments_fastcall(kFormatXyzBlock, args, nargs, kwnames, slots)) return nullptr;
-    // Converting `positions` runs Python code only when it has to import
-    // NumPy first; then the symbols hold references of their own.
-    auto symbols = py::convert_lines(slots[0], "symbols", py::numpy_loaded() ? Hold::Borrowed : Hold::Owned);
+    const bool numpy_was_loaded = py::numpy_loaded();
+    auto symbols = py::convert_lines(slots[0], "symbols", Hold::Borrowed);
     if (!symbols) return nullptr;
     auto positions = py::convert_matrix(slots[1], "positions", NPY_DOUBLE);
     if (!positions) return nullptr;
+    if (!numpy_was_loaded) {
+      // Importing NumPy ran Python code, which may have changed the list:
+      // take the symbols again, now that nothing else will run.
+      symbols.reset();
+      symbols = py::convert_lines(slots[0], "symbols", Hold::Borrowed);
+      if (!symbols) return nullptr;
+    }
 
     auto view = positions->view<double>();
     if (!view) return nullptr;
