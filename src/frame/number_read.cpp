@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <limits>
 #include <string>
 #include <system_error>
