@@ -9,10 +9,9 @@
 #include <cstring>
 
 #include "frame/output_text.hpp"
+#include "frame/portable.hpp"
 
 namespace io_rs::fixed_point {
-
-__extension__ typedef unsigned __int128 u128;  // GCC and Clang
 
 inline constexpr std::uint64_t kPowersOfTen[] = {
     1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
@@ -46,7 +45,7 @@ inline std::uint64_t eight_digits_ascii(std::uint32_t n) noexcept {
 }
 
 inline void store_word(char* p, std::uint64_t word) noexcept {
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
   std::memcpy(p, &word, 8);
 }
 
@@ -69,8 +68,8 @@ inline void put_digits(char* end, std::uint64_t n, int count) noexcept {
 // it right with the dropped bits compared to one half rounds it half to even
 // (the parity of the whole scaled number is that of its last decimal, since
 // 10^precision is even). Returns false, writing nothing, outside that range.
-[[gnu::always_inline]] inline bool write_fast(OutputText& out, double value, std::uint16_t width,
-                                              std::uint16_t precision) {
+IO_RS_ALWAYS_INLINE bool write_fast(OutputText& out, double value, std::uint16_t width,
+                                     std::uint16_t precision) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
   const int biased = static_cast<int>((bits >> 52) & 0x7FF);
   if (biased == 0x7FF || precision == 0 || precision > 19) return false;
@@ -90,14 +89,9 @@ inline void put_digits(char* end, std::uint64_t n, int count) noexcept {
   } else {
     integer = shift >= 64 ? 0 : mantissa >> shift;
     const std::uint64_t fraction_bits = shift >= 64 ? mantissa : mantissa & ((1ull << shift) - 1);
-    const u128 scaled = static_cast<u128>(fraction_bits) * kPowersOfTen[precision];  // below 2^117
-    if (shift < 128) {
-      // Adding half a unit less one, plus one more when the truncated result
-      // is odd, rounds half to even in the shift.
-      const u128 half = static_cast<u128>(1) << (shift - 1);
-      const u128 odd = (scaled >> shift) & 1;
-      fraction = static_cast<std::uint64_t>((scaled + (half - 1) + odd) >> shift);
-    }  // else the product is below half a unit of the last place: rounds to 0
+    const wide::U128 scaled = wide::multiply(fraction_bits, kPowersOfTen[precision]);  // below 2^117
+    if (shift < 128) fraction = wide::shift_right_round_half_even(scaled, shift);
+    // else the product is below half a unit of the last place: rounds to 0
     if (fraction == kPowersOfTen[precision]) {
       fraction = 0;
       ++integer;  // cannot wrap: the integer part is below 2^53 here

@@ -38,11 +38,10 @@ void OutputText::grow(std::size_t n) {
 }
 
 std::size_t checked_size(std::size_t n, std::size_t per_item, std::size_t extra) {
-  std::size_t product;
-  std::size_t total;
-  if (__builtin_mul_overflow(n, per_item, &product) || __builtin_add_overflow(product, extra, &total))
-    throw std::bad_alloc();
-  return total;
+  constexpr std::size_t kMost = ~std::size_t{0};
+  if (per_item != 0 && n > kMost / per_item) throw std::bad_alloc();
+  if (n * per_item > kMost - extra) throw std::bad_alloc();
+  return n * per_item + extra;
 }
 
 }  // namespace io_rs

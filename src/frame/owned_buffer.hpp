@@ -72,9 +72,8 @@ struct OwnedMatrix {
 
   // Room for rows x cols elements; std::bad_alloc when that cannot be a size.
   static OwnedMatrix allocate(std::size_t rows, std::size_t cols, bool zeroed = false) {
-    std::size_t count;
-    if (__builtin_mul_overflow(rows, cols, &count)) throw std::bad_alloc();
-    return OwnedMatrix{OwnedBuffer<T>::allocate(count, zeroed), rows, cols};
+    if (cols != 0 && rows > (~std::size_t{0}) / cols) throw std::bad_alloc();
+    return OwnedMatrix{OwnedBuffer<T>::allocate(rows * cols, zeroed), rows, cols};
   }
 };
 

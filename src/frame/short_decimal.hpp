@@ -10,6 +10,8 @@
 #include <cstring>
 #include <optional>
 
+#include "frame/portable.hpp"
+
 namespace io_rs::short_decimal {
 
 inline constexpr double kExactPowersOfTen[] = {
@@ -22,7 +24,7 @@ inline constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 inline std::uint64_t load8(const char* p) noexcept {
   std::uint64_t word;
   std::memcpy(&word, p, 8);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
   return word;
 }
 
@@ -64,8 +66,6 @@ inline std::uint32_t digits_value(std::uint64_t word, int n) noexcept {
 inline constexpr std::uint64_t kPowersOfTenInteger[] = {
     1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull};
 
-__extension__ typedef unsigned __int128 u128;  // GCC and Clang
-
 // For k = 1..19: the bit length L of 5^k and R = ceil(2^(63 + L) / 5^k),
 // which lies strictly between 2^63 and 2^64.
 struct Reciprocal {
@@ -79,8 +79,16 @@ inline constexpr auto kReciprocals = [] {
   for (int k = 1; k < 20; ++k) {
     five *= 5;
     const int bits = std::bit_width(five);
-    const u128 numerator = static_cast<u128>(1) << (63 + bits);
-    table[k] = {static_cast<std::uint64_t>(numerator / five + (numerator % five != 0)), bits};
+    // 2^(63 + bits) / 5^k by binary long division: the quotient stays below
+    // 2^64 and the remainder below 5^k, so 64 bits hold both throughout.
+    std::uint64_t quotient = 0;
+    std::uint64_t remainder = 0;
+    for (int bit = 63 + bits; bit >= 0; --bit) {
+      remainder = 2 * remainder + (bit == 63 + bits ? 1 : 0);
+      quotient = 2 * quotient + (remainder >= five ? 1 : 0);
+      if (remainder >= five) remainder -= five;
+    }
+    table[k] = {quotient + (remainder != 0 ? 1 : 0), bits};
   }
   return table;
 }();
@@ -93,10 +101,10 @@ static_assert(kReciprocals[1].multiplier == 0xCCCCCCCCCCCCCCCD && kReciprocals[1
 // Rounding hi to 53 bits is then exact unless the dropped bits of hi are
 // exactly one half, the only pattern such an interval can straddle a
 // midpoint from; that case (about one in a thousand) is left to the caller.
-[[gnu::always_inline]] inline std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
+IO_RS_ALWAYS_INLINE std::optional<double> divide_by_power_of_ten(std::uint64_t m, int k) noexcept {
   const int shift = std::countl_zero(m);
   const Reciprocal r = kReciprocals[k];
-  const auto hi = static_cast<std::uint64_t>((static_cast<u128>(m << shift) * r.multiplier) >> 64);
+  const std::uint64_t hi = wide::multiply_high(m << shift, r.multiplier);
   const int cut = 10 + static_cast<int>(hi >> 63);  // hi has 63 or 64 significant bits
   const std::uint64_t dropped = hi & ((1ull << cut) - 1);
   const std::uint64_t half = 1ull << (cut - 1);
@@ -121,8 +129,8 @@ struct ShortDecimal {
   double value;
 };
 
-[[gnu::always_inline]] inline std::optional<ShortDecimal> read(const char* p, const char* const begin,
-                                                               const char* const end) noexcept {
+IO_RS_ALWAYS_INLINE std::optional<ShortDecimal> read(const char* p, const char* const begin,
+                                                      const char* const end) noexcept {
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = *p == '-';

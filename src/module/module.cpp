@@ -56,22 +56,23 @@ std::string docstring(const FunctionRow& row) {
 // The method definitions must outlive every function object made from them,
 // which is the rest of the process: built once and never freed.
 PyMethodDef* method_definitions() {
-  static std::vector<std::string>* docs = nullptr;
-  static std::vector<PyMethodDef>* defs = nullptr;
-  if (defs == nullptr) {
+  struct Definitions {
+    std::vector<std::string> docs;  // what the definitions' doc pointers point into
+    std::vector<PyMethodDef> defs;
+  };
+  static Definitions* built = nullptr;
+  if (built == nullptr) {
     auto table = function_table();
-    auto* new_docs = new std::vector<std::string>();
-    auto* new_defs = new std::vector<PyMethodDef>();
-    new_docs->reserve(table.size());
+    auto* definitions = new Definitions();
+    definitions->docs.reserve(table.size());
     for (const FunctionRow& row : table) {
-      new_docs->push_back(docstring(row));
-      new_defs->push_back(PyMethodDef{row.description.name, reinterpret_cast<PyCFunction>(row.shim),
-                                      METH_FASTCALL | METH_KEYWORDS, new_docs->back().c_str()});
+      definitions->docs.push_back(docstring(row));
+      definitions->defs.push_back(PyMethodDef{row.description.name, reinterpret_cast<PyCFunction>(row.shim),
+                                              METH_FASTCALL | METH_KEYWORDS, definitions->docs.back().c_str()});
     }
-    docs = new_docs;
-    defs = new_defs;
+    built = definitions;
   }
-  return defs->data();
+  return built->defs.data();
 }
 
 // __all__, created as an empty list when the module has none yet.

@@ -1,0 +1,107 @@
+// The one place for what standard C++ does not say: 128-bit products and
+// shifts, and forced inlining. Each compiler extension stands beside a
+// standard C++ fallback; defining IO_RS_PORTABLE_ARITHMETIC (the CMake option
+// of the same name) makes every build take the fallbacks, as a compiler
+// without them would, so that the tests exercise them too.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define IO_RS_ALWAYS_INLINE __forceinline
+#elif defined(__GNUC__) || defined(__clang__)
+#define IO_RS_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define IO_RS_ALWAYS_INLINE inline
+#endif
+
+#if !defined(IO_RS_PORTABLE_ARITHMETIC) && defined(__SIZEOF_INT128__)
+#define IO_RS_NATIVE_INT128 1
+#elif !defined(IO_RS_PORTABLE_ARITHMETIC) && defined(_MSC_VER) && defined(_M_X64)
+#define IO_RS_MSVC_UMUL128 1
+#include <intrin.h>
+#endif
+
+namespace io_rs::wide {
+
+// An unsigned 128-bit value as two halves.
+struct U128 {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+};
+
+#if IO_RS_NATIVE_INT128
+__extension__ typedef unsigned __int128 Native;
+inline Native to_native(U128 x) noexcept { return (static_cast<Native>(x.high) << 64) | x.low; }
+inline U128 from_native(Native x) noexcept {
+  return {static_cast<std::uint64_t>(x >> 64), static_cast<std::uint64_t>(x)};
+}
+#endif
+
+// a * b, exactly.
+inline U128 multiply(std::uint64_t a, std::uint64_t b) noexcept {
+#if IO_RS_NATIVE_INT128
+  return from_native(static_cast<Native>(a) * b);
+#elif IO_RS_MSVC_UMUL128
+  U128 product;
+  product.low = _umul128(a, b, &product.high);
+  return product;
+#else
+  // Schoolbook on 32-bit halves: no partial sum below can overflow 64 bits.
+  const std::uint64_t a_low = a & 0xFFFFFFFF, a_high = a >> 32;
+  const std::uint64_t b_low = b & 0xFFFFFFFF, b_high = b >> 32;
+  const std::uint64_t low_low = a_low * b_low;
+  const std::uint64_t high_low = a_high * b_low;
+  const std::uint64_t low_high = a_low * b_high;
+  const std::uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFF) + low_high;
+  return {a_high * b_high + (high_low >> 32) + (middle >> 32), (middle << 32) | (low_low & 0xFFFFFFFF)};
+#endif
+}
+
+// The high half of a * b.
+inline std::uint64_t multiply_high(std::uint64_t a, std::uint64_t b) noexcept { return multiply(a, b).high; }
+
+// x >> shift and x << shift, for 0 <= shift < 128.
+inline U128 shift_right(U128 x, int shift) noexcept {
+#if IO_RS_NATIVE_INT128
+  return from_native(to_native(x) >> shift);
+#else
+  if (shift == 0) return x;
+  if (shift >= 64) return {0, x.high >> (shift - 64)};
+  return {x.high >> shift, (x.low >> shift) | (x.high << (64 - shift))};
+#endif
+}
+
+inline U128 shift_left(U128 x, int shift) noexcept {
+#if IO_RS_NATIVE_INT128
+  return from_native(to_native(x) << shift);
+#else
+  if (shift == 0) return x;
+  if (shift >= 64) return {x.low << (shift - 64), 0};
+  return {(x.high << shift) | (x.low >> (64 - shift)), x.low << shift};
+#endif
+}
+
+// x / 2^shift rounded to the nearest integer, ties to even, for
+// 1 <= shift < 128 and x below 2^127; the result must fit 64 bits.
+inline std::uint64_t shift_right_round_half_even(U128 x, int shift) noexcept {
+#if IO_RS_NATIVE_INT128
+  // Adding half a unit less one, plus one more when the truncated result is
+  // odd, rounds half to even in the shift (x + half cannot reach 2^128).
+  const Native n = to_native(x);
+  const Native half = static_cast<Native>(1) << (shift - 1);
+  const Native odd = (n >> shift) & 1;
+  return static_cast<std::uint64_t>((n + (half - 1) + odd) >> shift);
+#else
+  const U128 truncated = shift_right(x, shift);
+  // The dropped bits, compared with one half of the last kept unit.
+  const U128 dropped = shift >= 64 ? U128{x.high & ((std::uint64_t{1} << (shift - 64)) - 1), x.low}
+                                   : U128{0, x.low & ((std::uint64_t{1} << shift) - 1)};
+  const U128 half = shift_left(U128{0, 1}, shift - 1);
+  const bool above = dropped.high != half.high ? dropped.high > half.high : dropped.low > half.low;
+  const bool tie = dropped.high == half.high && dropped.low == half.low;
+  return truncated.low + ((above || (tie && (truncated.low & 1) != 0)) ? 1 : 0);
+#endif
+}
+
+}  // namespace io_rs::wide
