@@ -1,10 +1,11 @@
 #include "frame/number_read.hpp"
 
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <system_error>
+
+#include "fast_float/fast_float.h"
 
 namespace io_rs {
 namespace {
@@ -37,7 +38,8 @@ struct Decimal {
 };
 
 // The correctly rounded value of a decimal the fast path cannot take, from
-// the standard library's correctly rounded reader.
+// fast_float (any number of digits, ties to even). The text is plain decimal
+// by now: no sign, no special word.
 double read_slow(const Decimal& d) {
   const char* first = d.begin;
   const char* last = d.text_end;
@@ -52,10 +54,10 @@ double read_slow(const Decimal& d) {
     last = first + rewritten.size();
   }
   double value = 0.0;
-  auto result = std::from_chars(first, last, value, std::chars_format::general);
+  auto result = fast_float::from_chars(first, last, value);
   if (result.ec == std::errc::result_out_of_range) {
-    // Overflow to infinity or underflow to zero: the magnitude of the first
-    // non-zero digit tells which.
+    // Releases of fast_float after 3.9 report overflow and underflow: the
+    // magnitude of the first non-zero digit tells infinity from zero.
     return d.leading + d.exponent >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
   }
   return value;
@@ -174,6 +176,7 @@ std::expected<double, NumberError> read_number_general(std::string_view text) {
 }
 
 std::expected<double, NumberError> read_number(std::string_view text) {
+  if (text.empty()) return std::unexpected(NumberError::Empty);  // the fast path reads a byte first
   const char* end = text.data() + text.size();
   if (auto number = short_decimal::read(text.data(), text.data(), end); number && number->end == end) return number->value;
   return read_number_general(text);

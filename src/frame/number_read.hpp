@@ -52,8 +52,8 @@ inline NumberField next_number(FieldSplitter& fields) {
 }
 
 // The same reader without its fast paths: every text goes through the full
-// grammar scan and the standard library's correctly rounded conversion. Tests
-// hold read_number to it.
+// grammar scan and a correctly rounded conversion (exact for short decimals,
+// fast_float for the rest). Tests hold read_number to it.
 std::expected<double, NumberError> read_number_general(std::string_view text);
 
 }  // namespace io_rs
