@@ -8,16 +8,15 @@ namespace io_rs::py {
 namespace {
 
 constexpr const char* kInternalErrorDoc =
-    "A call of _io_rs ended in a state that none of its checks turns into an\n"
-    "ordinary error, such as a read past the last column of an input array.\n"
+    "A call of this module ended in a state that none of its checks turns into\n"
+    "an ordinary error, such as a read past the last column of an input array.\n"
     "It derives from BaseException, not Exception, so that generic handlers\n"
     "do not hide it. The module stays usable: the next call works normally.";
 
 // Created on first use, under the interpreter lock, and kept for the process.
 PyObject* internal_error_class() noexcept {
   static PyObject* cls = nullptr;
-  if (cls == nullptr)
-    cls = PyErr_NewExceptionWithDoc("_io_rs.InternalError", kInternalErrorDoc, PyExc_BaseException, nullptr);
+  if (cls == nullptr) cls = PyErr_NewExceptionWithDoc(kInternalErrorName, kInternalErrorDoc, PyExc_BaseException, nullptr);
   return cls;
 }
 
@@ -29,10 +28,12 @@ void set_error(PyObject* type, std::string_view message) noexcept {
 }
 
 void raise_internal(std::string_view message) noexcept {
-  if (message.empty()) message = "internal error in _io_rs";
   PyObject* cls = internal_error_class();
   if (cls == nullptr) return;  // its creation set an error of its own
-  set_error(cls, message);
+  if (!message.empty()) return set_error(cls, message);
+  // "internal error in _io_rs": the module's name is the class name's first part.
+  const std::string_view name = kInternalErrorName;
+  PyErr_Format(cls, "internal error in %.*s", static_cast<int>(name.rfind('.')), name.data());
 }
 
 PyObject* raise(const Error& error) noexcept {

@@ -14,6 +14,10 @@
 
 namespace io_rs::py {
 
+// The qualified name of the module's internal-error exception class, such
+// as "_io_rs.InternalError": every extension module defines its own.
+extern const char* const kInternalErrorName;
+
 // Raises the internal-error exception with message (or a generic text when
 // empty). The class derives from BaseException directly, so that an
 // `except Exception` in the caller does not swallow a fault of this module.

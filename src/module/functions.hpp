@@ -7,17 +7,11 @@
 #include <span>
 
 #include "frame/binding.hpp"
+#include "frame/module_init.hpp"
 
 namespace io_rs::module {
 
-// A METH_FASTCALL | METH_KEYWORDS entry point (CPython names this type only from 3.13 on).
-using FastcallShim = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-struct FunctionRow {
-  const py::FunctionDescription& description;  // name and parameters, for binding and the signature
-  FastcallShim shim;
-  const char* doc;  // the docstring below its signature line
-};
+using py::FunctionRow;
 
 std::span<const FunctionRow> function_table() noexcept;
 

@@ -1,42 +1,34 @@
 #include <string>
 
-#include "frame/fields.hpp"
 #include "frame/message.hpp"
-#include "frame/number_read.hpp"
-#include "xyz/symbol_case.hpp"
+#include "xyz/atom_line.hpp"
 #include "xyz/xyz.hpp"
 
 namespace io_rs::xyz {
+
+Error xyz_line_error(const LineOutcome& outcome, std::size_t index) {
+  switch (outcome.problem) {
+    case LineProblem::NoFields:
+      return {ErrorKind::Value, fill_message("XYZ: empty line at atom index {}", {index})};
+    case LineProblem::NotUtf8:
+      return {ErrorKind::Value, fill_message("XYZ: the symbol on atom line {} is not UTF-8 text", {index})};
+    case LineProblem::BadNumber:
+      return {ErrorKind::Value, fill_message("XYZ: cannot parse coordinate '{}' on line {}: {}",
+                                             {outcome.field, index, number_error_reason(outcome.reason)})};
+    default:
+      return {ErrorKind::Value, fill_message("XYZ: not enough position fields on atom line {}", {index})};
+  }
+}
 
 Result<XyzBlock> parse_xyz_block(const LineList& lines) {
   const std::size_t n = lines.size();
   XyzBlock block{TextList{}, OwnedMatrix<double>::allocate(n, 3)};
   block.symbols.reserve(n);
-  std::string symbol_text;  // a long or non-ASCII symbol, normalised
-  double* row = block.positions.values.data();
-
-  for (std::size_t i = 0; i < n; ++i, row += 3) {
-    FieldSplitter fields(lines[i]);
-    const std::string_view symbol = fields.next();
-    if (symbol.empty()) return value_error(fill_message("XYZ: empty line at atom index {}", {i}));
-    if (char ascii[8]; normalize_short_ascii(symbol, ascii)) {
-      block.symbols.push_back(std::string_view(ascii, symbol.size()));
-    } else {
-      symbol_text.clear();
-      append_normalized_symbol(symbol_text, symbol);
-      block.symbols.push_back(symbol_text);
-    }
-
-    for (int j = 0; j < 3; ++j) {
-      const NumberField number = next_number(fields);
-      if (number.text.empty())
-        return value_error(fill_message("XYZ: not enough position fields on atom line {}", {i}));
-      if (!number.value) {
-        return value_error(fill_message("XYZ: cannot parse coordinate '{}' on line {}: {}",
-                                        {number.text, i, number_error_reason(number.value.error())}));
-      }
-      row[j] = *number.value;
-    }
+  std::string scratch;
+  double* rows = block.positions.values.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const LineOutcome outcome = read_xyz_line(lines[i], block.symbols, scratch, rows + 3 * i);
+    if (!outcome.ok()) [[unlikely]] return std::unexpected(xyz_line_error(outcome, i));
   }
   return block;
 }

@@ -1,0 +1,48 @@
+// One atom line of an XYZ block, read in place: the symbol, normalised and
+// appended to the symbol list, and three coordinates. Inline, so that the
+// routine over a list of lines and the one over a file's bytes each get the
+// loop body folded in.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "frame/error.hpp"
+#include "frame/fields.hpp"
+#include "frame/line_outcome.hpp"
+#include "frame/number_read.hpp"
+#include "frame/portable.hpp"
+#include "frame/text_list.hpp"
+#include "frame/utf8.hpp"
+#include "xyz/symbol_case.hpp"
+
+namespace io_rs::xyz {
+
+// scratch holds the normalised form of a long or non-ASCII symbol; fields
+// after the third coordinate are never looked at.
+IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, TextList& symbols, std::string& scratch,
+                                              double* row) {
+  FieldSplitter fields(line);
+  const std::string_view symbol = fields.next();
+  if (symbol.empty()) return {LineProblem::NoFields};
+  if (char ascii[8]; normalize_short_ascii(symbol, ascii)) {
+    symbols.push_back(std::string_view(ascii, symbol.size()));
+  } else {
+    if (!is_utf8(symbol)) return {LineProblem::NotUtf8, symbol};
+    scratch.clear();
+    append_normalized_symbol(scratch, symbol);
+    symbols.push_back(scratch);
+  }
+  for (int j = 0; j < 3; ++j) {
+    const NumberField number = next_number(fields);
+    if (number.text.empty()) return {LineProblem::TooFewFields};
+    if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
+    row[j] = *number.value;
+  }
+  return {};
+}
+
+// The message, naming the line by its 0-based position in the block.
+Error xyz_line_error(const LineOutcome& outcome, std::size_t index);
+
+}  // namespace io_rs::xyz
