@@ -166,12 +166,12 @@ std::optional<std::uint64_t> convert_unsigned(PyObject* o, const char* parameter
 
 namespace {
 
-// Whether o is a two-dimensional NumPy array of the element type (the very
-// descriptor or an equivalent one); otherwise false with the argument error
-// set, already wrapped for the parameter.
-bool check_matrix(PyObject* o, const char* parameter, int type_num) {
+// Whether o is a NumPy array of ndim dimensions and the element type (the
+// very descriptor or an equivalent one); otherwise false with the argument
+// error set, already wrapped for the parameter.
+bool check_matrix(PyObject* o, const char* parameter, int type_num, int ndim = 2) {
   bool matches = false;
-  if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) == 2) {
+  if (PyArray_Check(o) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) == ndim) {
     PyArray_Descr* wanted = PyArray_DescrFromType(type_num);
     if (wanted == nullptr) {
       fail(parameter);
@@ -210,5 +210,63 @@ std::optional<MatrixView<T>> ArrayHold::view() const {
 
 template std::optional<MatrixView<double>> ArrayHold::view<double>() const;
 template std::optional<MatrixView<std::uint8_t>> ArrayHold::view<std::uint8_t>() const;
+
+std::optional<StackHold> convert_stack(PyObject* o, const char* parameter) {
+  if (!numpy_ready()) return fail(parameter);
+  if (!check_matrix(o, parameter, NPY_DOUBLE, 3)) return std::nullopt;
+  StackHold hold;
+  hold.array_ = Ref::borrow(o);
+  hold.parameter_ = parameter;
+  return hold;
+}
+
+std::optional<StackView<double>> StackHold::view() const {
+  if (!check_matrix(array_.get(), parameter_, NPY_DOUBLE, 3)) return std::nullopt;
+  PyArrayObject* array = reinterpret_cast<PyArrayObject*>(array_.get());
+  const npy_intp* shape = PyArray_DIMS(array);
+  const npy_intp* strides = PyArray_STRIDES(array);
+  StackView<double> stack;
+  stack.data = static_cast<const std::byte*>(PyArray_DATA(array));
+  stack.frames = static_cast<std::size_t>(shape[0]);
+  stack.frame_stride = static_cast<std::ptrdiff_t>(strides[0]);
+  stack.frame_shape = MatrixView<double>{nullptr, static_cast<std::size_t>(shape[1]), static_cast<std::size_t>(shape[2]),
+                                         static_cast<std::ptrdiff_t>(strides[1]), static_cast<std::ptrdiff_t>(strides[2])};
+  return stack;
+}
+
+BufferHold::~BufferHold() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool BufferHold::take(PyObject* o, const char* parameter) {
+  if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
+    fail(parameter);
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+std::optional<OptionalCount> convert_optional_unsigned(PyObject* o, const char* parameter) {
+  if (o == nullptr || o == Py_None) return OptionalCount{};
+  auto value = convert_unsigned(o, parameter);
+  if (!value) return std::nullopt;
+  return OptionalCount{*value};
+}
+
+std::optional<std::vector<std::uint64_t>> convert_counts(PyObject* o, const char* parameter) {
+  if (PyUnicode_Check(o)) return type_error("Can't extract `str` to `Vec`", parameter);
+  if (!PySequence_Check(o)) return type_error(cannot_convert(o, "Sequence"), parameter);
+  Ref iterator = Ref::steal(PyObject_GetIter(o));
+  if (!iterator) return fail(parameter);
+  std::vector<std::uint64_t> counts;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    auto count = convert_unsigned(item.get(), parameter);
+    if (!count) return std::nullopt;
+    counts.push_back(*count);
+  }
+  if (PyErr_Occurred()) return fail(parameter);
+  return counts;
+}
 
 }  // namespace io_rs::py

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "frame/line_list.hpp"
@@ -75,5 +76,47 @@ class ArrayHold {
 
 // type_num is NPY_DOUBLE or NPY_BOOL.
 std::optional<ArrayHold> convert_matrix(PyObject* o, const char* parameter, int type_num);
+
+// A three-dimensional float64 array, seen as a stack of matrices.
+class StackHold {
+ public:
+  std::optional<StackView<double>> view() const;
+
+ private:
+  friend std::optional<StackHold> convert_stack(PyObject*, const char*);
+  Ref array_;
+  const char* parameter_ = nullptr;
+};
+std::optional<StackHold> convert_stack(PyObject* o, const char* parameter);
+
+// The bytes of an object with a contiguous byte buffer (bytes, bytearray,
+// memoryview, mmap), held for reading until the hold dies. Not movable: the
+// buffer's exporter may keep pointers into the Py_buffer.
+class BufferHold {
+ public:
+  BufferHold() = default;
+  BufferHold(const BufferHold&) = delete;
+  BufferHold& operator=(const BufferHold&) = delete;
+  ~BufferHold();
+
+  // Takes the buffer; false with the argument error set when o has none.
+  bool take(PyObject* o, const char* parameter);
+  std::string_view bytes() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// None, or what convert_unsigned takes.
+struct OptionalCount {
+  std::optional<std::uint64_t> value;
+};
+std::optional<OptionalCount> convert_optional_unsigned(PyObject* o, const char* parameter);
+
+// A sequence of what convert_unsigned takes (a list of ints, an int array).
+std::optional<std::vector<std::uint64_t>> convert_counts(PyObject* o, const char* parameter);
 
 }  // namespace io_rs::py

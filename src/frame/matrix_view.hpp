@@ -29,8 +29,25 @@ struct MatrixView {
   T at(std::size_t i, std::size_t j) const noexcept { return at(row(i), j); }
 };
 
+// A three-dimensional array in place, seen as a stack of matrices: frame f
+// is the matrix at data + f * frame_stride.
+template <class T>
+struct StackView {
+  const std::byte* data = nullptr;
+  std::size_t frames = 0;
+  std::ptrdiff_t frame_stride = 0;
+  MatrixView<T> frame_shape;  // rows, columns and strides of every frame; data unused
+
+  MatrixView<T> frame(std::size_t f) const noexcept {
+    MatrixView<T> m = frame_shape;
+    m.data = data + static_cast<std::ptrdiff_t>(f) * frame_stride;
+    return m;
+  }
+};
+
 // NumPy stores a bool as one byte; any non-zero byte counts as true.
 using BoolMatrixView = MatrixView<std::uint8_t>;
 using DoubleMatrixView = MatrixView<double>;
+using DoubleStackView = StackView<double>;
 
 }  // namespace io_rs

@@ -48,6 +48,16 @@ class OwnedBuffer {
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
+  // Room for count elements, the first min(size, count) kept: for buffers
+  // that grow as a reader finds more rows. Throws std::bad_alloc.
+  void resize(std::size_t count) {
+    if (count > (~std::size_t{0}) / sizeof(T)) throw std::bad_alloc();
+    void* p = std::realloc(data_, count == 0 ? 1 : count * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    size_ = count;
+  }
+
   // Gives up ownership; the caller must std::free the pointer.
   T* release() noexcept {
     size_ = 0;

@@ -54,40 +54,86 @@ Ref failed() {
   return {};
 }
 
+}  // namespace
+
 template <class T>
-Ref owned_array(OwnedMatrix<T>&& matrix, int type_num) {
+Ref from_owned_buffer(OwnedBuffer<T>&& buffer, std::initializer_list<std::size_t> shape, int type_num) {
   if (!numpy_ready()) return {};
   PyTypeObject* holder_type = slice_container_type();
   if (holder_type == nullptr) return failed();
   Ref holder = Ref::steal(holder_type->tp_alloc(holder_type, 0));
   if (!holder) return failed();
   auto* container = reinterpret_cast<SliceContainer*>(holder.get());
-  container->length = matrix.values.size();
-  container->data = matrix.values.release();
+  container->length = buffer.size();
+  container->data = buffer.release();
   container->release = &std::free;
 
-  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
-  npy_intp strides[2] = {0, 0};
-  if (matrix.rows > 0) {
-    strides[0] = static_cast<npy_intp>(matrix.cols * sizeof(T));
-    strides[1] = static_cast<npy_intp>(sizeof(T));
+  // C order: each stride the product of the later dimensions; all zero for
+  // an empty array.
+  const int ndim = static_cast<int>(shape.size());
+  npy_intp dims[3] = {};
+  npy_intp strides[3] = {};
+  bool empty = false;
+  for (int d = 0; d < ndim; ++d) {
+    dims[d] = static_cast<npy_intp>(shape.begin()[d]);
+    empty |= dims[d] == 0;
+  }
+  npy_intp stride = static_cast<npy_intp>(sizeof(T));
+  for (int d = ndim - 1; d >= 0; --d) {
+    strides[d] = empty ? 0 : stride;
+    stride *= dims[d];
   }
   PyArray_Descr* descr = PyArray_DescrFromType(type_num);  // taken over by the array
   if (descr == nullptr) return failed();
-  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, container->data,
+  Ref array = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides, container->data,
                                               NPY_ARRAY_WRITEABLE, nullptr));
   if (!array) return failed();
   // From here the array keeps the holder, and so the buffer, alive.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0)
-    return failed();
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0) return failed();
   return array;
 }
 
-}  // namespace
+template Ref from_owned_buffer(OwnedBuffer<double>&&, std::initializer_list<std::size_t>, int);
+template Ref from_owned_buffer(OwnedBuffer<std::uint8_t>&&, std::initializer_list<std::size_t>, int);
+template Ref from_owned_buffer(OwnedBuffer<std::int64_t>&&, std::initializer_list<std::size_t>, int);
 
-Ref from_owned_array(OwnedMatrix<double>&& matrix) { return owned_array(std::move(matrix), NPY_DOUBLE); }
+Ref from_owned_array(OwnedMatrix<double>&& matrix) {
+  return from_owned_buffer(std::move(matrix.values), {matrix.rows, matrix.cols}, NPY_DOUBLE);
+}
 
-Ref from_owned_array(OwnedMatrix<std::uint8_t>&& flags) { return owned_array(std::move(flags), NPY_BOOL); }
+Ref from_owned_array(OwnedMatrix<std::uint8_t>&& flags) {
+  return from_owned_buffer(std::move(flags.values), {flags.rows, flags.cols}, NPY_BOOL);
+}
+
+Ref text_views_result(std::span<const std::string_view> texts) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return failed();
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
+    if (text == nullptr) return failed();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list;
+}
+
+Ref bytes_result(const OutputText& text) {
+  const std::string_view bytes = text.view();
+  Ref result = Ref::steal(PyBytes_FromStringAndSize(bytes.empty() ? "" : bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  return result ? std::move(result) : failed();
+}
+
+Ref size_result(std::size_t value) {
+  Ref result = Ref::steal(PyLong_FromSize_t(value));
+  return result ? std::move(result) : failed();
+}
+
+Ref tuple_result(std::initializer_list<Ref*> items) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return failed();
+  Py_ssize_t i = 0;
+  for (Ref* item : items) PyTuple_SET_ITEM(tuple.get(), i++, item->release());
+  return tuple;
+}
 
 Ref text_list_result(const TextList& texts) {
   // One str per distinct text, shared by every entry that holds it.

@@ -6,6 +6,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
 
 #include "frame/output_text.hpp"
 #include "frame/owned_buffer.hpp"
@@ -19,6 +22,24 @@ namespace io_rs::py {
 // buffer when the array dies.
 Ref from_owned_array(OwnedMatrix<double>&& matrix);
 Ref from_owned_array(OwnedMatrix<std::uint8_t>&& flags);  // a bool array
+
+// A new C-ordered, writeable array of the given shape (one to three
+// dimensions) whose memory is the buffer's own, as above; type_num is
+// NPY_DOUBLE, NPY_BOOL or NPY_INT64, matching T.
+template <class T>
+Ref from_owned_buffer(OwnedBuffer<T>&& buffer, std::initializer_list<std::size_t> shape, int type_num);
+
+// A list of str made from UTF-8 texts, in order.
+Ref text_views_result(std::span<const std::string_view> texts);
+
+// bytes holding the output text.
+Ref bytes_result(const OutputText& text);
+
+// An int for a size or an offset.
+Ref size_result(std::size_t value);
+
+// A tuple taking over every reference given.
+Ref tuple_result(std::initializer_list<Ref*> items);
 
 // A list of str, in order; entries with the same text share one str.
 Ref text_list_result(const TextList& texts);

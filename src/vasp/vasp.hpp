@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "frame/error.hpp"
 #include "frame/line_list.hpp"
@@ -36,5 +37,48 @@ Result<OwnedMatrix<double>> parse_xdatcar_coords(const LineList& lines);
 // one line per atom: three coordinates with 8 decimals in 11 columns.
 Result<OutputText> format_xdatcar_config(const DoubleMatrixView& scaled_positions,
                                          std::uint64_t index);
+
+// The same blocks read straight from a file's bytes, from the byte offset
+// where the block starts. Lines are read by the same line readers as above,
+// failures give the same messages with the line's place in the file
+// appended, and every reader says where it stopped: the offset just past
+// what it read, where the next line starts.
+
+struct PoscarBlockRead {
+  PoscarBlock block;
+  std::size_t end;
+};
+
+// natoms atom lines; fewer before the end of the buffer is an error.
+Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t offset, std::size_t natoms,
+                                          bool selective);
+
+// Consecutive XDATCAR frames: each opened by a "Direct configuration=" line
+// with its number, or in older files by a blank line, then natoms coordinate
+// lines. Reading stops at the end of the buffer, after max_frames frames, or
+// before the first line that opens no frame (such as the header a
+// variable-cell run repeats); a frame cut short by the end of the buffer is
+// an error.
+struct XdatcarFrames {
+  OwnedBuffer<double> positions;     // frames x natoms x 3
+  OwnedBuffer<std::int64_t> numbers;  // per frame; -1 for a frame opened by a blank line
+  std::size_t frames = 0;
+  std::size_t end = 0;
+};
+Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
+                                          std::optional<std::uint64_t> max_frames);
+
+// The offset of every frame that read_xdatcar_frames would read from
+// offset, found by looking at the opening lines alone.
+Result<OwnedBuffer<std::int64_t>> index_xdatcar_frames(std::string_view buffer, std::size_t offset,
+                                                       std::size_t natoms);
+
+// Every frame of the stack as format_xdatcar_config writes one, numbered
+// from first_number.
+Result<OutputText> format_xdatcar_frames(const DoubleStackView& frames, std::uint64_t first_number);
+
+// The header line and coordinate lines of one frame, appended to out; the
+// caller has checked that the frame has three columns if it has rows.
+void append_xdatcar_config(OutputText& out, const DoubleMatrixView& positions, std::uint64_t index);
 
 }  // namespace io_rs::vasp

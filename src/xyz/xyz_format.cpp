@@ -26,6 +26,34 @@ bool is_single_field(std::string_view symbol) {
   if (fields.next().empty() || !fields.next().empty()) return false;
   return symbol.find_first_of("\r\n") == std::string_view::npos;
 }
+
+// The atom lines of symbols [first, first + rows) and the same position
+// rows; index counts from first in messages.
+Result<void> append_atom_lines(OutputText& out, const char* function, const LineList& symbols, std::size_t first,
+                               const DoubleMatrixView& positions, std::size_t rows) {
+  for (std::size_t i = first; i < first + rows; ++i) {
+    const std::string_view symbol = symbols[i];
+    if (is_short_printable(symbol)) {
+      // Most symbols: one or two printable ASCII letters.
+      char* p = out.room(2);
+      p[0] = symbol[0];
+      p[1] = symbol.size() == 2 ? symbol[1] : ' ';
+      out.commit(2);
+    } else if (is_single_field(symbol)) {
+      write_padded(out, symbol, 2, Align::Left);
+    } else {
+      return value_error(fill_message("{}: symbol at index {} is not a single field: '{}'", {function, i, symbol}));
+    }
+    const std::byte* row = positions.row(i);
+    for (std::size_t j = 0; j < 3; ++j) {
+      out.append(' ');
+      write_fixed_field<kWidth, kDecimals>(out, positions.at(row, j));
+    }
+    out.append('\n');
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixView& positions) {
@@ -37,28 +65,42 @@ Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixV
   OutputText out;
   if (n == 0) return out;
   if (positions.cols < 3) return index_out_of_bounds();
-
   out.reserve(checked_size(n, kLineBytes));
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view symbol = symbols[i];
-    if (is_short_printable(symbol)) {
-      // Most symbols: one or two printable ASCII letters.
-      char* p = out.room(2);
-      p[0] = symbol[0];
-      p[1] = symbol.size() == 2 ? symbol[1] : ' ';
-      out.commit(2);
-    } else if (is_single_field(symbol)) {
-      write_padded(out, symbol, 2, Align::Left);
-    } else {
-      return value_error(fill_message(
-          "format_xyz_block_rs: symbol at index {} is not a single field: '{}'", {i, symbol}));
-    }
-    const std::byte* row = positions.row(i);
-    for (std::size_t j = 0; j < 3; ++j) {
-      out.append(' ');
-      write_fixed_field<kWidth, kDecimals>(out, positions.at(row, j));
-    }
+  if (auto written = append_atom_lines(out, "format_xyz_block_rs", symbols, 0, positions, n); !written)
+    return std::unexpected(std::move(written.error()));
+  return out;
+}
+
+Result<OutputText> format_xyz_frames(const LineList& comments, const LineList& symbols,
+                                     const DoubleMatrixView& positions, std::span<const std::uint64_t> counts) {
+  if (comments.size() != counts.size()) {
+    return value_error(fill_message("format_xyz_frames: comments length ({}) != counts length ({})",
+                                    {comments.size(), counts.size()}));
+  }
+  std::uint64_t total = 0;
+  for (std::uint64_t count : counts) {
+    if (count > ~std::uint64_t{0} - total) return value_error("format_xyz_frames: the counts add up past 2**64");
+    total += count;
+  }
+  if (total != symbols.size() || total != positions.rows) {
+    return value_error(fill_message("format_xyz_frames: counts add up to {}, symbols length is {}, positions rows {}",
+                                    {total, symbols.size(), positions.rows}));
+  }
+  OutputText out;
+  if (total > 0 && positions.cols < 3) return index_out_of_bounds();
+  out.reserve(checked_size(symbols.size(), kLineBytes, checked_size(counts.size(), 24)));
+  std::size_t first = 0;
+  for (std::size_t f = 0; f < counts.size(); ++f) {
+    const std::string_view comment = comments[f];
+    if (comment.find_first_of("\r\n") != std::string_view::npos)
+      return value_error(fill_message("format_xyz_frames: comment {} is not a single line: '{}'", {f, comment}));
+    write_unsigned(out, counts[f], 0);
     out.append('\n');
+    out.append(comment);
+    out.append('\n');
+    if (auto written = append_atom_lines(out, "format_xyz_frames", symbols, first, positions, counts[f]); !written)
+      return std::unexpected(std::move(written.error()));
+    first += counts[f];
   }
   return out;
 }

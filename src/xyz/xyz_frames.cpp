@@ -1,0 +1,125 @@
+#include <algorithm>
+#include <charconv>
+#include <string>
+
+#include "frame/message.hpp"
+#include "frame/text_lines.hpp"
+#include "frame/utf8.hpp"
+#include "xyz/atom_line.hpp"
+#include "xyz/xyz.hpp"
+
+namespace io_rs::xyz {
+namespace {
+
+// The atom count of a count line: one field of ASCII digits. Nothing when
+// the line is not a count line (the reader stops before it); an error when
+// the count cannot be a count of anything in memory.
+Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, std::size_t line_offset,
+                                                std::string_view line) {
+  FieldSplitter fields(line);
+  const std::string_view field = fields.next();
+  if (field.empty() || !fields.next().empty()) return std::nullopt;
+  if (!std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+  std::uint64_t count = 0;
+  const auto [stop, error] = std::from_chars(field.data(), field.data() + field.size(), count);
+  if (error != std::errc() || stop != field.data() + field.size() || count > (~std::size_t{0}) / 64) {
+    return value_error(fill_message("XYZ: atom count '{}' is too large", {field}) + file_position(buffer, line_offset));
+  }
+  return count;
+}
+
+std::unexpected<Error> cut_short(std::string_view buffer, std::size_t frame, std::size_t count_offset,
+                                 std::string_view what) {
+  return value_error(fill_message("XYZ: frame {} ends {}", {frame, what}) + file_position(buffer, count_offset));
+}
+
+std::string_view without_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+std::unexpected<Error> offset_past_end(const char* function, std::size_t offset, std::size_t size) {
+  return value_error(fill_message("{}: offset {} is past the end of the buffer ({} bytes)", {function, offset, size}));
+}
+
+}  // namespace
+
+Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames) {
+  if (offset > buffer.size()) return offset_past_end("read_xyz_frames", offset, buffer.size());
+  XyzFrames read;
+  read.counts = OwnedBuffer<std::int64_t>::allocate(0);
+  read.positions = OwnedBuffer<double>::allocate(0);
+  std::string scratch;
+  TextLines lines(buffer, offset);
+  std::size_t end = offset;
+  while (!lines.done() && (!max_frames || read.frames < *max_frames)) {
+    const std::size_t count_offset = lines.offset();
+    auto count = read_count(buffer, count_offset, lines.peek());
+    if (!count) return std::unexpected(std::move(count.error()));
+    if (!*count) break;
+    lines.next();
+    const std::size_t natoms = static_cast<std::size_t>(**count);
+    const std::size_t frame = read.frames + 1;
+    if (lines.done()) return cut_short(buffer, frame, count_offset, "before its comment line");
+    const std::size_t comment_offset = lines.offset();
+    const std::string_view comment = without_cr(lines.next());
+    if (!is_utf8(comment)) {
+      return value_error(fill_message("XYZ: the comment line of frame {} is not UTF-8 text", {frame}) +
+                         file_position(buffer, comment_offset));
+    }
+    // Room for the rows as the lines come: a wrong count meets the end of
+    // the buffer before it can ask for memory the lines could never fill.
+    std::size_t capacity = read.positions.size() / 3;
+    for (std::size_t i = 0; i < natoms; ++i) {
+      if (lines.done()) [[unlikely]] {
+        return cut_short(buffer, frame, count_offset, fill_message("after {} of {} atom lines", {i, natoms}));
+      }
+      if (read.atoms == capacity) {
+        capacity = std::max<std::size_t>(64, capacity + capacity / 2);
+        read.positions.resize(checked_size(capacity, 3));
+      }
+      const std::size_t line_offset = lines.offset();
+      const LineOutcome outcome = read_xyz_line(lines.next(), read.symbols, scratch, read.positions.data() + 3 * read.atoms);
+      if (!outcome.ok()) [[unlikely]] {
+        Error error = xyz_line_error(outcome, i);
+        error.message += file_position(buffer, line_offset);
+        return std::unexpected(std::move(error));
+      }
+      ++read.atoms;
+    }
+    read.comments.push_back(comment);
+    if (read.frames == read.counts.size()) read.counts.resize(read.frames < 16 ? 16 : 2 * read.frames);
+    read.counts[read.frames++] = static_cast<std::int64_t>(natoms);
+    end = lines.offset();
+  }
+  read.counts.resize(read.frames);
+  read.positions.resize(checked_size(read.atoms, 3));
+  read.end = end;
+  return read;
+}
+
+Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std::size_t offset) {
+  if (offset > buffer.size()) return offset_past_end("index_xyz_frames", offset, buffer.size());
+  OwnedBuffer<std::int64_t> offsets = OwnedBuffer<std::int64_t>::allocate(0);
+  std::size_t frames = 0;
+  TextLines lines(buffer, offset);
+  while (!lines.done()) {
+    const std::size_t count_offset = lines.offset();
+    auto count = read_count(buffer, count_offset, lines.peek());
+    if (!count) return std::unexpected(std::move(count.error()));
+    if (!*count) break;
+    lines.next();
+    const std::size_t natoms = static_cast<std::size_t>(**count);
+    if (lines.skip(1) < 1) return cut_short(buffer, frames + 1, count_offset, "before its comment line");
+    const std::size_t skipped = lines.skip(natoms);
+    if (skipped < natoms) {
+      return cut_short(buffer, frames + 1, count_offset, fill_message("after {} of {} atom lines", {skipped, natoms}));
+    }
+    if (frames == offsets.size()) offsets.resize(frames < 16 ? 16 : 2 * frames);
+    offsets[frames++] = static_cast<std::int64_t>(count_offset);
+  }
+  offsets.resize(frames);
+  return offsets;
+}
+
+}  // namespace io_rs::xyz
