@@ -1,6 +1,8 @@
 # Benchmark of the six functions against the pure Python loop a host package
 # would run, NumPy's text routines, and the same C++ routines with no
-# interpreter (the floor program in bench/native).
+# interpreter (the floor program in bench/native); then whole files from their
+# bytes (bench/whole_file.py) against the line-split path, pandas and NumPy;
+# then the io_rs package on the same files (bench/package_files.py).
 #   make bench           the full run, under two minutes: tables on stdout,
 #                        bench/out/results.json and bench/out/speedups.png
 #   make bench-quick     the benchmark's own tests, then tiny sizes and short
@@ -37,10 +39,14 @@ bench-floor: $(BENCH_BUILD)/build.ninja
 
 bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --floor $(BENCH_FLOOR) $(BENCH_ARGS)
+	$(PY) -m bench.whole_file
+	$(PY) -m bench.package_files
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m pytest -q -p no:cacheprovider bench/tests
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
+	$(PY) -m bench.whole_file --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
 bench-profile: build bench-floor
