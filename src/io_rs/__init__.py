@@ -1,0 +1,42 @@
+"""Whole-file readers and writers for POSCAR/CONTCAR, XDATCAR and XYZ files.
+
+The headers are read here; the atom lines go through the extension modules
+_io_rs_buffers (whole blocks and trajectories from a file's bytes) and _io_rs,
+so numbers are read correctly rounded and written exactly.
+
+Every reader takes a path (str or os.PathLike; .gz, .bz2 and .xz files are
+decompressed by their suffix, large plain files memory-mapped) or an open
+binary file; every writer the same, compressing by suffix. A malformed file
+raises ValueError naming the file and the line:
+
+    POSCAR 'CONTCAR', line 2: expected the scale factor, got 'abc'
+    XYZ 'md.xyz': frame 3 ends after 5 of 64 atom lines (line 140 of the file, byte 9012)
+"""
+
+from ._files import ReadableBinary, WritableBinary
+from ._poscar import Poscar, read_poscar, write_poscar
+from ._vasp import VaspHeader
+from ._xdatcar import Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar
+from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
+
+__all__ = [
+    "Poscar",
+    "read_poscar",
+    "write_poscar",
+    "Xdatcar",
+    "XdatcarFrame",
+    "XdatcarFile",
+    "read_xdatcar",
+    "iter_xdatcar",
+    "open_xdatcar",
+    "write_xdatcar",
+    "XyzFrame",
+    "XyzFile",
+    "read_xyz",
+    "iter_xyz",
+    "open_xyz",
+    "write_xyz",
+    "VaspHeader",
+    "ReadableBinary",
+    "WritableBinary",
+]

@@ -1,0 +1,110 @@
+"""Whole POSCAR/CONTCAR files.
+
+    header                    (see _vasp: VASP 5 with species, VASP 4 without)
+    Selective dynamics        (optional: first character S or s)
+    Direct | Cartesian        (Cartesian when the first character is C, c, K or k)
+    one position line per atom, with T/F flags under selective dynamics
+    a separating line, blank or a mode word, and one velocity line per atom
+                              (optional: a CONTCAR's velocities)
+
+Whatever follows the velocities (the predictor-corrector block of a molecular
+dynamics CONTCAR) is not read.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+import _io_rs
+import _io_rs_buffers
+
+from ._files import Source, Target, Text, label, open_data, write_data
+from ._vasp import VaspHeader, format_header, read_header
+
+_SELECTIVE = ("S", "s")
+_CARTESIAN = ("C", "c", "K", "k")
+_MODES = _CARTESIAN + ("D", "d")
+_Scalar = TypeVar("_Scalar", bound=np.generic)
+
+
+@dataclass(eq=False, slots=True)
+class Poscar(VaspHeader):
+    """A POSCAR or CONTCAR file: its header, positions and what comes with them.
+
+    Every number is as written in the file: `positions` are fractional
+    (Direct) or Cartesian in the file's units before scaling; `cell` gives
+    the scaled lattice.
+    """
+
+    #: Whether the positions are Cartesian; False for Direct (fractional).
+    cartesian: bool
+    #: One row per atom, in the order of the counts.
+    positions: NDArray[np.float64]
+    #: Selective dynamics, one row per atom: True holds the atom fixed along
+    #: that axis (F in the file); None without selective dynamics.
+    flags: NDArray[np.bool_] | None = None
+    #: A CONTCAR's velocities, one row per atom, or None.
+    velocities: NDArray[np.float64] | None = None
+
+
+def _parse(text: Text) -> Poscar:
+    header, _, pos = read_header(text, 0)
+    line, after = text.line(pos)
+    selective = line is not None and line.lstrip()[:1] in _SELECTIVE
+    if selective:
+        pos = after
+        line, after = text.line(pos)
+    if line is None:
+        raise text.expected(pos, "the Direct/Cartesian line", line)
+    cartesian = line.lstrip()[:1] in _CARTESIAN
+    natoms = header.natoms
+    positions, flags, end = text.call(_io_rs_buffers.read_poscar_block, text.data, after, natoms, selective)
+    velocities = None
+    if text.skip_blank(end) < text.size:
+        line, after = text.line(end)
+        if line is None or (line.strip(" \t\r\f") and line.lstrip()[:1] not in _MODES):
+            raise text.expected(end, "the end of the file, or a blank or Direct/Cartesian line "
+                                     "before the velocities", line)
+        velocities = text.call(_io_rs_buffers.read_poscar_block, text.data, after, natoms, False)[0]
+    return Poscar(header.comment, header.scale, header.lattice, header.species, header.counts,
+                  cartesian, positions, flags, velocities)
+
+
+def read_poscar(file: Source) -> Poscar:
+    """Reads a POSCAR or CONTCAR file: a path (.gz, .bz2, .xz decompressed)
+    or an open binary file. A malformed file raises ValueError naming the
+    file and the line."""
+    with open_data(file) as data:
+        return _parse(Text(data, "POSCAR", label(file)))
+
+
+def _rows(name: str, array: NDArray[_Scalar], natoms: int) -> NDArray[_Scalar]:
+    if array.shape != (natoms, 3):
+        raise ValueError(f"{name} must be {natoms} x 3 for the counts given, not {array.shape}")
+    return array
+
+
+def format_poscar(poscar: Poscar) -> str:
+    """The text of a POSCAR/CONTCAR file, as write_poscar writes it."""
+    natoms = sum(int(count) for count in poscar.counts)
+    positions = _rows("positions", np.asarray(poscar.positions, dtype=np.float64), natoms)
+    flags = None if poscar.flags is None else _rows("flags", np.asarray(poscar.flags, dtype=np.bool_), natoms)
+    parts = [format_header(poscar)]
+    if flags is not None:
+        parts.append("Selective dynamics\n")
+    parts.append("Cartesian\n" if poscar.cartesian else "Direct\n")
+    parts.append(_io_rs.format_poscar_positions_rs(positions, flags))
+    if poscar.velocities is not None and natoms:
+        velocities = _rows("velocities", np.asarray(poscar.velocities, dtype=np.float64), natoms)
+        parts.append("\n" + _io_rs.format_poscar_positions_rs(velocities))
+    return "".join(parts)
+
+
+def write_poscar(file: Target, poscar: Poscar) -> None:
+    """Writes a POSCAR/CONTCAR file (with its velocities, if any) to a path
+    (.gz, .bz2, .xz compressed) or an open binary file."""
+    write_data(file, format_poscar(poscar).encode())
