@@ -10,13 +10,12 @@ build=$1 out=$2 seconds=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read fields poscar_parse xdatcar_parse xyz_parse
-                                          poscar_format xdatcar_format xyz_format write_fixed)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read parse format)
 
 dictionary() {
   case $1 in
     number_read) echo "-dict=$here/dict/number.dict" ;;
-    fields|*_parse) echo "-dict=$here/dict/block.dict" ;;
+    parse) echo "-dict=$here/dict/block.dict" ;;
   esac
 }
 

@@ -1,0 +1,177 @@
+// Every reader of text on each input: FieldSplitter on the whole input as one
+// line, then each parser on the input cut into lines, against one reference
+// block parser given the format's rules and messages. No crash, no read
+// outside a line, and the same message or the same arrays.
+#include "frame/fields.hpp"
+#include "frame/line_list.hpp"
+#include "support/harness.hpp"
+#include "support/reference.hpp"
+#include "vasp/vasp.hpp"
+#include "xyz/xyz.hpp"
+
+namespace {
+
+// The input cut at LF into the lines a parser is handed, as a file's lines are
+// (a final LF ends the last line rather than starting another, and no line
+// holds LF), each line in an exact block.
+class InputLines {
+ public:
+  explicit InputLines(std::string_view all) : lines_(cut(all)) {}
+  io_rs::LineList list() const { return lines_.list(); }
+
+ private:
+  std::vector<std::string_view> cut(std::string_view all) {
+    std::vector<std::string_view> views;
+    for (std::size_t start = 0, end = 0; start < all.size(); start = end + 1) {
+      end = std::min(all.find('\n', start), all.size());
+      views.push_back(texts_.copy(all.substr(start, end - start)));
+    }
+    return views;
+  }
+  fuzz::ExactTexts texts_;  // built before lines_, which views them
+  io_rs::PlainLines lines_;
+};
+
+// A format's messages; XYZ lines start with a symbol (empty_line and not_utf8
+// set), POSCAR lines with selective dynamics end with flags (bad_flag set).
+struct Rules {
+  const char *too_few, *bad_number, *empty_line = nullptr, *not_utf8 = nullptr, *bad_flag = nullptr;
+};
+constexpr Rules kPoscar{"POSCAR: not enough fields on atom line {} (need 3 coordinates)",
+                        "POSCAR: cannot parse coordinate '{}' on atom line {}: {}"};
+constexpr Rules kSelective{kPoscar.too_few, kPoscar.bad_number, nullptr, nullptr,
+                           "POSCAR: expected selective dynamics flag 'T' or 'F', got '{}' on atom line {}"};
+constexpr Rules kXdatcar{"XDATCAR: not enough fields on coordinate line {}",
+                         "XDATCAR: cannot parse '{}' on line {}: {}"};
+constexpr Rules kXyz{"XYZ: not enough position fields on atom line {}",
+                     "XYZ: cannot parse coordinate '{}' on line {}: {}", "XYZ: empty line at atom index {}",
+                     "XYZ: the symbol on atom line {} is not UTF-8 text"};
+
+struct Block {
+  std::vector<double> positions, flags;
+  std::vector<std::string> symbols;  // an empty entry when it is not checked
+};
+
+// An ASCII symbol with its first letter up and the rest down; empty for a
+// non-ASCII one, whose case mapping the Python tests hold to CPython's.
+std::string ascii_symbol(std::string symbol) {
+  for (std::size_t k = 0; k < symbol.size(); ++k) {
+    char& c = symbol[k];
+    if (static_cast<unsigned char>(c) >= 0x80) return {};
+    if (k == 0 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (k > 0 && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return symbol;
+}
+
+// Well-formed UTF-8 as the Unicode standard tables it: by the lead byte, the
+// length of the sequence and the range of its second byte (any later one is
+// 80..BF).
+bool is_well_formed_utf8(std::string_view text) {
+  struct Form {
+    unsigned lead_low, lead_high, length, second_low, second_high;
+  };
+  constexpr Form kForms[] = {{0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
+                             {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
+                             {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F}};
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const Form* form = std::find_if(std::begin(kForms), std::end(kForms),
+                                    [&](const Form& f) { return byte(0) >= f.lead_low && byte(0) <= f.lead_high; });
+    if (form == std::end(kForms) || text.size() - i < form->length) return false;
+    for (std::size_t k = 1; k < form->length; ++k) {
+      if (byte(k) < (k == 1 ? form->second_low : 0x80) || byte(k) > (k == 1 ? form->second_high : 0xBF)) return false;
+    }
+    i += form->length;
+  }
+  return true;
+}
+
+fuzz::Expected<Block> reference_block(const Rules& rules, const io_rs::LineList& lines) {
+  fuzz::Expected<Block> want;
+  const auto refuse = [](const char* pattern, std::initializer_list<std::string_view> args) {
+    return fuzz::Expected<Block>{io_rs::ErrorKind::Value, fuzz::fill(pattern, args), {}};
+  };
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto fields = fuzz::reference_fields(lines[i]);
+    const std::string at = std::to_string(i);
+    std::size_t j = 0;
+    if (rules.empty_line && fields.empty()) return refuse(rules.empty_line, {at});
+    if (rules.not_utf8 && !is_well_formed_utf8(fields[0])) return refuse(rules.not_utf8, {at});
+    if (rules.empty_line) want.value.symbols.push_back(ascii_symbol(std::string(fields[j++])));
+    for (const std::size_t last = j + 3; j < last; ++j) {
+      if (j >= fields.size()) return refuse(rules.too_few, {at});
+      const auto number = fuzz::reference_number(fields[j]);
+      if (!number) return refuse(rules.bad_number, {fields[j], at, number.error()});
+      want.value.positions.push_back(*number);
+    }
+    // Fields after the coordinates are left alone, flags aside: F holds the
+    // atom fixed (1), T lets it move (0), and a missing flag is T.
+    for (const std::size_t last = j + 3; rules.bad_flag && j < last; ++j) {
+      const bool flag = j < fields.size();
+      if (flag && fields[j] != "F" && fields[j] != "T") return refuse(rules.bad_flag, {fields[j], at});
+      want.value.flags.push_back(flag && fields[j] == "F");
+    }
+  }
+  return want;
+}
+
+// Rows of three, each value the same (doubles by their bits, NaNs by sign).
+template <class T>
+void check_rows(const std::string& what, const std::vector<double>& want, const io_rs::OwnedMatrix<T>& got) {
+  if (got.cols != 3 || got.rows * 3 != want.size())
+    fuzz::fail(what + " shape", std::to_string(want.size() / 3) + " x 3",
+               std::to_string(got.rows) + " x " + std::to_string(got.cols));
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    if (!fuzz::same_double(want[k], got.values[k]))
+      fuzz::fail(what + " at row " + std::to_string(k / 3) + " column " + std::to_string(k % 3),
+                 fuzz::describe(want[k]), fuzz::describe(got.values[k]));
+  }
+}
+
+void check_xyz(const Block& want, const io_rs::xyz::XyzBlock& got) {
+  check_rows("position", want.positions, got.positions);
+  if (got.symbols.size() != want.symbols.size())
+    fuzz::fail("symbol count", std::to_string(want.symbols.size()), std::to_string(got.symbols.size()));
+  for (std::size_t i = 0; i < want.symbols.size(); ++i) {
+    if (got.symbols[i].empty()) fuzz::fail("symbol " + std::to_string(i), "a symbol", "");
+    if (!want.symbols[i].empty()) fuzz::check_equal("symbol " + std::to_string(i), want.symbols[i], got.symbols[i]);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  // The fields as views into the line itself, at the same places; once the
+  // line is used up it stays used up.
+  fuzz::testing("FieldSplitter", input);
+  fuzz::ExactTexts exact;
+  const std::string_view line = exact.copy(input);
+  io_rs::FieldSplitter splitter(line);
+  const auto fields = fuzz::reference_fields(line);
+  for (std::size_t k = 0; k < fields.size() + 2; ++k) {
+    const std::string_view want = k < fields.size() ? fields[k] : std::string_view(), got = splitter.next();
+    if (got.size() != want.size() || (k < fields.size() && got.data() != want.data()))
+      fuzz::fail("field " + std::to_string(k), want, got);
+  }
+
+  const InputLines lines(input);
+  for (const bool selective : {false, true}) {
+    fuzz::testing(selective ? "parse_poscar_positions (selective)" : "parse_poscar_positions", input);
+    fuzz::check(reference_block(selective ? kSelective : kPoscar, lines.list()),
+                io_rs::vasp::parse_poscar_positions(lines.list(), selective),
+                [&](const Block& want, const io_rs::vasp::PoscarBlock& got) {
+                  check_rows("position", want.positions, got.positions);
+                  if (got.flags.has_value() != selective)
+                    fuzz::fail("flag array presence", selective ? "yes" : "no", got.flags ? "yes" : "no");
+                  if (selective) check_rows("flag", want.flags, *got.flags);
+                });
+  }
+  fuzz::testing("parse_xdatcar_coords", input);
+  fuzz::check(reference_block(kXdatcar, lines.list()), io_rs::vasp::parse_xdatcar_coords(lines.list()),
+              [](const Block& want, const auto& got) { check_rows("position", want.positions, got); });
+  fuzz::testing("parse_xyz_block", input);
+  fuzz::check(reference_block(kXyz, lines.list()), io_rs::xyz::parse_xyz_block(lines.list()), check_xyz);
+  return 0;
+}
