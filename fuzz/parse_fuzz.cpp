@@ -1,7 +1,9 @@
 // Every reader of text on each input: FieldSplitter on the whole input as one
 // line, then each parser on the input cut into lines, against one reference
-// block parser given the format's rules and messages. No crash, no read
-// outside a line, and the same message or the same arrays.
+// block parser given the format's rules and messages; then the readers of a
+// file's bytes on the input as the block of a file, against those parsers,
+// and the frame indexes. No crash, no read outside a line or the buffer, and
+// the same message or the same arrays.
 #include "frame/fields.hpp"
 #include "frame/line_list.hpp"
 #include "support/harness.hpp"
@@ -139,6 +141,72 @@ void check_xyz(const Block& want, const io_rs::xyz::XyzBlock& got) {
   }
 }
 
+// A reader of a file's bytes against the routine over the same lines: the
+// same message followed by the place in the file, or results that compare
+// finds equal.
+template <class L, class B, class Compare>
+void check_buffer(const io_rs::Result<L>& lines, const io_rs::Result<B>& buffer, Compare compare) {
+  if (!lines) {
+    if (buffer) fuzz::fail("read a block its lines refuse", lines.error().message, "(a result)");
+    const std::string& got = buffer.error().message;
+    if (!got.starts_with(lines.error().message) || got.find(" (line ", lines.error().message.size()) == got.npos)
+      fuzz::fail("message", lines.error().message + " (line L of the file, byte B)", got);
+    return;
+  }
+  if (!buffer) fuzz::fail("refused a block its lines read", "(a result)", buffer.error().message);
+  compare(*lines, *buffer);
+}
+
+void same_rows(const io_rs::OwnedMatrix<double>& want, const double* got) {
+  for (std::size_t k = 0; k < want.rows * 3; ++k) {
+    if (!fuzz::same_double(want.values[k], got[k]))
+      fuzz::fail("value " + std::to_string(k), fuzz::describe(want.values[k]), fuzz::describe(got[k]));
+  }
+}
+
+void check_file_readers(std::string_view input, const io_rs::LineList& lines) {
+  const std::size_t n = lines.size();
+  fuzz::ExactTexts files;
+  for (const bool selective : {false, true}) {
+    fuzz::testing("read_poscar_block", input);
+    check_buffer(io_rs::vasp::parse_poscar_positions(lines, selective),
+                 io_rs::vasp::read_poscar_block(files.copy(input), 0, n, selective), [&](const auto& want, const auto& got) {
+                   same_rows(want.positions, got.block.positions.values.data());
+                   if (selective && !std::equal(want.flags->values.data(), want.flags->values.data() + 3 * n,
+                                                got.block.flags->values.data()))
+                     fuzz::fail("flags", "those of the lines", "others");
+                   if (got.end != input.size()) fuzz::fail("end", std::to_string(input.size()), std::to_string(got.end));
+                 });
+  }
+  fuzz::testing("read_xdatcar_frames", input);
+  const std::string frame = "Direct configuration=     7\n" + std::string(input);
+  check_buffer(io_rs::vasp::parse_xdatcar_coords(lines), io_rs::vasp::read_xdatcar_frames(files.copy(frame), 0, n, 1),
+               [&](const auto& want, const auto& got) {
+                 if (got.frames != 1 || got.numbers[0] != 7) fuzz::fail("frames", "one, numbered 7", "other");
+                 same_rows(want, got.positions.data());
+               });
+  fuzz::testing("read_xyz_frames", input);
+  const std::string xyz = std::to_string(n) + "\ncomment\n" + std::string(input);
+  check_buffer(io_rs::xyz::parse_xyz_block(lines), io_rs::xyz::read_xyz_frames(files.copy(xyz), 0, 1),
+               [&](const auto& want, const auto& got) {
+                 if (got.frames != 1 || got.comments[0] != "comment") fuzz::fail("frame", "one, with its comment", "other");
+                 same_rows(want.positions, got.positions.data());
+                 for (std::size_t i = 0; i < n; ++i) fuzz::check_equal("symbol", want.symbols[i], got.symbols[i]);
+               });
+  // The input as a whole file: the indexes find the frames the readers read.
+  const std::size_t natoms = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % 4;
+  fuzz::testing("index_xdatcar_frames", input);
+  const auto xdatcar_index = io_rs::vasp::index_xdatcar_frames(files.copy(input), 0, natoms);
+  const auto xdatcar_read = io_rs::vasp::read_xdatcar_frames(files.copy(input), 0, natoms, std::nullopt);
+  if (xdatcar_index && xdatcar_read && xdatcar_index->size() != xdatcar_read->frames)
+    fuzz::fail("frames found", std::to_string(xdatcar_read->frames), std::to_string(xdatcar_index->size()));
+  fuzz::testing("index_xyz_frames", input);
+  const auto xyz_index = io_rs::xyz::index_xyz_frames(files.copy(input), 0);
+  const auto xyz_read = io_rs::xyz::read_xyz_frames(files.copy(input), 0, std::nullopt);
+  if (xyz_index && xyz_read && xyz_index->size() != xyz_read->frames)
+    fuzz::fail("frames found", std::to_string(xyz_read->frames), std::to_string(xyz_index->size()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -173,5 +241,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               [](const Block& want, const auto& got) { check_rows("position", want.positions, got); });
   fuzz::testing("parse_xyz_block", input);
   fuzz::check(reference_block(kXyz, lines.list()), io_rs::xyz::parse_xyz_block(lines.list()), check_xyz);
+  check_file_readers(input, lines.list());
   return 0;
 }

@@ -132,6 +132,8 @@ def test_xyz_frames_and_where_they_stop(data, max_frames, counts, rest):
 @pytest.mark.parametrize("call, message", [
     (lambda: b.read_poscar_block(b"x\n0 0 0\n", 2, 3, True), "POSCAR: the block ends after 1 of 3 atom lines"
                                                            " (line 3 of the file, byte 8)"),
+    (lambda: b.read_poscar_block(b"\t", 0, 1, True), "POSCAR: not enough fields on atom line 0 (need 3 coordinates)"
+                                                   " (line 1 of the file, byte 0)"),
     (lambda: b.read_poscar_block(b"0 0 0", 0, 10**15, True), "POSCAR: the block ends after 1 of 1000000000000000"
                                                            " atom lines (line 1 of the file, byte 5)"),
     (lambda: b.read_xdatcar_frames(XDATCAR[:-14], 0, 2), "XDATCAR: frame 2 ends after 1 of 2 coordinate lines"

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "frame/message.hpp"
 #include "frame/text_lines.hpp"
 #include "vasp/atom_lines.hpp"
@@ -11,33 +13,40 @@ Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t o
     return value_error(fill_message("read_poscar_block: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
-  // An atom line holds at least five bytes and its LF, so no more rows than
-  // this can be read from what is left; a larger count is found out by the
-  // end of the buffer, without asking for memory it would never fill.
-  const std::size_t rows = std::min(natoms, (buffer.size() - offset + 1) / 6);
-  PoscarBlockRead read{{OwnedMatrix<double>::allocate(natoms == rows ? natoms : rows, 3), std::nullopt}, offset};
-  std::uint8_t* flags = nullptr;
-  if (selective) {
-    read.block.flags = OwnedMatrix<std::uint8_t>::allocate(rows, 3, /*zeroed=*/true);
-    flags = read.block.flags->values.data();
-  }
-  double* positions = read.block.positions.values.data();
+  // An atom line holds at least five bytes and its LF, so a block of natoms
+  // lines needs about six bytes an atom: room for more rows than what is
+  // left could fill is asked for only as the lines come, so that a wrong
+  // count meets the end of the buffer before it asks for memory it would
+  // never fill.
+  std::size_t rows = std::min(natoms, (buffer.size() - offset + 1) / 6 + 1);
+  PoscarBlockRead read{{OwnedMatrix<double>::allocate(rows, 3), std::nullopt}, offset};
+  if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(rows, 3, /*zeroed=*/true);
 
   TextLines lines(buffer, offset);
   for (std::size_t i = 0; i < natoms; ++i) {
     const std::size_t line_offset = lines.offset();
-    if (lines.done() || i == rows) [[unlikely]] {
+    if (lines.done()) [[unlikely]] {
       return value_error(fill_message("POSCAR: the block ends after {} of {} atom lines", {i, natoms}) +
                          file_position(buffer, line_offset));
     }
-    const LineOutcome outcome =
-        read_poscar_line(lines.next(), selective, positions + 3 * i, flags ? flags + 3 * i : nullptr);
+    if (i == rows) [[unlikely]] {
+      rows = std::min(natoms, 2 * rows);
+      read.block.positions.values.resize(checked_size(rows, 3));
+      if (selective) {
+        read.block.flags->values.resize(checked_size(rows, 3));
+        std::fill(read.block.flags->values.data() + 3 * i, read.block.flags->values.data() + 3 * rows, 0);
+      }
+    }
+    std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
+    const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags);
     if (!outcome.ok()) [[unlikely]] {
       Error error = poscar_line_error(outcome, i);
       error.message += file_position(buffer, line_offset);
       return std::unexpected(std::move(error));
     }
   }
+  read.block.positions.rows = natoms;
+  if (selective) read.block.flags->rows = natoms;
   read.end = lines.offset();
   return read;
 }
