@@ -66,22 +66,15 @@ DOC_PARTS = {
 }
 
 
-def test_module_facts():
+def test_module_and_its_functions():
     assert _io_rs.__all__ == NAMES
     assert _io_rs.__doc__ == ""
-    assert _io_rs.__name__ == "_io_rs"
-    public = {n for n in dir(_io_rs) if not n.startswith("__")}
-    assert public == set(NAMES)
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_function_object(name):
-    f = getattr(_io_rs, name)
-    assert f.__name__ == name
-    assert f.__module__ == "_io_rs"
-    assert f.__self__ is _io_rs
-    assert f.__text_signature__ == SIGNATURES[name]
-    assert str(inspect.signature(f)) == SIGNATURES[name]
+    assert {n for n in dir(_io_rs) if not n.startswith("__")} == set(NAMES)
+    for name in NAMES:
+        f = getattr(_io_rs, name)
+        assert (f.__name__, f.__module__, f.__self__) == (name, "_io_rs", _io_rs)
+        assert f.__text_signature__ == str(inspect.signature(f)) == SIGNATURES[name]
+    assert inspect.signature(_io_rs.format_poscar_positions_rs).parameters["flags"].default is None
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -98,11 +91,6 @@ def test_docstring_layout(name):
     r = lines.index("Returns")
     assert lines[p + 2:r - 1] == parameters and lines[r - 1] == ""
     assert lines[r + 1] == "-" * 7 and lines[r + 2:] == returns
-
-
-def test_flags_default_is_none():
-    parameter = inspect.signature(_io_rs.format_poscar_positions_rs).parameters["flags"]
-    assert parameter.default is None
 
 
 def test_reimport_gives_the_same_module():

@@ -15,8 +15,8 @@ import _io_rs
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
-SOURCE_STUBS = ROOT / "stubs" / "_io_rs-stubs" / "__init__.pyi"
-INSTALLED_STUBS = Path(_io_rs.__file__).parent / "_io_rs-stubs" / "__init__.pyi"
+PACKAGE_SOURCE = ROOT / "src" / "io_rs"
+STUB_PACKAGES = ["_io_rs-stubs", "_io_rs_buffers-stubs"]
 
 # A caller whose every call must keep exactly the types the stubs promise.
 TYPED_CALLER = """
@@ -26,6 +26,7 @@ TYPED_CALLER = """
     from numpy.typing import NDArray
 
     import _io_rs
+    import _io_rs_buffers
 
     Positions = NDArray[np.float64]
     Flags = NDArray[np.bool_]
@@ -45,6 +46,18 @@ TYPED_CALLER = """
         assert_type(_io_rs.format_xdatcar_config_rs(scaled_positions=coord, index=np.int64(7)), str)
         assert_type(_io_rs.parse_xyz_block_rs(lines), tuple[list[str], Positions])
         assert_type(_io_rs.format_xyz_block_rs(symbols=lines, positions=coord), str)
+
+
+    def check_buffers(data: bytes, view: memoryview, coord: Positions) -> None:
+        assert_type(_io_rs_buffers.read_poscar_block(data, 0, 3, True), tuple[Positions, Flags, int])
+        assert_type(_io_rs_buffers.read_poscar_block(view, 0, 3, False), tuple[Positions, None, int])
+        assert_type(_io_rs_buffers.read_xdatcar_frames(data, 0, 3, max_frames=None),
+                    tuple[Positions, NDArray[np.int64], int])
+        assert_type(_io_rs_buffers.index_xyz_frames(bytearray(data)), NDArray[np.int64])
+        assert_type(_io_rs_buffers.read_xyz_frames(data),
+                    tuple[list[str], list[str], Positions, NDArray[np.int64], int])
+        assert_type(_io_rs_buffers.format_xdatcar_frames(coord[None], first_number=3), bytes)
+        assert_type(_io_rs_buffers.format_xyz_frames(["c"], ["H"], coord, np.array([1])), bytes)
 """
 
 # Each line marked "# E: code" must draw that mypy error, and no other line any.
@@ -52,12 +65,14 @@ WRONG_CALLS = """
     import numpy as np
 
     import _io_rs
+    import _io_rs_buffers
 
     lines = ["0 0 0"]
     coord = np.zeros((1, 3))
     ints = np.zeros((1, 3), dtype=np.int64)
 
     _io_rs.parse_poscar_positions_rs(lines)  # E: call-overload
+    _io_rs_buffers.read_xyz_frames("text")  # E: arg-type
     _io_rs.parse_xdatcar_coords_rs([1.0])  # E: list-item
     _io_rs.parse_xdatcar_coords_rs(line=lines)  # E: call-arg
     _io_rs.format_poscar_positions_rs(ints)  # E: arg-type
@@ -93,15 +108,18 @@ def run_tool(tmp_path_factory):
     return run
 
 
-def test_stubs_are_installed_beside_the_module():
-    assert INSTALLED_STUBS.is_file(), f"no stub package next to {_io_rs.__file__}"
-    if SOURCE_STUBS.is_file():  # absent when the tests run from a copy, as in wheel builds
-        assert INSTALLED_STUBS.read_text() == SOURCE_STUBS.read_text(), \
+@pytest.mark.parametrize("package", STUB_PACKAGES)
+def test_stubs_are_installed_beside_the_module(package):
+    installed = Path(_io_rs.__file__).parent / package / "__init__.pyi"
+    source = ROOT / "stubs" / package / "__init__.pyi"
+    assert installed.is_file(), f"no {package} next to {_io_rs.__file__}"
+    if source.is_file():  # absent when the tests run from a copy, as in wheel builds
+        assert installed.read_text() == source.read_text(), \
             "the installed stubs are out of date: reinstall the module (make build)"
 
 
 def test_stubtest_finds_no_inconsistency(run_tool):
-    result = run_tool("mypy.stubtest", "_io_rs")
+    result = run_tool("mypy.stubtest", "_io_rs", "_io_rs_buffers")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success" in result.stdout
 
@@ -111,8 +129,17 @@ def test_typed_callers_pass_strict_mypy(run_tool):
     caller.write_text(textwrap.dedent(TYPED_CALLER))
     examples = sorted(str(path) for path in EXAMPLES.glob("*.py"))
     assert examples, f"no examples in {EXAMPLES}"
-    result = run_tool("mypy", "--strict", str(caller), *examples)
-    assert result.returncode == 0, result.stdout + result.stderr
+    # The io_rs package: its sources in a checkout; otherwise the installed copy,
+    # by name in a run of its own (mypy would take a path into site-packages
+    # for a root, and takes names or paths, not both).
+    import io_rs
+
+    assert (Path(io_rs.__file__).parent / "py.typed").is_file(), f"{io_rs.__file__}: no py.typed beside it"
+    source = [str(PACKAGE_SOURCE)] if PACKAGE_SOURCE.is_dir() else []
+    runs = [[str(caller), *examples, *source]] + ([] if source else [["-p", "io_rs"]])
+    for checked in runs:
+        result = run_tool("mypy", "--strict", *checked)
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_wrong_calls_are_rejected(run_tool):

@@ -37,7 +37,7 @@ EXAMPLES = [
     ("\u03a3\u0391\u03a3", "\u03a3\u03b1\u03c2"), ("A\u0345\u03a3", "A\u0345\u03c2"), ("A\u03a3'B", "A\u03c3'b"),
     ("\u0130\u03a3", "I\u0307\u03c2"),  # the sigma's context is the original text
     ("\u02b0\u03a3", "\u02b0\u03c3"),   # cased and case-ignorable: skipped as ignorable
-    ("x" * 9, "X" + "x" * 8), ("Ab\u00e9", "Ab\u00e9"),
+    ("x" * 9, "X" + "x" * 8), ("abcdefghij", "Abcdefghij"), ("ABCDEFGHIK", "Abcdefghik"), ("Ab\u00e9", "Ab\u00e9"),
 ]
 
 
