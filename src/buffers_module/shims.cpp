@@ -22,6 +22,25 @@ std::optional<std::uint64_t> offset_or_zero(PyObject* o) {
   return py::convert_unsigned(o, "offset");
 }
 
+// The buffer, offset and natoms of the VASP readers, converted in that
+// order; false with the argument error set.
+struct BlockArguments {
+  py::BufferHold buffer;
+  std::uint64_t offset = 0;
+  std::uint64_t natoms = 0;
+
+  bool take(PyObject* const* slots) {
+    if (!buffer.take(slots[0], "buffer")) return false;
+    auto converted_offset = py::convert_unsigned(slots[1], "offset");
+    if (!converted_offset) return false;
+    auto converted_natoms = py::convert_unsigned(slots[2], "natoms");
+    if (!converted_natoms) return false;
+    offset = *converted_offset;
+    natoms = *converted_natoms;
+    return true;
+  }
+};
+
 Ref offsets_result(OwnedBuffer<std::int64_t>&& offsets) {
   const std::size_t count = offsets.size();
   return py::from_owned_buffer(std::move(offsets), {count}, NPY_INT64);
@@ -33,16 +52,12 @@ PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return py::contain([&]() -> PyObject* {
     PyObject* slots[4] = {};
     if (!py::extract_arguments_fastcall(kReadPoscarBlock, args, nargs, kwnames, slots)) return nullptr;
-    py::BufferHold buffer;
-    if (!buffer.take(slots[0], "buffer")) return nullptr;
-    auto offset = py::convert_unsigned(slots[1], "offset");
-    if (!offset) return nullptr;
-    auto natoms = py::convert_unsigned(slots[2], "natoms");
-    if (!natoms) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
     auto selective = py::convert_flag(slots[3], "selective");
     if (!selective) return nullptr;
 
-    auto read = vasp::read_poscar_block(buffer.bytes(), *offset, *natoms, *selective);
+    auto read = vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective);
     if (!read) return py::raise(read.error());
     Ref positions = py::from_owned_array(std::move(read->block.positions));
     if (!positions) return nullptr;
@@ -58,20 +73,16 @@ PyObject* read_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return py::contain([&]() -> PyObject* {
     PyObject* slots[4] = {};
     if (!py::extract_arguments_fastcall(kReadXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
-    py::BufferHold buffer;
-    if (!buffer.take(slots[0], "buffer")) return nullptr;
-    auto offset = py::convert_unsigned(slots[1], "offset");
-    if (!offset) return nullptr;
-    auto natoms = py::convert_unsigned(slots[2], "natoms");
-    if (!natoms) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
     auto max_frames = py::convert_optional_unsigned(slots[3], "max_frames");
     if (!max_frames) return nullptr;
 
-    auto read = vasp::read_xdatcar_frames(buffer.bytes(), *offset, *natoms, max_frames->value);
+    auto read = vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value);
     if (!read) return py::raise(read.error());
-    read->positions.resize(read->frames * *natoms * 3);
+    read->positions.resize(read->frames * block.natoms * 3);
     read->numbers.resize(read->frames);
-    Ref frames = py::from_owned_buffer(std::move(read->positions), {read->frames, *natoms, 3}, NPY_DOUBLE);
+    Ref frames = py::from_owned_buffer(std::move(read->positions), {read->frames, block.natoms, 3}, NPY_DOUBLE);
     if (!frames) return nullptr;
     Ref numbers = offsets_result(std::move(read->numbers));
     if (!numbers) return nullptr;
@@ -85,14 +96,10 @@ PyObject* index_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
   return py::contain([&]() -> PyObject* {
     PyObject* slots[3] = {};
     if (!py::extract_arguments_fastcall(kIndexXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
-    py::BufferHold buffer;
-    if (!buffer.take(slots[0], "buffer")) return nullptr;
-    auto offset = py::convert_unsigned(slots[1], "offset");
-    if (!offset) return nullptr;
-    auto natoms = py::convert_unsigned(slots[2], "natoms");
-    if (!natoms) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
 
-    auto offsets = vasp::index_xdatcar_frames(buffer.bytes(), *offset, *natoms);
+    auto offsets = vasp::index_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms);
     if (!offsets) return py::raise(offsets.error());
     return offsets_result(std::move(*offsets)).release();
   });

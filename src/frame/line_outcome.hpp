@@ -6,7 +6,9 @@
 
 #include <string_view>
 
+#include "frame/fields.hpp"
 #include "frame/number_read.hpp"
+#include "frame/portable.hpp"
 
 namespace io_rs {
 
@@ -26,5 +28,17 @@ struct LineOutcome {
 
   bool ok() const noexcept { return problem == LineProblem::None; }
 };
+
+// The next three fields of a line read as numbers into row: what every atom
+// line holds, after its symbol in an XYZ file.
+IO_RS_ALWAYS_INLINE LineOutcome read_coordinates(FieldSplitter& fields, double* row) {
+  for (int j = 0; j < 3; ++j) {
+    const NumberField number = next_number(fields);
+    if (number.text.empty()) return {LineProblem::TooFewFields};
+    if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
+    row[j] = *number.value;
+  }
+  return {};
+}
 
 }  // namespace io_rs

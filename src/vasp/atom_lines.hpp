@@ -22,13 +22,8 @@ namespace io_rs::vasp {
 IO_RS_ALWAYS_INLINE LineOutcome read_poscar_line(std::string_view line, bool selective, double* row,
                                                  std::uint8_t* flag_row) {
   FieldSplitter fields(line);
-  for (int j = 0; j < 3; ++j) {
-    const NumberField number = next_number(fields);
-    if (number.text.empty()) return {LineProblem::TooFewFields};
-    if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
-    row[j] = *number.value;
-  }
-  if (!selective) return {};
+  if (const LineOutcome coordinates = read_coordinates(fields, row); !coordinates.ok() || !selective)
+    return coordinates;
   for (int j = 0; j < 3; ++j) {
     const std::string_view field = fields.next();
     if (field.empty()) break;
@@ -41,13 +36,7 @@ IO_RS_ALWAYS_INLINE LineOutcome read_poscar_line(std::string_view line, bool sel
 // Three numbers into row; the rest of the line is never looked at.
 IO_RS_ALWAYS_INLINE LineOutcome read_xdatcar_line(std::string_view line, double* row) {
   FieldSplitter fields(line);
-  for (int j = 0; j < 3; ++j) {
-    const NumberField number = next_number(fields);
-    if (number.text.empty()) return {LineProblem::TooFewFields};
-    if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
-    row[j] = *number.value;
-  }
-  return {};
+  return read_coordinates(fields, row);
 }
 
 // The messages, naming the line by its 0-based position in the block.

@@ -33,13 +33,7 @@ IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, TextList& s
     append_normalized_symbol(scratch, symbol);
     symbols.push_back(scratch);
   }
-  for (int j = 0; j < 3; ++j) {
-    const NumberField number = next_number(fields);
-    if (number.text.empty()) return {LineProblem::TooFewFields};
-    if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
-    row[j] = *number.value;
-  }
-  return {};
+  return read_coordinates(fields, row);
 }
 
 // The message, naming the line by its 0-based position in the block.
