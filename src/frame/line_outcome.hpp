@@ -34,7 +34,7 @@ struct LineOutcome {
 IO_RS_ALWAYS_INLINE LineOutcome read_coordinates(FieldSplitter& fields, double* row) {
   for (int j = 0; j < 3; ++j) {
     const NumberField number = next_number(fields);
-    if (number.text.empty()) return {LineProblem::TooFewFields};
+    if (number.text.empty()) return {LineProblem::TooFewFields, {}, NumberError::Invalid};
     if (!number.value) return {LineProblem::BadNumber, number.text, number.value.error()};
     row[j] = *number.value;
   }

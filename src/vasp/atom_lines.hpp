@@ -28,7 +28,7 @@ IO_RS_ALWAYS_INLINE LineOutcome read_poscar_line(std::string_view line, bool sel
     const std::string_view field = fields.next();
     if (field.empty()) break;
     if (field == "F") flag_row[j] = 1;
-    else if (field != "T") return {LineProblem::BadFlag, field};
+    else if (field != "T") return {LineProblem::BadFlag, field, NumberError::Invalid};
   }
   return {};
 }

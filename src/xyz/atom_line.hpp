@@ -24,11 +24,11 @@ IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, TextList& s
                                               double* row) {
   FieldSplitter fields(line);
   const std::string_view symbol = fields.next();
-  if (symbol.empty()) return {LineProblem::NoFields};
+  if (symbol.empty()) return {LineProblem::NoFields, {}, NumberError::Invalid};
   if (char ascii[8]; normalize_short_ascii(symbol, ascii)) {
     symbols.push_back(std::string_view(ascii, symbol.size()));
   } else {
-    if (!is_utf8(symbol)) return {LineProblem::NotUtf8, symbol};
+    if (!is_utf8(symbol)) return {LineProblem::NotUtf8, symbol, NumberError::Invalid};
     scratch.clear();
     append_normalized_symbol(scratch, symbol);
     symbols.push_back(scratch);
