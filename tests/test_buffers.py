@@ -143,6 +143,9 @@ def test_xyz_frames_and_where_they_stop(data, max_frames, counts, rest):
                                                           " lines (line 2 of the file, byte 2)"),
     (lambda: b.read_xdatcar_frames(b"Direct configuration= -1\n", 0, 0),
      "XDATCAR: expected a frame number after 'Direct configuration=', got '-1' (line 1 of the file, byte 0)"),
+    (lambda: b.index_xdatcar_frames(b"\nDirect configuration= 9223372036854775808\n", 0, 0),
+     "XDATCAR: expected a frame number after 'Direct configuration=', got '9223372036854775808'"
+     " (line 2 of the file, byte 1)"),
     (lambda: b.read_xyz_frames(XYZ[:-10]), "XYZ: frame 2 ends after 0 of 1 atom lines (line 5 of the file, byte 26)"),
     (lambda: b.index_xyz_frames(b"3\n"), "XYZ: frame 1 ends before its comment line (line 1 of the file, byte 0)"),
     (lambda: b.read_xyz_frames(b"99999999999999999999\n"), "XYZ: atom count '99999999999999999999' is too large"
@@ -205,8 +208,8 @@ def test_writers_agree_with_the_six_functions():
     assert text == "".join(_io_rs.format_xdatcar_config_rs(f[::-1], 7 + k) for k, f in enumerate(frames)).encode()
     read, numbers, end = b.read_xdatcar_frames(text, 0, 4)
     assert numbers.tolist() == [7, 8, 9] and end == len(text) and read.shape == frames.shape
-    assert b.format_xdatcar_frames(np.zeros((0, 5, 3))) == b"" and b.format_xdatcar_frames(np.zeros((2, 0, 2)), 0) \
-        == b"Direct configuration=     0\nDirect configuration=     1\n"
+    assert b.format_xdatcar_frames(np.zeros((0, 5, 3))) == b"" and b.format_xdatcar_frames(np.zeros((2, 0, 2))) \
+        == b"Direct configuration=     1\nDirect configuration=     2\n"
 
     symbols, positions = ["O", "H", "h", "Fe"], rng.uniform(-5, 5, (4, 3))
     text = b.format_xyz_frames(["water", ""], symbols, positions, np.array([3, 1]))
