@@ -312,8 +312,12 @@ def prepare_venv(tree: WorkTree) -> None:
     base = site_packages(VENV_PYTHON)
     (own / "io_rs_mutants.pth").write_text(f"import site; site.addsitedir({str(base)!r})\n")
     for entry in own.iterdir():
-        if entry.name.endswith(".so") or entry.name.endswith("-stubs"):
+        if entry.name.endswith(".so") or entry.name.endswith("-stubs") or entry.is_symlink():
             remove(entry)
+    # The Python packages under src/ (io_rs) come from the work tree too, so
+    # that their mutants are what the suite imports.
+    for package in sorted((tree.root / "src").glob("*/__init__.py")):
+        (own / package.parent.name).symlink_to(package.parent)
     stubs = sorted((tree.root / "stubs").glob("*-stubs"))
     for module in tree.modules:
         (own / module.name).symlink_to(module)
@@ -333,9 +337,10 @@ def remove(path: Path) -> None:
 
 
 def check_imports(tree: WorkTree) -> None:
-    """Each module must come from the work tree, with PYTHONPATH as set and with a
-    PYTHONPATH a test might set for a subprocess of its own."""
+    """Each module and package must come from the work tree, with PYTHONPATH
+    as set and with a PYTHONPATH a test might set for a subprocess of its own."""
     names = [module_name(m) for m in tree.modules]
+    names += [p.parent.name for p in sorted((tree.root / "src").glob("*/__init__.py"))]
     code = "import importlib, sys\nfor n in sys.argv[1:]: print(importlib.import_module(n).__file__)"
     with tempfile.TemporaryDirectory() as empty:
         for label, env in (("PYTHONPATH set", tree.environment()),
