@@ -84,12 +84,14 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
     if (!opening) return std::unexpected(std::move(opening.error()));
     if (!opening->frame) break;
     if (read.frames == capacity) {
-      // Grow by half as much again; the rows of a frame cut short are never
-      // asked for before the lines are there, so a wrong atom count cannot
-      // make the reader ask for more than the buffer could hold.
+      // Grow by half as much again, but never past the frames the rest of
+      // the buffer could hold (a coordinate line takes at least six bytes),
+      // so that a wrong atom count cannot ask for memory no line will fill.
       capacity = capacity < 4 ? 4 : capacity + capacity / 2;
-      const std::size_t lines_left = (buffer.size() - lines.offset() + 1) / 6 + 1;
-      if (natoms > 0 && capacity > lines_left / natoms + 1) capacity = std::max(read.frames + 1, lines_left / natoms + 1);
+      if (natoms > 0) {
+        const std::size_t frames_left = (buffer.size() - lines.offset() + 1) / 6 / natoms + 1;
+        capacity = std::min(capacity, read.frames + frames_left);
+      }
       read.positions.resize(checked_size(capacity, frame_values));
       read.numbers.resize(capacity);
     }

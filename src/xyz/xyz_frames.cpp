@@ -28,6 +28,16 @@ Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, std::si
   return count;
 }
 
+// The atom count of the count line at the cursor, and the cursor past it;
+// nothing, with the cursor where it was, when the line is no count line.
+Result<std::optional<std::size_t>> take_count(std::string_view buffer, TextLines& lines) {
+  auto count = read_count(buffer, lines.offset(), lines.peek());
+  if (!count) return std::unexpected(std::move(count.error()));
+  if (!*count) return std::optional<std::size_t>();
+  lines.next();
+  return std::optional<std::size_t>(static_cast<std::size_t>(**count));
+}
+
 std::unexpected<Error> cut_short(std::string_view buffer, std::size_t frame, std::size_t count_offset,
                                  std::string_view what) {
   return value_error(fill_message("XYZ: frame {} ends {}", {frame, what}) + file_position(buffer, count_offset));
@@ -54,11 +64,10 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
   std::size_t end = offset;
   while (!lines.done() && (!max_frames || read.frames < *max_frames)) {
     const std::size_t count_offset = lines.offset();
-    auto count = read_count(buffer, count_offset, lines.peek());
+    auto count = take_count(buffer, lines);
     if (!count) return std::unexpected(std::move(count.error()));
     if (!*count) break;
-    lines.next();
-    const std::size_t natoms = static_cast<std::size_t>(**count);
+    const std::size_t natoms = **count;
     const std::size_t frame = read.frames + 1;
     if (lines.done()) return cut_short(buffer, frame, count_offset, "before its comment line");
     const std::size_t comment_offset = lines.offset();
@@ -105,11 +114,10 @@ Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std:
   TextLines lines(buffer, offset);
   while (!lines.done()) {
     const std::size_t count_offset = lines.offset();
-    auto count = read_count(buffer, count_offset, lines.peek());
+    auto count = take_count(buffer, lines);
     if (!count) return std::unexpected(std::move(count.error()));
     if (!*count) break;
-    lines.next();
-    const std::size_t natoms = static_cast<std::size_t>(**count);
+    const std::size_t natoms = **count;
     if (lines.skip(1) < 1) return cut_short(buffer, frames + 1, count_offset, "before its comment line");
     const std::size_t skipped = lines.skip(natoms);
     if (skipped < natoms) {
