@@ -9,9 +9,9 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "frame/line_list.hpp"
-#include "frame/matrix_view.hpp"
-#include "frame/number_write.hpp"
+#include "core/line_list.hpp"
+#include "core/matrix_view.hpp"
+#include "core/number_write.hpp"
 #include "support/harness.hpp"
 #include "support/reference.hpp"
 #include "vasp/vasp.hpp"

@@ -2,7 +2,7 @@
 // texts accepted, the same reason for every refusal, the same bits for every
 // value (NaNs compared by sign only). The text is the input in a block of its
 // own length; an empty one is also read as a view with no memory behind it.
-#include "frame/number_read.hpp"
+#include "core/number_read.hpp"
 #include "support/harness.hpp"
 #include "support/reference.hpp"
 

@@ -4,8 +4,8 @@
 // file's bytes on the input as the block of a file, against those parsers,
 // and the frame indexes. No crash, no read outside a line or the buffer, and
 // the same message or the same arrays.
-#include "frame/fields.hpp"
-#include "frame/line_list.hpp"
+#include "core/fields.hpp"
+#include "core/line_list.hpp"
 #include "support/harness.hpp"
 #include "support/reference.hpp"
 #include "vasp/vasp.hpp"

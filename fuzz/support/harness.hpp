@@ -17,7 +17,7 @@
 
 #include <sanitizer/asan_interface.h>
 
-#include "frame/error.hpp"
+#include "core/error.hpp"
 
 namespace fuzz {
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "frame/error.hpp"
-#include "frame/fields.hpp"
-#include "frame/line_outcome.hpp"
-#include "frame/number_read.hpp"
-#include "frame/portable.hpp"
+#include "core/error.hpp"
+#include "core/fields.hpp"
+#include "core/line_outcome.hpp"
+#include "core/number_read.hpp"
+#include "core/portable.hpp"
 
 namespace io_rs::vasp {
 

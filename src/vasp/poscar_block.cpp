@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "frame/message.hpp"
-#include "frame/text_lines.hpp"
+#include "core/message.hpp"
+#include "core/line_cursor.hpp"
 #include "vasp/atom_lines.hpp"
 #include "vasp/vasp.hpp"
 
@@ -22,7 +22,7 @@ Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t o
   PoscarBlockRead read{{OwnedMatrix<double>::allocate(rows, 3), std::nullopt}, offset};
   if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(rows, 3, /*zeroed=*/true);
 
-  TextLines lines(buffer, offset);
+  LineCursor lines(buffer, offset);
   for (std::size_t i = 0; i < natoms; ++i) {
     const std::size_t line_offset = lines.offset();
     if (lines.done()) [[unlikely]] {

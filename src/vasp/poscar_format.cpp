@@ -1,4 +1,4 @@
-#include "frame/number_write.hpp"
+#include "core/number_write.hpp"
 #include "vasp/vasp.hpp"
 
 namespace io_rs::vasp {

@@ -1,4 +1,4 @@
-#include "frame/message.hpp"
+#include "core/message.hpp"
 #include "vasp/atom_lines.hpp"
 #include "vasp/vasp.hpp"
 

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string_view>
 
-#include "frame/error.hpp"
-#include "frame/line_list.hpp"
-#include "frame/matrix_view.hpp"
-#include "frame/output_text.hpp"
-#include "frame/owned_buffer.hpp"
+#include "core/error.hpp"
+#include "core/line_list.hpp"
+#include "core/matrix_view.hpp"
+#include "core/output_text.hpp"
+#include "core/owned_buffer.hpp"
 
 namespace io_rs::vasp {
 

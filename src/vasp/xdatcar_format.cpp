@@ -1,5 +1,5 @@
-#include "frame/message.hpp"
-#include "frame/number_write.hpp"
+#include "core/message.hpp"
+#include "core/number_write.hpp"
 #include "vasp/vasp.hpp"
 
 namespace io_rs::vasp {

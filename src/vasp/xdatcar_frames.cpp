@@ -1,8 +1,8 @@
 #include <charconv>
 #include <limits>
 
-#include "frame/message.hpp"
-#include "frame/text_lines.hpp"
+#include "core/message.hpp"
+#include "core/line_cursor.hpp"
 #include "vasp/atom_lines.hpp"
 #include "vasp/vasp.hpp"
 
@@ -31,7 +31,7 @@ struct Opening {
   std::size_t offset = 0;   // where the opening starts: the first blank line or the opener
 };
 
-Result<Opening> find_opening(std::string_view buffer, TextLines& lines) {
+Result<Opening> find_opening(std::string_view buffer, LineCursor& lines) {
   Opening opening{false, -1, lines.offset()};
   bool blank = false;
   while (!lines.done() && is_blank(lines.peek())) {
@@ -77,7 +77,7 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
   XdatcarFrames read;
   const std::size_t frame_values = checked_size(natoms, 3);
   std::size_t capacity = 0;  // frames the buffers have room for
-  TextLines lines(buffer, offset);
+  LineCursor lines(buffer, offset);
   std::size_t end = offset;
   while (!max_frames || read.frames < *max_frames) {
     auto opening = find_opening(buffer, lines);
@@ -121,7 +121,7 @@ Result<OwnedBuffer<std::int64_t>> index_xdatcar_frames(std::string_view buffer, 
   }
   OwnedBuffer<std::int64_t> offsets = OwnedBuffer<std::int64_t>::allocate(0);
   std::size_t count = 0;
-  TextLines lines(buffer, offset);
+  LineCursor lines(buffer, offset);
   for (;;) {
     auto opening = find_opening(buffer, lines);
     if (!opening) return std::unexpected(std::move(opening.error()));

@@ -7,20 +7,20 @@
 #include <string>
 #include <string_view>
 
-#include "frame/error.hpp"
-#include "frame/fields.hpp"
-#include "frame/line_outcome.hpp"
-#include "frame/number_read.hpp"
-#include "frame/portable.hpp"
-#include "frame/text_list.hpp"
-#include "frame/utf8.hpp"
+#include "core/error.hpp"
+#include "core/fields.hpp"
+#include "core/line_outcome.hpp"
+#include "core/number_read.hpp"
+#include "core/portable.hpp"
+#include "core/interned_texts.hpp"
+#include "core/utf8.hpp"
 #include "xyz/symbol_case.hpp"
 
 namespace io_rs::xyz {
 
 // scratch holds the normalised form of a long or non-ASCII symbol; fields
 // after the third coordinate are never looked at.
-IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, TextList& symbols, std::string& scratch,
+IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, InternedTexts& symbols, std::string& scratch,
                                               double* row) {
   FieldSplitter fields(line);
   const std::string_view symbol = fields.next();

@@ -9,17 +9,17 @@
 #include <string_view>
 #include <vector>
 
-#include "frame/error.hpp"
-#include "frame/line_list.hpp"
-#include "frame/matrix_view.hpp"
-#include "frame/output_text.hpp"
-#include "frame/owned_buffer.hpp"
-#include "frame/text_list.hpp"
+#include "core/error.hpp"
+#include "core/line_list.hpp"
+#include "core/matrix_view.hpp"
+#include "core/output_text.hpp"
+#include "core/owned_buffer.hpp"
+#include "core/interned_texts.hpp"
 
 namespace io_rs::xyz {
 
 struct XyzBlock {
-  TextList symbols;  // normalised
+  InternedTexts symbols;  // normalised
   OwnedMatrix<double> positions;
 };
 
@@ -40,7 +40,7 @@ Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixV
 // a CR LF ending.
 struct XyzFrames {
   std::vector<std::string_view> comments;
-  TextList symbols;                  // of every frame, in order
+  InternedTexts symbols;                  // of every frame, in order
   OwnedBuffer<double> positions;     // atoms x 3, every frame's rows in order
   std::size_t atoms = 0;
   OwnedBuffer<std::int64_t> counts;  // atoms per frame

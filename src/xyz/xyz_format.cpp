@@ -1,6 +1,6 @@
-#include "frame/fields.hpp"
-#include "frame/message.hpp"
-#include "frame/number_write.hpp"
+#include "core/fields.hpp"
+#include "core/message.hpp"
+#include "core/number_write.hpp"
 #include "xyz/xyz.hpp"
 
 namespace io_rs::xyz {

@@ -2,9 +2,9 @@
 #include <charconv>
 #include <string>
 
-#include "frame/message.hpp"
-#include "frame/text_lines.hpp"
-#include "frame/utf8.hpp"
+#include "core/message.hpp"
+#include "core/line_cursor.hpp"
+#include "core/utf8.hpp"
 #include "xyz/atom_line.hpp"
 #include "xyz/xyz.hpp"
 
@@ -30,7 +30,7 @@ Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, std::si
 
 // The atom count of the count line at the cursor, and the cursor past it;
 // nothing, with the cursor where it was, when the line is no count line.
-Result<std::optional<std::size_t>> take_count(std::string_view buffer, TextLines& lines) {
+Result<std::optional<std::size_t>> take_count(std::string_view buffer, LineCursor& lines) {
   auto count = read_count(buffer, lines.offset(), lines.peek());
   if (!count) return std::unexpected(std::move(count.error()));
   if (!*count) return std::optional<std::size_t>();
@@ -60,7 +60,7 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
   read.counts = OwnedBuffer<std::int64_t>::allocate(0);
   read.positions = OwnedBuffer<double>::allocate(0);
   std::string scratch;
-  TextLines lines(buffer, offset);
+  LineCursor lines(buffer, offset);
   std::size_t end = offset;
   while (!lines.done() && (!max_frames || read.frames < *max_frames)) {
     const std::size_t count_offset = lines.offset();
@@ -111,7 +111,7 @@ Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std:
   if (offset > buffer.size()) return offset_past_end("index_xyz_frames", offset, buffer.size());
   OwnedBuffer<std::int64_t> offsets = OwnedBuffer<std::int64_t>::allocate(0);
   std::size_t frames = 0;
-  TextLines lines(buffer, offset);
+  LineCursor lines(buffer, offset);
   while (!lines.done()) {
     const std::size_t count_offset = lines.offset();
     auto count = take_count(buffer, lines);

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "frame/message.hpp"
+#include "core/message.hpp"
 #include "xyz/atom_line.hpp"
 #include "xyz/xyz.hpp"
 
@@ -22,7 +22,7 @@ Error xyz_line_error(const LineOutcome& outcome, std::size_t index) {
 
 Result<XyzBlock> parse_xyz_block(const LineList& lines) {
   const std::size_t n = lines.size();
-  XyzBlock block{TextList{}, OwnedMatrix<double>::allocate(n, 3)};
+  XyzBlock block{InternedTexts{}, OwnedMatrix<double>::allocate(n, 3)};
   block.symbols.reserve(n);
   std::string scratch;
   double* rows = block.positions.values.data();

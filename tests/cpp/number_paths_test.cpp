@@ -11,9 +11,9 @@
 #include <random>
 #include <string>
 
-#include "frame/number_read.hpp"
-#include "frame/number_write.hpp"
-#include "frame/portable.hpp"
+#include "core/number_read.hpp"
+#include "core/number_write.hpp"
+#include "core/portable.hpp"
 
 namespace {
 

@@ -1,0 +1,64 @@
+// The lines of a file's bytes, one at a time, for readers that take the
+// whole file instead of a list of lines. A line ends at LF, which is not
+// part of it; the CR of a CR LF ending stays in the line, where field
+// splitting takes it for a separator. The last line may end at the end of
+// the buffer without LF.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace io_rs {
+
+class LineCursor {
+ public:
+  LineCursor(std::string_view buffer, std::size_t offset) noexcept
+      : begin_(buffer.data()), pos_(buffer.data() + offset), end_(buffer.data() + buffer.size()) {}
+
+  // No line is left: the cursor stands at the end of the buffer.
+  bool done() const noexcept { return pos_ == end_; }
+  // The byte offset of the next line's first byte.
+  std::size_t offset() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
+
+  // The next line, and the cursor past it and its LF. Only when !done().
+  std::string_view next() noexcept {
+    const char* start = pos_;
+    const char* stop = find_line_end(start);
+    pos_ = stop == end_ ? end_ : stop + 1;
+    return {start, static_cast<std::size_t>(stop - start)};
+  }
+
+  // The next line without moving. Only when !done().
+  std::string_view peek() const noexcept {
+    return {pos_, static_cast<std::size_t>(find_line_end(pos_) - pos_)};
+  }
+
+  // Moves past up to count lines; returns how many there were.
+  std::size_t skip(std::size_t count) noexcept {
+    std::size_t skipped = 0;
+    while (skipped < count && pos_ != end_) {
+      const char* stop = find_line_end(pos_);
+      pos_ = stop == end_ ? end_ : stop + 1;
+      ++skipped;
+    }
+    return skipped;
+  }
+
+ private:
+  const char* find_line_end(const char* from) const noexcept {
+    const void* lf = std::memchr(from, '\n', static_cast<std::size_t>(end_ - from));
+    return lf == nullptr ? end_ : static_cast<const char*>(lf);
+  }
+
+  const char* begin_;
+  const char* pos_;
+  const char* end_;
+};
+
+// Where a line of the buffer stands, for messages: " (line L of the file,
+// byte B)" with L counted from 1 and B the offset of the line's first byte.
+std::string file_position(std::string_view buffer, std::size_t line_offset);
+
+}  // namespace io_rs

@@ -1,0 +1,214 @@
+#include "functions.hpp"
+
+namespace io_rs::buffers {
+namespace {
+
+constexpr const char* kReadPoscarBlockDoc =
+    "Read the N-atom position block of a POSCAR/CONTCAR file from its bytes.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "lines = bytes(buffer)[offset:].decode().split('\\n')[:natoms]\n"
+    "positions, flags = parse_poscar_positions_rs(lines, selective)\n"
+    "end = offset + sum(len(line.encode()) + 1 for line in lines)\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the block's first atom line.\n"
+    "natoms : int\n"
+    "    Number of atom lines to read.\n"
+    "selective : bool\n"
+    "    Whether selective-dynamics flags (T/F) are present.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(positions: ndarray float64 [N,3],\n"
+    " flags:     ndarray bool    [N,3]  or  None,\n"
+    " end:       int  \u2014 byte offset just past the block)";
+
+constexpr const char* kReadXdatcarFramesDoc =
+    "Read consecutive XDATCAR frames from a file's bytes.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "frames, numbers = [], []\n"
+    "while lines and (max_frames is None or len(frames) < max_frames):\n"
+    "    opener = lines.pop(0)  # 'Direct configuration=  k', or a blank line in old files\n"
+    "    numbers.append(int(opener.split('=')[1]) if '=' in opener else -1)\n"
+    "    frames.append(parse_xdatcar_coords_rs(lines[:natoms])); del lines[:natoms]\n"
+    "```\n"
+    "Reading stops at the end of the buffer, after max_frames frames, or before\n"
+    "the first line that opens no frame (such as a repeated header); a frame cut\n"
+    "short by the end of the buffer is an error.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the first frame's opening line.\n"
+    "natoms : int\n"
+    "    Coordinate lines per frame.\n"
+    "max_frames : int or None\n"
+    "    Read at most this many frames.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(frames:  ndarray float64 [F,N,3],\n"
+    " numbers: ndarray int64 [F]  \u2014 -1 for a frame opened by a blank line,\n"
+    " end:     int  \u2014 byte offset where reading stopped)";
+
+constexpr const char* kIndexXdatcarFramesDoc =
+    "Find the byte offset of every XDATCAR frame without reading its coordinates.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "offsets = []\n"
+    "while a frame opens at offset:  # as read_xdatcar_frames decides\n"
+    "    offsets.append(offset); offset = <past its natoms coordinate lines>\n"
+    "```\n"
+    "read_xdatcar_frames(buffer, offsets[k], natoms, 1) then reads frame k alone.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the first frame's opening line.\n"
+    "natoms : int\n"
+    "    Coordinate lines per frame.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "ndarray int64 [F] \u2014 the byte offset of each frame's opening line";
+
+constexpr const char* kReadXyzFramesDoc =
+    "Read consecutive frames of a multi-frame XYZ file from its bytes.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "while lines and lines[0].strip().isdigit() and (max_frames is None or len(counts) < max_frames):\n"
+    "    n = int(lines[0]); comments.append(lines[1])\n"
+    "    s, p = parse_xyz_block_rs(lines[2:2 + n]); symbols += s; rows.append(p); counts.append(n)\n"
+    "    del lines[:2 + n]\n"
+    "```\n"
+    "Reading stops at the end of the buffer, after max_frames frames, or before\n"
+    "the first line that is not an atom count; a frame cut short by the end of\n"
+    "the buffer is an error.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the first frame's atom count line.\n"
+    "max_frames : int or None\n"
+    "    Read at most this many frames.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(comments:  list[str]  \u2014 one per frame,\n"
+    " symbols:   list[str]  \u2014 every frame's, normalised,\n"
+    " positions: ndarray float64 [sum(counts),3],\n"
+    " counts:    ndarray int64 [F],\n"
+    " end:       int  \u2014 byte offset where reading stopped)";
+
+constexpr const char* kIndexXyzFramesDoc =
+    "Find the byte offset of every frame of an XYZ file without reading its atoms.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "offsets = []\n"
+    "while a count line stands at offset:\n"
+    "    offsets.append(offset); offset = <past the count, comment and atom lines>\n"
+    "```\n"
+    "read_xyz_frames(buffer, offsets[k], 1) then reads frame k alone.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the first frame's atom count line.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "ndarray int64 [F] \u2014 the byte offset of each frame's atom count line";
+
+constexpr const char* kFormatXdatcarFramesDoc =
+    "Format every frame of an XDATCAR trajectory.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "text = ''.join(format_xdatcar_config_rs(frame, first_number + k)\n"
+    "               for k, frame in enumerate(frames)).encode()\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "frames : ndarray float64 [F,N,3]\n"
+    "first_number : int \u2014 the number written on the first frame's line\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "bytes  \u2014 the frames, ready for a binary file";
+
+constexpr const char* kFormatXyzFramesDoc =
+    "Format whole frames of a multi-frame XYZ file.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "out, start = [], 0\n"
+    "for comment, n in zip(comments, counts):\n"
+    "    out += [f'{n}\\n', comment + '\\n',\n"
+    "            format_xyz_block_rs(symbols[start:start + n], positions[start:start + n])]\n"
+    "    start += n\n"
+    "text = ''.join(out).encode()\n"
+    "```\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "comments  : list[str]  \u2014 one single line per frame\n"
+    "symbols   : list[str]  \u2014 every frame's, in order\n"
+    "positions : ndarray float64 [sum(counts),3]\n"
+    "counts    : sequence of int  \u2014 atoms per frame\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "bytes  \u2014 the frames, ready for a binary file";
+
+constexpr py::Parameter kPoscarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"selective"}};
+constexpr py::Parameter kXdatcarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}};
+constexpr py::Parameter kXdatcarIndexParameters[] = {{"buffer"}, {"offset"}, {"natoms"}};
+constexpr py::Parameter kXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}};
+constexpr py::Parameter kXyzIndexParameters[] = {{"buffer"}, {"offset", "0"}};
+constexpr py::Parameter kFormatXdatcarParameters[] = {{"frames"}, {"first_number", "1"}};
+constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"positions"}, {"counts"}};
+
+const py::FunctionRow kTable[] = {
+    {kReadPoscarBlock, read_poscar_block, kReadPoscarBlockDoc},
+    {kReadXdatcarFrames, read_xdatcar_frames, kReadXdatcarFramesDoc},
+    {kIndexXdatcarFrames, index_xdatcar_frames, kIndexXdatcarFramesDoc},
+    {kReadXyzFrames, read_xyz_frames, kReadXyzFramesDoc},
+    {kIndexXyzFrames, index_xyz_frames, kIndexXyzFramesDoc},
+    {kFormatXdatcarFrames, format_xdatcar_frames, kFormatXdatcarFramesDoc},
+    {kFormatXyzFrames, format_xyz_frames, kFormatXyzFramesDoc},
+};
+
+}  // namespace
+
+const py::FunctionDescription kReadPoscarBlock{"read_poscar_block", kPoscarParameters, 4};
+const py::FunctionDescription kReadXdatcarFrames{"read_xdatcar_frames", kXdatcarParameters, 3};
+const py::FunctionDescription kIndexXdatcarFrames{"index_xdatcar_frames", kXdatcarIndexParameters, 3};
+const py::FunctionDescription kReadXyzFrames{"read_xyz_frames", kXyzParameters, 1};
+const py::FunctionDescription kIndexXyzFrames{"index_xyz_frames", kXyzIndexParameters, 1};
+const py::FunctionDescription kFormatXdatcarFrames{"format_xdatcar_frames", kFormatXdatcarParameters, 1};
+const py::FunctionDescription kFormatXyzFrames{"format_xyz_frames", kFormatXyzParameters, 4};
+
+std::span<const py::FunctionRow> function_table() noexcept { return kTable; }
+
+}  // namespace io_rs::buffers

@@ -1,0 +1,34 @@
+// _io_rs_buffers: whole files read straight from their bytes, and whole
+// trajectories written in one call. One row per function, in the order
+// they are added to the module and listed in __all__.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "python/binding.hpp"
+#include "python/module_init.hpp"
+
+namespace io_rs::buffers {
+
+std::span<const py::FunctionRow> function_table() noexcept;
+
+// Entry shims, METH_FASTCALL | METH_KEYWORDS.
+PyObject* read_poscar_block(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* index_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* index_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* format_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* format_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+extern const py::FunctionDescription kReadPoscarBlock;
+extern const py::FunctionDescription kReadXdatcarFrames;
+extern const py::FunctionDescription kIndexXdatcarFrames;
+extern const py::FunctionDescription kReadXyzFrames;
+extern const py::FunctionDescription kIndexXyzFrames;
+extern const py::FunctionDescription kFormatXdatcarFrames;
+extern const py::FunctionDescription kFormatXyzFrames;
+
+}  // namespace io_rs::buffers

@@ -1,0 +1,195 @@
+// The entry shims of _io_rs_buffers: bind, convert in parameter order (the
+// buffer first, held for the whole call), run the routine on plain data and
+// turn its result or error into Python. Every hold and reference is given
+// back by the handle that owns it, on every path.
+#include "functions.hpp"
+#include "python/convert.hpp"
+#include "python/exceptions.hpp"
+#include "python/numpy_api.hpp"
+#include "python/results.hpp"
+#include "vasp/vasp.hpp"
+#include "xyz/xyz.hpp"
+
+namespace io_rs::buffers {
+
+using py::Ref;
+
+namespace {
+
+// An optional offset: 0 when not given.
+std::optional<std::uint64_t> offset_or_zero(PyObject* o) {
+  if (o == nullptr) return 0;
+  return py::convert_unsigned(o, "offset");
+}
+
+// The buffer, offset and natoms of the VASP readers, converted in that
+// order; false with the argument error set.
+struct BlockArguments {
+  py::BufferHold buffer;
+  std::uint64_t offset = 0;
+  std::uint64_t natoms = 0;
+
+  bool take(PyObject* const* slots) {
+    if (!buffer.take(slots[0], "buffer")) return false;
+    auto converted_offset = py::convert_unsigned(slots[1], "offset");
+    if (!converted_offset) return false;
+    auto converted_natoms = py::convert_unsigned(slots[2], "natoms");
+    if (!converted_natoms) return false;
+    offset = *converted_offset;
+    natoms = *converted_natoms;
+    return true;
+  }
+};
+
+Ref offsets_result(OwnedBuffer<std::int64_t>&& offsets) {
+  const std::size_t count = offsets.size();
+  return py::from_owned_buffer(std::move(offsets), {count}, NPY_INT64);
+}
+
+}  // namespace
+
+PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[4] = {};
+    if (!py::extract_arguments_fastcall(kReadPoscarBlock, args, nargs, kwnames, slots)) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
+    auto selective = py::convert_flag(slots[3], "selective");
+    if (!selective) return nullptr;
+
+    auto read = vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective);
+    if (!read) return py::raise(read.error());
+    Ref positions = py::from_owned_array(std::move(read->block.positions));
+    if (!positions) return nullptr;
+    Ref flags = read->block.flags ? py::from_owned_array(std::move(*read->block.flags)) : Ref::borrow(Py_None);
+    if (!flags) return nullptr;
+    Ref end = py::size_result(read->end);
+    if (!end) return nullptr;
+    return py::tuple_result({&positions, &flags, &end}).release();
+  });
+}
+
+PyObject* read_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[4] = {};
+    if (!py::extract_arguments_fastcall(kReadXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
+    auto max_frames = py::convert_optional_unsigned(slots[3], "max_frames");
+    if (!max_frames) return nullptr;
+
+    auto read = vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value);
+    if (!read) return py::raise(read.error());
+    read->positions.resize(read->frames * block.natoms * 3);
+    read->numbers.resize(read->frames);
+    Ref frames = py::from_owned_buffer(std::move(read->positions), {read->frames, block.natoms, 3}, NPY_DOUBLE);
+    if (!frames) return nullptr;
+    Ref numbers = offsets_result(std::move(read->numbers));
+    if (!numbers) return nullptr;
+    Ref end = py::size_result(read->end);
+    if (!end) return nullptr;
+    return py::tuple_result({&frames, &numbers, &end}).release();
+  });
+}
+
+PyObject* index_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[3] = {};
+    if (!py::extract_arguments_fastcall(kIndexXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
+    BlockArguments block;
+    if (!block.take(slots)) return nullptr;
+
+    auto offsets = vasp::index_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms);
+    if (!offsets) return py::raise(offsets.error());
+    return offsets_result(std::move(*offsets)).release();
+  });
+}
+
+PyObject* read_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[3] = {};
+    if (!py::extract_arguments_fastcall(kReadXyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    py::BufferHold buffer;
+    if (!buffer.take(slots[0], "buffer")) return nullptr;
+    auto offset = offset_or_zero(slots[1]);
+    if (!offset) return nullptr;
+    auto max_frames = py::convert_optional_unsigned(slots[2], "max_frames");
+    if (!max_frames) return nullptr;
+
+    auto read = xyz::read_xyz_frames(buffer.bytes(), *offset, max_frames->value);
+    if (!read) return py::raise(read.error());
+    // The comments are views into the buffer: made into str while it is held.
+    Ref comments = py::text_views_result(read->comments);
+    if (!comments) return nullptr;
+    Ref symbols = py::text_list_result(read->symbols);
+    if (!symbols) return nullptr;
+    Ref positions = py::from_owned_buffer(std::move(read->positions), {read->atoms, 3}, NPY_DOUBLE);
+    if (!positions) return nullptr;
+    Ref counts = offsets_result(std::move(read->counts));
+    if (!counts) return nullptr;
+    Ref end = py::size_result(read->end);
+    if (!end) return nullptr;
+    return py::tuple_result({&comments, &symbols, &positions, &counts, &end}).release();
+  });
+}
+
+PyObject* index_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[2] = {};
+    if (!py::extract_arguments_fastcall(kIndexXyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    py::BufferHold buffer;
+    if (!buffer.take(slots[0], "buffer")) return nullptr;
+    auto offset = offset_or_zero(slots[1]);
+    if (!offset) return nullptr;
+
+    auto offsets = xyz::index_xyz_frames(buffer.bytes(), *offset);
+    if (!offsets) return py::raise(offsets.error());
+    return offsets_result(std::move(*offsets)).release();
+  });
+}
+
+PyObject* format_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[2] = {};
+    if (!py::extract_arguments_fastcall(kFormatXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
+    auto frames = py::convert_stack(slots[0], "frames");
+    if (!frames) return nullptr;
+    std::uint64_t first_number = 1;
+    if (slots[1] != nullptr) {
+      auto number = py::convert_unsigned(slots[1], "first_number");
+      if (!number) return nullptr;
+      first_number = *number;
+    }
+
+    auto view = frames->view();
+    if (!view) return nullptr;
+    auto text = vasp::format_xdatcar_frames(*view, first_number);
+    if (!text) return py::raise(text.error());
+    return py::bytes_result(*text).release();
+  });
+}
+
+PyObject* format_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[4] = {};
+    if (!py::extract_arguments_fastcall(kFormatXyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    // The texts hold references of their own: converting the positions and
+    // the counts may run Python code (NumPy's import, __index__).
+    auto comments = py::convert_lines(slots[0], "comments", py::Hold::Owned);
+    if (!comments) return nullptr;
+    auto symbols = py::convert_lines(slots[1], "symbols", py::Hold::Owned);
+    if (!symbols) return nullptr;
+    auto positions = py::convert_matrix(slots[2], "positions", NPY_DOUBLE);
+    if (!positions) return nullptr;
+    auto counts = py::convert_counts(slots[3], "counts");
+    if (!counts) return nullptr;
+
+    auto view = positions->view<double>();
+    if (!view) return nullptr;
+    auto text = xyz::format_xyz_frames(comments->list(), symbols->list(), *view, *counts);
+    if (!text) return py::raise(text.error());
+    return py::bytes_result(*text).release();
+  });
+}
+
+}  // namespace io_rs::buffers
