@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 namespace io_rs {
@@ -56,9 +55,5 @@ class LineCursor {
   const char* pos_;
   const char* end_;
 };
-
-// Where a line of the buffer stands, for messages: " (line L of the file,
-// byte B)" with L counted from 1 and B the offset of the line's first byte.
-std::string file_position(std::string_view buffer, std::size_t line_offset);
 
 }  // namespace io_rs

@@ -38,9 +38,9 @@ void raise_internal(std::string_view message) noexcept {
 
 PyObject* raise(const Error& error) noexcept {
   if (error.kind == ErrorKind::Value)
-    set_error(PyExc_ValueError, error.message);
+    set_error(PyExc_ValueError, error.message());
   else
-    raise_internal(error.message);
+    raise_internal(error.message());
   return nullptr;
 }
 

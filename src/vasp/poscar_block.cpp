@@ -8,7 +8,7 @@
 namespace io_rs::vasp {
 
 Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          bool selective) {
+                                          bool selective, const Base& base) {
   if (offset > buffer.size()) {
     return value_error(fill_message("read_poscar_block: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
@@ -26,8 +26,8 @@ Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t o
   for (std::size_t i = 0; i < natoms; ++i) {
     const std::size_t line_offset = lines.offset();
     if (lines.done()) [[unlikely]] {
-      return value_error(fill_message("POSCAR: the block ends after {} of {} atom lines", {i, natoms}) +
-                         file_position(buffer, line_offset));
+      return at(format_error("POSCAR", fill_message("the block ends after {} of {} atom lines", {i, natoms})),
+                place_of(buffer, base, line_offset));
     }
     if (i == rows) [[unlikely]] {
       rows = std::min(natoms, 2 * rows);
@@ -40,9 +40,7 @@ Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t o
     std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
     const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags);
     if (!outcome.ok()) [[unlikely]] {
-      Error error = poscar_line_error(outcome, i);
-      error.message += file_position(buffer, line_offset);
-      return std::unexpected(std::move(error));
+      return at(std::unexpected(poscar_line_error(outcome, i)), place_of(buffer, base, line_offset));
     }
   }
   read.block.positions.rows = natoms;

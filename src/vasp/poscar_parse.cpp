@@ -7,14 +7,16 @@ namespace io_rs::vasp {
 Error poscar_line_error(const LineOutcome& outcome, std::size_t index) {
   switch (outcome.problem) {
     case LineProblem::BadNumber:
-      return {ErrorKind::Value, fill_message("POSCAR: cannot parse coordinate '{}' on atom line {}: {}",
-                                             {outcome.field, index, number_error_reason(outcome.reason)})};
+      return format_error("POSCAR", fill_message("cannot parse coordinate '{}' on atom line {}: {}",
+                                                 {outcome.field, index, number_error_reason(outcome.reason)}),
+                          outcome.field).error();
     case LineProblem::BadFlag:
-      return {ErrorKind::Value,
-              fill_message("POSCAR: expected selective dynamics flag 'T' or 'F', got '{}' on atom line {}",
-                           {outcome.field, index})};
+      return format_error("POSCAR",
+                          fill_message("expected selective dynamics flag 'T' or 'F', got '{}' on atom line {}",
+                                       {outcome.field, index}),
+                          outcome.field).error();
     default:
-      return {ErrorKind::Value, fill_message("POSCAR: not enough fields on atom line {} (need 3 coordinates)", {index})};
+      return format_error("POSCAR", fill_message("not enough fields on atom line {} (need 3 coordinates)", {index})).error();
   }
 }
 

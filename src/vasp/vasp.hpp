@@ -51,7 +51,7 @@ struct PoscarBlockRead {
 
 // natoms atom lines; fewer before the end of the buffer is an error.
 Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          bool selective);
+                                          bool selective, const Base& base = {});
 
 // Consecutive XDATCAR frames: each opened by a "Direct configuration=" line
 // with its number, or in older files by a blank line, then natoms coordinate
@@ -66,12 +66,12 @@ struct XdatcarFrames {
   std::size_t end = 0;
 };
 Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          std::optional<std::uint64_t> max_frames);
+                                          std::optional<std::uint64_t> max_frames, const Base& base = {});
 
 // The offset of every frame that read_xdatcar_frames would read from
 // offset, found by looking at the opening lines alone.
 Result<OwnedBuffer<std::int64_t>> index_xdatcar_frames(std::string_view buffer, std::size_t offset,
-                                                       std::size_t natoms);
+                                                       std::size_t natoms, const Base& base = {});
 
 // Every frame of the stack as format_xdatcar_config writes one, numbered
 // from first_number.

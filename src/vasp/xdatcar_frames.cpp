@@ -31,7 +31,7 @@ struct Opening {
   std::size_t offset = 0;   // where the opening starts: the first blank line or the opener
 };
 
-Result<Opening> find_opening(std::string_view buffer, LineCursor& lines) {
+Result<Opening> find_opening(std::string_view buffer, const Base& base, LineCursor& lines) {
   Opening opening{false, -1, lines.offset()};
   bool blank = false;
   while (!lines.done() && is_blank(lines.peek())) {
@@ -51,25 +51,26 @@ Result<Opening> find_opening(std::string_view buffer, LineCursor& lines) {
   const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
   if (digits.empty() || digits.front() == '-' || digits.front() == '+' || error != std::errc() ||
       stop != digits.data() + digits.size() || number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return value_error(fill_message("XDATCAR: expected a frame number after '{}', got '{}'", {kOpener, digits}) +
-                       file_position(buffer, opener_offset));
+    return at(format_error("XDATCAR", fill_message("expected a frame number after '{}', got '{}'", {kOpener, digits}), digits),
+              place_of(buffer, base, opener_offset));
   }
   opening.frame = true;
   opening.number = static_cast<std::int64_t>(number);
   return opening;
 }
 
-std::unexpected<Error> cut_short(std::string_view buffer, const Opening& opening, std::size_t read, std::size_t natoms) {
+std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, const Opening& opening, std::size_t read,
+                                 std::size_t natoms) {
   const std::string frame = opening.number < 0 ? std::string("the frame")
                                                : fill_message("frame {}", {static_cast<std::uint64_t>(opening.number)});
-  return value_error(fill_message("XDATCAR: {} ends after {} of {} coordinate lines", {frame, read, natoms}) +
-                     file_position(buffer, opening.offset));
+  return at(format_error("XDATCAR", fill_message("{} ends after {} of {} coordinate lines", {frame, read, natoms})),
+            place_of(buffer, base, opening.offset));
 }
 
 }  // namespace
 
 Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          std::optional<std::uint64_t> max_frames) {
+                                          std::optional<std::uint64_t> max_frames, const Base& base) {
   if (offset > buffer.size()) {
     return value_error(fill_message("read_xdatcar_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
@@ -80,7 +81,7 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
   LineCursor lines(buffer, offset);
   std::size_t end = offset;
   while (!max_frames || read.frames < *max_frames) {
-    auto opening = find_opening(buffer, lines);
+    auto opening = find_opening(buffer, base, lines);
     if (!opening) return std::unexpected(std::move(opening.error()));
     if (!opening->frame) break;
     if (read.frames == capacity) {
@@ -97,13 +98,11 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
     }
     double* rows = read.positions.data() + read.frames * frame_values;
     for (std::size_t i = 0; i < natoms; ++i) {
-      if (lines.done()) [[unlikely]] return cut_short(buffer, *opening, i, natoms);
+      if (lines.done()) [[unlikely]] return cut_short(buffer, base, *opening, i, natoms);
       const std::size_t line_offset = lines.offset();
       const LineOutcome outcome = read_xdatcar_line(lines.next(), rows + 3 * i);
       if (!outcome.ok()) [[unlikely]] {
-        Error error = xdatcar_line_error(outcome, i);
-        error.message += file_position(buffer, line_offset);
-        return std::unexpected(std::move(error));
+        return at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset));
       }
     }
     read.numbers[read.frames++] = opening->number;
@@ -114,7 +113,7 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
 }
 
 Result<OwnedBuffer<std::int64_t>> index_xdatcar_frames(std::string_view buffer, std::size_t offset,
-                                                       std::size_t natoms) {
+                                                       std::size_t natoms, const Base& base) {
   if (offset > buffer.size()) {
     return value_error(fill_message("index_xdatcar_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
@@ -123,11 +122,11 @@ Result<OwnedBuffer<std::int64_t>> index_xdatcar_frames(std::string_view buffer, 
   std::size_t count = 0;
   LineCursor lines(buffer, offset);
   for (;;) {
-    auto opening = find_opening(buffer, lines);
+    auto opening = find_opening(buffer, base, lines);
     if (!opening) return std::unexpected(std::move(opening.error()));
     if (!opening->frame) break;
     const std::size_t skipped = lines.skip(natoms);
-    if (skipped < natoms) return cut_short(buffer, *opening, skipped, natoms);
+    if (skipped < natoms) return cut_short(buffer, base, *opening, skipped, natoms);
     if (count == offsets.size()) offsets.resize(count < 16 ? 16 : count * 2);
     offsets[count++] = static_cast<std::int64_t>(opening->offset);
   }

@@ -6,10 +6,11 @@ namespace io_rs::vasp {
 
 Error xdatcar_line_error(const LineOutcome& outcome, std::size_t index) {
   if (outcome.problem == LineProblem::BadNumber) {
-    return {ErrorKind::Value, fill_message("XDATCAR: cannot parse '{}' on line {}: {}",
-                                           {outcome.field, index, number_error_reason(outcome.reason)})};
+    return format_error("XDATCAR", fill_message("cannot parse '{}' on line {}: {}",
+                                                {outcome.field, index, number_error_reason(outcome.reason)}),
+                        outcome.field).error();
   }
-  return {ErrorKind::Value, fill_message("XDATCAR: not enough fields on coordinate line {}", {index})};
+  return format_error("XDATCAR", fill_message("not enough fields on coordinate line {}", {index})).error();
 }
 
 Result<OwnedMatrix<double>> parse_xdatcar_coords(const LineList& lines) {

@@ -47,11 +47,12 @@ struct XyzFrames {
   std::size_t frames = 0;
   std::size_t end = 0;
 };
-Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames);
+Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
+                                  const Base& base = {});
 
 // The offset of every frame that read_xyz_frames would read from offset,
 // found by reading the atom count lines alone.
-Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std::size_t offset);
+Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std::size_t offset, const Base& base = {});
 
 // Whole frames: the atom count, the comment, then the frame's atom lines as
 // format_xyz_block writes them. counts says how many of the symbols and

@@ -14,7 +14,7 @@ namespace {
 // The atom count of a count line: one field of ASCII digits. Nothing when
 // the line is not a count line (the reader stops before it); an error when
 // the count cannot be a count of anything in memory.
-Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, std::size_t line_offset,
+Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, const Base& base, std::size_t line_offset,
                                                 std::string_view line) {
   FieldSplitter fields(line);
   const std::string_view field = fields.next();
@@ -23,24 +23,26 @@ Result<std::optional<std::uint64_t>> read_count(std::string_view buffer, std::si
   std::uint64_t count = 0;
   const auto [stop, error] = std::from_chars(field.data(), field.data() + field.size(), count);
   if (error != std::errc() || stop != field.data() + field.size() || count > (~std::size_t{0}) / 64) {
-    return value_error(fill_message("XYZ: atom count '{}' is too large", {field}) + file_position(buffer, line_offset));
+    return at(format_error("XYZ", fill_message("atom count '{}' is too large", {field}), field),
+              place_of(buffer, base, line_offset));
   }
   return count;
 }
 
 // The atom count of the count line at the cursor, and the cursor past it;
 // nothing, with the cursor where it was, when the line is no count line.
-Result<std::optional<std::size_t>> take_count(std::string_view buffer, LineCursor& lines) {
-  auto count = read_count(buffer, lines.offset(), lines.peek());
+Result<std::optional<std::size_t>> take_count(std::string_view buffer, const Base& base, LineCursor& lines) {
+  auto count = read_count(buffer, base, lines.offset(), lines.peek());
   if (!count) return std::unexpected(std::move(count.error()));
   if (!*count) return std::optional<std::size_t>();
   lines.next();
   return std::optional<std::size_t>(static_cast<std::size_t>(**count));
 }
 
-std::unexpected<Error> cut_short(std::string_view buffer, std::size_t frame, std::size_t count_offset,
-                                 std::string_view what) {
-  return value_error(fill_message("XYZ: frame {} ends {}", {frame, what}) + file_position(buffer, count_offset));
+std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, std::uint64_t frame,
+                                 std::size_t count_offset, std::string_view what) {
+  return at(format_error("XYZ", fill_message("frame {} ends {}", {frame, what})),
+            place_of(buffer, base, count_offset, frame));
 }
 
 std::string_view without_cr(std::string_view line) {
@@ -54,7 +56,8 @@ std::unexpected<Error> offset_past_end(const char* function, std::size_t offset,
 
 }  // namespace
 
-Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames) {
+Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
+                                  const Base& base) {
   if (offset > buffer.size()) return offset_past_end("read_xyz_frames", offset, buffer.size());
   XyzFrames read;
   read.counts = OwnedBuffer<std::int64_t>::allocate(0);
@@ -64,24 +67,24 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
   std::size_t end = offset;
   while (!lines.done() && (!max_frames || read.frames < *max_frames)) {
     const std::size_t count_offset = lines.offset();
-    auto count = take_count(buffer, lines);
+    auto count = take_count(buffer, base, lines);
     if (!count) return std::unexpected(std::move(count.error()));
     if (!*count) break;
     const std::size_t natoms = **count;
-    const std::size_t frame = read.frames + 1;
-    if (lines.done()) return cut_short(buffer, frame, count_offset, "before its comment line");
+    const std::uint64_t frame = base.frame + read.frames + 1;
+    if (lines.done()) return cut_short(buffer, base, frame, count_offset, "before its comment line");
     const std::size_t comment_offset = lines.offset();
     const std::string_view comment = without_cr(lines.next());
     if (!is_utf8(comment)) {
-      return value_error(fill_message("XYZ: the comment line of frame {} is not UTF-8 text", {frame}) +
-                         file_position(buffer, comment_offset));
+      return at(format_error("XYZ", fill_message("the comment line of frame {} is not UTF-8 text", {frame})),
+                place_of(buffer, base, comment_offset, frame));
     }
     // Room for the rows as the lines come: a wrong count meets the end of
     // the buffer before it can ask for memory the lines could never fill.
     std::size_t capacity = read.positions.size() / 3;
     for (std::size_t i = 0; i < natoms; ++i) {
       if (lines.done()) [[unlikely]] {
-        return cut_short(buffer, frame, count_offset, fill_message("after {} of {} atom lines", {i, natoms}));
+        return cut_short(buffer, base, frame, count_offset, fill_message("after {} of {} atom lines", {i, natoms}));
       }
       if (read.atoms == capacity) {
         capacity = std::max<std::size_t>(64, capacity + capacity / 2);
@@ -90,9 +93,7 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
       const std::size_t line_offset = lines.offset();
       const LineOutcome outcome = read_xyz_line(lines.next(), read.symbols, scratch, read.positions.data() + 3 * read.atoms);
       if (!outcome.ok()) [[unlikely]] {
-        Error error = xyz_line_error(outcome, i);
-        error.message += file_position(buffer, line_offset);
-        return std::unexpected(std::move(error));
+        return at(std::unexpected(xyz_line_error(outcome, i)), place_of(buffer, base, line_offset, frame));
       }
       ++read.atoms;
     }
@@ -107,21 +108,21 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
   return read;
 }
 
-Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std::size_t offset) {
+Result<OwnedBuffer<std::int64_t>> index_xyz_frames(std::string_view buffer, std::size_t offset, const Base& base) {
   if (offset > buffer.size()) return offset_past_end("index_xyz_frames", offset, buffer.size());
   OwnedBuffer<std::int64_t> offsets = OwnedBuffer<std::int64_t>::allocate(0);
   std::size_t frames = 0;
   LineCursor lines(buffer, offset);
   while (!lines.done()) {
     const std::size_t count_offset = lines.offset();
-    auto count = take_count(buffer, lines);
+    auto count = take_count(buffer, base, lines);
     if (!count) return std::unexpected(std::move(count.error()));
     if (!*count) break;
     const std::size_t natoms = **count;
-    if (lines.skip(1) < 1) return cut_short(buffer, frames + 1, count_offset, "before its comment line");
+    if (lines.skip(1) < 1) return cut_short(buffer, base, base.frame + frames + 1, count_offset, "before its comment line");
     const std::size_t skipped = lines.skip(natoms);
     if (skipped < natoms) {
-      return cut_short(buffer, frames + 1, count_offset, fill_message("after {} of {} atom lines", {skipped, natoms}));
+      return cut_short(buffer, base, base.frame + frames + 1, count_offset, fill_message("after {} of {} atom lines", {skipped, natoms}));
     }
     if (frames == offsets.size()) offsets.resize(frames < 16 ? 16 : 2 * frames);
     offsets[frames++] = static_cast<std::int64_t>(count_offset);

@@ -9,14 +9,15 @@ namespace io_rs::xyz {
 Error xyz_line_error(const LineOutcome& outcome, std::size_t index) {
   switch (outcome.problem) {
     case LineProblem::NoFields:
-      return {ErrorKind::Value, fill_message("XYZ: empty line at atom index {}", {index})};
+      return format_error("XYZ", fill_message("empty line at atom index {}", {index})).error();
     case LineProblem::NotUtf8:
-      return {ErrorKind::Value, fill_message("XYZ: the symbol on atom line {} is not UTF-8 text", {index})};
+      return format_error("XYZ", fill_message("the symbol on atom line {} is not UTF-8 text", {index})).error();
     case LineProblem::BadNumber:
-      return {ErrorKind::Value, fill_message("XYZ: cannot parse coordinate '{}' on line {}: {}",
-                                             {outcome.field, index, number_error_reason(outcome.reason)})};
+      return format_error("XYZ", fill_message("cannot parse coordinate '{}' on line {}: {}",
+                                              {outcome.field, index, number_error_reason(outcome.reason)}),
+                          outcome.field).error();
     default:
-      return {ErrorKind::Value, fill_message("XYZ: not enough position fields on atom line {}", {index})};
+      return format_error("XYZ", fill_message("not enough position fields on atom line {}", {index})).error();
   }
 }
 
