@@ -22,6 +22,9 @@ PyObject* read_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* index_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_poscar(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -30,5 +33,8 @@ extern const py::FunctionDescription kReadXyzFrames;
 extern const py::FunctionDescription kIndexXyzFrames;
 extern const py::FunctionDescription kFormatXdatcarFrames;
 extern const py::FunctionDescription kFormatXyzFrames;
+extern const py::FunctionDescription kScanPoscar;
+extern const py::FunctionDescription kScanXdatcarFrames;
+extern const py::FunctionDescription kScanXyzFrames;
 
 }  // namespace io_rs::buffers
