@@ -13,7 +13,7 @@ raises ValueError naming the file and the line:
     XYZ 'md.xyz': frame 3 ends after 5 of 64 atom lines (line 140 of the file, byte 9012)
 """
 
-from ._files import ReadableBinary, WritableBinary
+from ._files import FormatError, ReadableBinary, WritableBinary
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar
@@ -37,6 +37,7 @@ __all__ = [
     "open_xyz",
     "write_xyz",
     "VaspHeader",
+    "FormatError",
     "ReadableBinary",
     "WritableBinary",
 ]
