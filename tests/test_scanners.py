@@ -71,13 +71,13 @@ def test_errors_are_the_same_in_pieces(data, message, line, size):
         assert str(caught.value) == message and caught.value.line == line
 
 
-@pytest.mark.parametrize("base, place", [(None, "line 3 of the file, byte 6"),
-                                         ((1000, 41, 7), "line 42 of the file, byte 1006")])
-def test_readers_report_places_from_their_base(base, place):
+@pytest.mark.parametrize("base, place, frame", [(None, "line 4 of the file, byte 12", 1),
+                                                ((1000, 41, 7), "line 44 of the file, byte 1012", 8)])
+def test_readers_report_places_from_their_base(base, place, frame):
     data = b"2\nc\nH 0 0 0\nH 0 x 0\n"
     with pytest.raises(ValueError) as caught:
-        b.read_xyz_frames(data, 2, None, base) if base else b.read_xyz_frames(data, 0)
+        b.read_xyz_frames(data, 0, None, base)
     error = caught.value
-    assert str(error).endswith(f"({place})") and error.field == "x" and error.format == "XYZ"
+    assert str(error).endswith(f"({place})") and (error.field, error.format, error.frame) == ("x", "XYZ", frame)
     with pytest.raises(ValueError, match="lines are counted from 1"):
         b.scan_xyz_frames(data, 0, (0, 0, 0))
