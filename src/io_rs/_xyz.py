@@ -99,6 +99,11 @@ class XyzFile(FrameFile[XyzFrame]):
         table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
         return table
 
+    @property
+    def natoms(self) -> NDArray[np.int64]:
+        """The number of atoms of each frame, from the frame table: no frame is read."""
+        return self._table[:, 2].copy()
+
     def _read(self, text: Text, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
         comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
