@@ -283,3 +283,24 @@ def test_examples_agree_with_the_package():
     assert np.array_equal(positions, contcar.positions) and np.array_equal(flags, contcar.flags)
     number, frame = xdatcar_offsets.read_frame((DATA / "XDATCAR_crlf").read_bytes(), 2)
     assert number == 7 and np.array_equal(frame, io_rs.read_xdatcar(DATA / "XDATCAR_crlf").frames[2])
+
+
+@pytest.mark.parametrize("name", ["XDATCAR_variable", "XDATCAR_blank", "XDATCAR_crlf", "water.xyz"])
+def test_writers_stream_a_chunk_at_a_time(tmp_path, monkeypatch, name):
+    """Frames streamed from one file into another, a few atoms' lines at a
+    time, make the text the whole trajectory makes at once."""
+    xyz = name.endswith(".xyz")
+    whole = io.BytesIO()
+    (io_rs.write_xyz if xyz else io_rs.write_xdatcar)(whole, (io_rs.read_xyz if xyz else io_rs.read_xdatcar)(DATA / name))
+    monkeypatch.setattr(io_rs._files, "CHUNK_ATOMS", 3)
+    monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 7)
+    chunks = []
+    target = type("Chunks", (), {"write": lambda self, data: chunks.append(data)})()
+    with open(DATA / name, "rb") as stream:
+        if xyz:
+            io_rs.write_xyz(target, io_rs.iter_xyz(stream))
+        else:
+            with io_rs.open_xdatcar(DATA / name) as f:
+                header, count = f.header, len(f)
+            assert io_rs.write_xdatcar_frames(target, header, io_rs.iter_xdatcar(stream)) == count
+    assert len(chunks) >= 2 and b"".join(chunks) == whole.getvalue()

@@ -16,7 +16,7 @@ import lzma
 import mmap
 import operator
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
 from typing import Generic, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypeVar
@@ -57,6 +57,8 @@ SEPARATORS = " \t\n\r\f"
 # once from start to end: the window a reader holds is about this, plus the
 # frame that straddles its end.
 CHUNK_BYTES = 1 << 22
+# How many atoms' lines writers format at a time: a few MB of text.
+CHUNK_ATOMS = 1 << 16
 T = TypeVar("T")
 FrameT = TypeVar("FrameT")
 
@@ -108,15 +110,34 @@ def open_data(file: Source) -> Iterator[Data]:
         yield mapped
 
 
-def write_data(file: Target, data: bytes) -> None:
-    """Writes the whole of a file's bytes, compressed by the path's suffix."""
+def write_data(file: Target, data: bytes | Iterable[bytes]) -> None:
+    """Writes a file's bytes, whole or a chunk at a time as the chunks are
+    made, compressed by the path's suffix."""
+    chunks = [data] if isinstance(data, bytes) else data
     if not isinstance(file, (str, os.PathLike)):
-        file.write(data)
+        for chunk in chunks:
+            file.write(chunk)
         return
     path = os.fspath(file)
     compression = _compression(path)
     with open(path, "wb") if compression is None else compression(path, "wb") as stream:
-        stream.write(data)
+        for chunk in chunks:
+            stream.write(chunk)
+
+
+def batches(items: Iterable[T], size: Callable[[T], int]) -> Iterator[list[T]]:
+    """The items in lists of about CHUNK_ATOMS atoms (size gives an item's),
+    so that writers hold a chunk of a file's text at a time, never all of it."""
+    batch: list[T] = []
+    atoms = 0
+    for item in items:
+        batch.append(item)
+        atoms += size(item) + 1
+        if atoms >= CHUNK_ATOMS:
+            yield batch
+            batch, atoms = [], 0
+    if batch:
+        yield batch
 
 
 class FormatError(ValueError):

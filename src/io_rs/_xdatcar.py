@@ -15,7 +15,7 @@ frame; runs of frames under one header are then read in one call each.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 
 import numpy as np
@@ -23,7 +23,7 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+from ._files import FrameFile, batches, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
 from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
@@ -172,8 +172,8 @@ def open_xdatcar(file: Source) -> XdatcarFile:
     return XdatcarFile(file)
 
 
-def format_xdatcar(xdatcar: Xdatcar) -> bytes:
-    """The bytes of an XDATCAR file, as write_xdatcar writes them."""
+def _checked(xdatcar: Xdatcar) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:
+    """The frames, numbers and per-frame lattices of a trajectory to write."""
     natoms = sum(int(count) for count in xdatcar.counts)
     frames = np.asarray(xdatcar.frames, dtype=np.float64)
     if frames.ndim != 3 or frames.shape[1:] != (natoms, 3):
@@ -183,26 +183,87 @@ def format_xdatcar(xdatcar: Xdatcar) -> bytes:
         raise ValueError(f"{len(frames)} frames need as many whole frame numbers, not {numbers.shape} of {numbers.dtype}")
     if numbers.size and numbers.min() < 0:
         raise ValueError(f"frame numbers cannot be negative: {int(numbers.min())}")
-    top, bottom = header_parts(xdatcar)
-    if xdatcar.lattices is None or not len(frames):
-        parts = [(top + lattice_text(xdatcar.lattice) + bottom).encode()]
-        # One call per run of consecutive numbers.
-        starts = [0, *(np.flatnonzero(np.diff(numbers) != 1) + 1).tolist()]
-        for start, stop in zip(starts, [*starts[1:], len(frames)]):
-            if stop > start:
-                parts.append(_io_rs_buffers.format_xdatcar_frames(frames[start:stop], int(numbers[start])))
-        return b"".join(parts)
-    lattices = np.asarray(xdatcar.lattices, dtype=np.float64)
-    if lattices.shape != (len(frames), 3, 3):
-        raise ValueError(f"lattices must be {len(frames)} x 3 x 3, one per frame, not {lattices.shape}")
-    parts = []
-    for k, lattice in enumerate(lattices):
-        parts.append((top + lattice_text(lattice) + bottom).encode())
-        parts.append(_io_rs_buffers.format_xdatcar_frames(frames[k:k + 1], int(numbers[k])))
-    return b"".join(parts)
+    if xdatcar.lattices is None:
+        lattices = np.broadcast_to(np.asarray(xdatcar.lattice, dtype=np.float64), (len(frames), 3, 3))
+    else:
+        lattices = np.asarray(xdatcar.lattices, dtype=np.float64)
+        if lattices.shape != (len(frames), 3, 3):
+            raise ValueError(f"lattices must be {len(frames)} x 3 x 3, one per frame, not {lattices.shape}")
+    return frames, numbers.astype(np.int64), lattices
+
+
+def _chunks(header: VaspHeader, frames: Iterable[XdatcarFrame], every_frame: bool) -> Iterator[bytes]:
+    """The text of the frames a chunk at a time: the header first and again
+    before every frame whose lattice differs from the one in force (before
+    every frame when every_frame), frames written by one call per run of
+    consecutive numbers under one header."""
+    top, bottom = header_parts(header)
+    lattice: NDArray[np.float64] | None = None
+    natoms = header.natoms
+    first = True
+    for batch in batches(frames, lambda frame: natoms):
+        parts: list[bytes] = []
+        run: list[XdatcarFrame] = []
+
+        def flush() -> None:
+            if run:
+                stack = np.stack([np.asarray(frame.positions, dtype=np.float64) for frame in run])
+                if stack.shape[1:] != (natoms, 3):
+                    raise ValueError(f"frame {run[0].number}: positions must be {natoms} x 3, not {stack.shape[1:]}")
+                parts.append(_io_rs_buffers.format_xdatcar_frames(stack, run[0].number))
+                run.clear()
+
+        for frame in batch:
+            cell = np.asarray(frame.lattice, dtype=np.float64)
+            if first or every_frame or lattice is None or not np.array_equal(cell, lattice):
+                flush()
+                parts.append((top + lattice_text(cell) + bottom).encode())
+                lattice, first = cell, False
+            elif run and frame.number != run[-1].number + 1:
+                flush()
+            if frame.number < 0:
+                raise ValueError(f"frame numbers cannot be negative: {frame.number}")
+            run.append(frame)
+        flush()
+        yield b"".join(parts)
+    if first:
+        yield (top + lattice_text(header.lattice) + bottom).encode()
+
+
+def _frames_of(xdatcar: Xdatcar) -> Iterator[XdatcarFrame]:
+    frames, numbers, lattices = _checked(xdatcar)
+    for frame, number, lattice in zip(frames, numbers.tolist(), lattices):
+        yield XdatcarFrame(number, frame, lattice)
+
+
+def format_xdatcar(xdatcar: Xdatcar) -> bytes:
+    """The bytes of an XDATCAR file, as write_xdatcar writes them."""
+    _checked(xdatcar)
+    return b"".join(_chunks(xdatcar, _frames_of(xdatcar), xdatcar.lattices is not None))
 
 
 def write_xdatcar(file: Target, xdatcar: Xdatcar) -> None:
     """Writes an XDATCAR trajectory, fixed-cell or (with `lattices`) variable-
-    cell, to a path (.gz, .bz2, .xz compressed) or an open binary file."""
-    write_data(file, format_xdatcar(xdatcar))
+    cell, to a path (.gz, .bz2, .xz compressed) or an open binary file, a
+    chunk of frames at a time."""
+    _checked(xdatcar)
+    write_data(file, _chunks(xdatcar, _frames_of(xdatcar), xdatcar.lattices is not None))
+
+
+def write_xdatcar_frames(file: Target, header: VaspHeader, frames: Iterable[XdatcarFrame]) -> int:
+    """Writes frames as they come (from iter_xdatcar of another file, say) to
+    an XDATCAR file, a chunk at a time, never holding the whole text: the
+    header (its comment, scale, species and counts) with the first frame's
+    lattice, then each frame under its number, the header repeated (a
+    variable cell) before every frame whose lattice differs from the one in
+    force. Returns the number of frames written."""
+    written = 0
+
+    def counted() -> Iterator[XdatcarFrame]:
+        nonlocal written
+        for frame in frames:
+            written += 1
+            yield frame
+
+    write_data(file, _chunks(header, counted(), False))
+    return written

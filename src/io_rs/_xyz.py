@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+from ._files import FrameFile, batches, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
 
 
 @dataclass(eq=False, slots=True)
@@ -116,11 +116,9 @@ def open_xyz(file: Source) -> XyzFile:
     return XyzFile(file)
 
 
-def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
-    """The bytes of an XYZ file, as write_xyz writes them."""
-    frames = list(frames)
+def _format_batch(frames: list[XyzFrame], first: int) -> bytes:
     blocks = []
-    for k, frame in enumerate(frames):
+    for k, frame in enumerate(frames, first):
         positions = np.asarray(frame.positions, dtype=np.float64)
         if positions.shape != (len(frame.symbols), 3):
             raise ValueError(f"frame {k}: positions must be {len(frame.symbols)} x 3, one row per symbol, "
@@ -135,7 +133,21 @@ def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
                                             [len(frame.symbols) for frame in frames])
 
 
+def _chunks(frames: Iterable[XyzFrame]) -> Iterator[bytes]:
+    first = 0
+    for batch in batches(frames, lambda frame: len(frame.symbols)):
+        yield _format_batch(batch, first)
+        first += len(batch)
+
+
+def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
+    """The bytes of an XYZ file, as write_xyz writes them."""
+    return b"".join(_chunks(frames))
+
+
 def write_xyz(file: Target, frames: Iterable[XyzFrame]) -> None:
     """Writes XYZ frames to a path (.gz, .bz2, .xz compressed) or an open
-    binary file. Comments must be single lines; symbols single fields."""
-    write_data(file, format_xyz(frames))
+    binary file, a chunk of frames at a time: frames may come from a
+    generator (iter_xyz of another file, say), and the whole text is never
+    held. Comments must be single lines; symbols single fields."""
+    write_data(file, _chunks(frames))
