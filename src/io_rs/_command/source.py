@@ -13,7 +13,7 @@ import gzip
 import io
 import lzma
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from contextlib import contextmanager
 from itertools import islice
 
@@ -79,7 +79,7 @@ def _from_end(selection: Selection) -> bool:
     return any(value is not None and value < 0 for value in (selection.start, selection.stop, selection.step))
 
 
-def frames(path: str, fmt: Format, selection: Selection, quiet: bool) -> Iterator[Frame]:
+def frames(path: str, fmt: Format, selection: Selection, quiet: bool) -> Generator[Frame, None, None]:
     """The selected frames of a file, with a progress bar while they are read."""
     size = os.path.getsize(path)
     if not split_compression(path)[1]:

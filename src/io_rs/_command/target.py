@@ -9,17 +9,17 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import io
 import lzma
 import os
 import tempfile
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
-from typing import BinaryIO
 
 from .formats import split_compression
 from .frame import Refusal
 
-_COMPRESS: dict[str, Callable[[BinaryIO, str], BinaryIO]] = {
+_COMPRESS: dict[str, Callable[[io.BufferedWriter, str], io.BufferedIOBase]] = {
     ".gz": lambda raw, name: gzip.GzipFile(filename=name, mode="wb", fileobj=raw),
     ".bz2": lambda raw, name: bz2.BZ2File(raw, "wb"),
     ".xz": lambda raw, name: lzma.LZMAFile(raw, "wb"),
@@ -38,7 +38,7 @@ def refuse_existing(path: str, force: bool) -> None:
 
 
 @contextmanager
-def output(path: str, force: bool) -> Iterator[BinaryIO]:
+def output(path: str, force: bool) -> Iterator[io.BufferedIOBase]:
     """An open binary stream whose bytes become the file at path on success."""
     refuse_existing(path, force)
     folder = os.path.dirname(os.path.abspath(path))

@@ -45,17 +45,19 @@ def xdatcar_frame(header: VaspHeader, frame: XdatcarFrame, index: int) -> Frame:
     return Frame(index, _symbols(own), frame.positions, None, own.cell, header.comment, frame.number, own)
 
 
-def _layout(frame: Frame, target: str, notes: Notes) -> tuple[VaspHeader, NDArray[np.intp] | None]:
+def _layout(frame: Frame, target: str) -> tuple[VaspHeader, NDArray[np.intp] | None]:
     """The header a VASP file writes for the frame, and the order that groups
     its atoms by species (None when they are grouped)."""
     if frame.header is not None:
         return frame.header, None
     species, counts, order = grouping(frame.require_symbols(target))
-    if order is not None:
-        notes.say(f"frame {frame.index + 1} lists its species interleaved; {target} groups them: atoms regrouped "
-                  f"in order of first appearance ({' '.join(species)}), keeping their order within each species")
     comment = frame.comment.splitlines()[0] if frame.comment.strip() else " ".join(species)
     return VaspHeader(comment, 1.0, frame.require_cell(target), species, counts), order
+
+
+def _note_regrouped(frame: Frame, header: VaspHeader, target: str, notes: Notes) -> None:
+    notes.say(f"frame {frame.index + 1} lists its species interleaved; {target} groups them: atoms regrouped in order "
+              f"of first appearance ({' '.join(header.species or [])}), keeping their order within each species")
 
 
 def _grouped(array: NDArray[np.generic] | None, order: NDArray[np.intp] | None) -> NDArray[np.generic] | None:
@@ -71,7 +73,9 @@ def write_poscar(stream: io_rs.WritableBinary, frames: Iterable[Frame], decimals
     if isinstance(frame.source, Poscar):
         io_rs.write_poscar(stream, frame.source)
         return 1
-    header, order = _layout(frame, "a POSCAR", notes)
+    header, order = _layout(frame, "a POSCAR")
+    if order is not None:
+        _note_regrouped(frame, header, "a POSCAR", notes)
     cartesian = frame.fractional is None
     positions = frame.cartesian if frame.fractional is None else frame.fractional
     mask = frame.arrays.get("move_mask")
@@ -91,13 +95,15 @@ def write_xdatcar(stream: io_rs.WritableBinary, frames: Iterable[Frame], decimal
     first = next(frames, None)
     if first is None:
         raise Refusal("an XDATCAR needs at least one frame, and none was selected")
-    header, _ = _layout(first, "an XDATCAR", notes)
+    header, _ = _layout(first, "an XDATCAR")
 
     def converted(frame: Frame) -> XdatcarFrame:
-        own, order = _layout(frame, "an XDATCAR", notes)
+        own, order = _layout(frame, "an XDATCAR")
         if own.species != header.species or own.counts != header.counts or own.scale != header.scale:
             raise Refusal(f"frame {frame.index + 1} holds {_listing(own)} where the first frame holds "
                           f"{_listing(header)}; an XDATCAR has one species order and count for every frame")
+        if order is not None:
+            _note_regrouped(frame, own, "an XDATCAR", notes)
         if "velocities" in frame.arrays or "move_mask" in frame.arrays:
             notes.say("an XDATCAR keeps no velocities or selective dynamics flags: left out")
         positions = frame.positions_fractional("an XDATCAR")

@@ -1,7 +1,7 @@
 """XYZ and extended XYZ files as frames, and frames as those files.
 
-Both are written a chunk of frames at a time: each chunk is one call of the
-package's writer onto the open output, so only that chunk is held.
+Both are written a chunk of frames at a time: write_xyz takes the frames as
+they come; extended XYZ is written one call per chunk onto the open output.
 """
 
 from __future__ import annotations
@@ -59,16 +59,19 @@ def _comment(frame: Frame) -> str:
 
 def write_xyz(stream: io_rs.WritableBinary, frames: Iterable[Frame], decimals: int | None, notes: Notes) -> int:
     written = 0
-    for chunk in chunks(frames):
-        for frame in chunk:
+
+    def converted() -> Iterator[XyzFrame]:
+        nonlocal written
+        for frame in frames:
             if frame.cell is not None:
                 notes.say("XYZ keeps no cell: left out (an .extxyz name or --to extxyz keeps it)")
             if frame.arrays or set(frame.info) - {"comment"}:
                 notes.say("XYZ keeps only symbols and positions: other columns and info left out "
                           "(an .extxyz name or --to extxyz keeps them)")
-        io_rs.write_xyz(stream, [XyzFrame(_comment(frame), frame.require_symbols("XYZ"), frame.positions_cartesian())
-                                 for frame in chunk])
-        written += len(chunk)
+            yield XyzFrame(_comment(frame), frame.require_symbols("XYZ"), frame.positions_cartesian())
+            written += 1
+
+    io_rs.write_xyz(stream, converted())
     return written
 
 
