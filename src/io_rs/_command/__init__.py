@@ -10,6 +10,7 @@ file, the line and what was expected), exit status 1.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from .._files import FormatError
@@ -87,6 +88,10 @@ def main(argv: list[str] | None = None) -> int:
                     decimals=args.decimals, cell=args.cell, force=args.force, quiet=args.quiet)
     except (FormatError, Refusal) as error:
         print(f"io-rs: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader of stdout went away (io-rs info ... | head): nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except OSError as error:
         print(f"io-rs: {error.strerror or error}: {error.filename!r}", file=sys.stderr)

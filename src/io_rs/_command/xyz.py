@@ -60,18 +60,19 @@ def _comment(frame: Frame) -> str:
 def write_xyz(stream: io_rs.WritableBinary, frames: Iterable[Frame], decimals: int | None, notes: Notes) -> int:
     written = 0
 
-    def converted() -> Iterator[XyzFrame]:
+    def xyz_frames() -> Iterator[XyzFrame]:
         nonlocal written
         for frame in frames:
+            converted = XyzFrame(_comment(frame), frame.require_symbols("XYZ"), frame.positions_cartesian())
             if frame.cell is not None:
                 notes.say("XYZ keeps no cell: left out (an .extxyz name or --to extxyz keeps it)")
             if frame.arrays or set(frame.info) - {"comment"}:
                 notes.say("XYZ keeps only symbols and positions: other columns and info left out "
                           "(an .extxyz name or --to extxyz keeps them)")
-            yield XyzFrame(_comment(frame), frame.require_symbols("XYZ"), frame.positions_cartesian())
+            yield converted
             written += 1
 
-    io_rs.write_xyz(stream, converted())
+    io_rs.write_xyz(stream, xyz_frames())
     return written
 
 
