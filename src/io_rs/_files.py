@@ -185,15 +185,35 @@ class Text:
         self.kind = kind
         self.name = name
 
-    def call(self, read: Callable[..., T], *args: object) -> T:
+    def call(self, read: Callable[..., T], *args: object, **keywords: object) -> T:
         """Calls a reader or scanner of _io_rs_buffers on this file; a problem
         in the file becomes a FormatError naming it."""
         try:
-            return read(*args)
+            return read(*args, **keywords)
         except ValueError as error:
             if getattr(error, "format", None) is None:
                 raise
             raise format_error(error, self.name) from None
+
+
+def resolve_threads(threads: int | None) -> int:
+    """The threads a reader uses: as given; else the IO_RS_NUM_THREADS
+    environment variable; else every core this process may run on. The
+    extension module uses one for inputs too small to gain from more."""
+    if threads is None:
+        setting = os.environ.get("IO_RS_NUM_THREADS", "").strip()
+        if setting:
+            try:
+                threads = int(setting)
+            except ValueError:
+                raise ValueError(f"IO_RS_NUM_THREADS must be a whole number of threads, not {setting!r}") from None
+        elif hasattr(os, "sched_getaffinity"):
+            threads = len(os.sched_getaffinity(0))
+        else:
+            threads = os.cpu_count() or 1
+    if not 1 <= threads <= 4096:
+        raise ValueError(f"threads must be from 1 to 4096, not {threads}")
+    return threads
 
 
 def runs(table: NDArray[np.int64], batch: int | None = None) -> Iterator[tuple[int, int]]:
@@ -263,7 +283,8 @@ class FrameFile(Generic[FrameT]):
 
     _table: NDArray[np.int64]
 
-    def __init__(self, file: Source, kind: str) -> None:
+    def __init__(self, file: Source, kind: str, threads: int | None = None) -> None:
+        self._threads = resolve_threads(threads)
         self._stack = ExitStack()
         data = self._stack.enter_context(open_data(file))
         self._text: Text | None = Text(data, kind, label(file))

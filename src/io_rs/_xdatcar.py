@@ -23,7 +23,8 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, batches, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
+                     runs, write_data)
 from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
@@ -62,7 +63,7 @@ class XdatcarFrame:
 Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
 
 
-def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader]) -> Iterator[Run]:
+def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader], threads: int) -> Iterator[Run]:
     """Runs of frames (at most `batch` frames a run), scanned and read a window
     at a time: the header in force, how many headers came before it, the
     frames and their numbers as written. headers gets every header found."""
@@ -79,7 +80,8 @@ def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader
         for start, stop in runs(table, batch):
             offset, line_at, natoms, owner = (int(value) for value in table[start, :4])
             frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, pieces.data, offset - pieces.start,
-                                           natoms, stop - start, (pieces.start, line_at, before + start))
+                                           natoms, stop - start, (pieces.start, line_at, before + start),
+                                           threads=threads)
             index = owners + 1 + owner if owner >= 0 else owners
             yield headers[index], index, frames, numbers
         before += len(table)
@@ -96,13 +98,13 @@ def _numbered(numbers: NDArray[np.int64]) -> NDArray[np.int64]:
     return numbers
 
 
-def read_xdatcar(file: Source) -> Xdatcar:
+def read_xdatcar(file: Source, *, threads: int | None = None) -> Xdatcar:
     """Reads a whole XDATCAR trajectory: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises FormatError (a ValueError)
     naming the file and the line."""
     headers: list[VaspHeader] = []
     with open_data(file) as data:
-        runs_read = list(_runs(Pieces(None, data), label(file), None, headers))
+        runs_read = list(_runs(Pieces(None, data), label(file), None, headers, resolve_threads(threads)))
     header = headers[0]
     if len(runs_read) == 1:
         frames, numbers = runs_read[0][2], runs_read[0][3]
@@ -118,13 +120,13 @@ def read_xdatcar(file: Source) -> Xdatcar:
                    frames, _numbered(numbers), lattices)
 
 
-def iter_xdatcar(file: Source) -> Iterator[XdatcarFrame]:
+def iter_xdatcar(file: Source, *, threads: int | None = None) -> Iterator[XdatcarFrame]:
     """Reads an XDATCAR trajectory one frame at a time. A compressed file or
     an open stream is read a window of a few MB at a time, never whole; the
     file stays open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
         place = 0
-        for current, _, frames, numbers in _runs(pieces, label(file), 1, []):
+        for current, _, frames, numbers in _runs(pieces, label(file), 1, [], resolve_threads(threads)):
             for frame, number in zip(frames, numbers.tolist()):
                 place += 1
                 yield XdatcarFrame(number if number >= 0 else place, frame, current.lattice)
@@ -145,8 +147,8 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     header: VaspHeader
     _lattices: list[NDArray[np.float64]]
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, "XDATCAR")
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, "XDATCAR", threads)
 
     def _index(self, text: Text) -> NDArray[np.int64]:
         found, table, _ = text.call(_io_rs_buffers.scan_xdatcar_frames, text.data)
@@ -156,7 +158,8 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
 
     def _read(self, text: Text, k: int) -> XdatcarFrame:
         offset, line, natoms, owner, number = (int(value) for value in self._table[k, :5])
-        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k))
+        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k),
+                                 threads=self._threads)
         return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
 
     @property
@@ -165,11 +168,11 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
         return len(self._lattices) > 1
 
 
-def open_xdatcar(file: Source) -> XdatcarFile:
+def open_xdatcar(file: Source, *, threads: int | None = None) -> XdatcarFile:
     """Opens an XDATCAR trajectory for random access to its frames: a path
     (mapped into memory; .gz, .bz2, .xz decompressed into it) or an open
     binary file. The same as XdatcarFile(file)."""
-    return XdatcarFile(file)
+    return XdatcarFile(file, threads=threads)
 
 
 def _checked(xdatcar: Xdatcar) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:

@@ -20,7 +20,8 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, batches, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
+                     runs, write_data)
 
 
 @dataclass(eq=False, slots=True)
@@ -51,7 +52,7 @@ def _split(read: XyzRead) -> list[XyzFrame]:
             for comment, start, stop, block in zip(comments, bounds, bounds[1:], blocks)]
 
 
-def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFrame]]:
+def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[list[XyzFrame]]:
     """The frames, a run at a time (at most `batch` frames a run), scanned and
     read a window at a time."""
     line, before = 1, 0
@@ -62,7 +63,7 @@ def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFr
         for start, stop in runs(table, batch):
             offset, line_at = int(table[start, 0]), int(table[start, 1])
             yield _split(text.call(_io_rs_buffers.read_xyz_frames, pieces.data, offset - pieces.start, stop - start,
-                                   (pieces.start, line_at, before + start)))
+                                   (pieces.start, line_at, before + start), threads=threads))
         before += len(table)
         line = line_after
         if complete:
@@ -70,21 +71,21 @@ def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFr
         pieces.advance(consumed)
 
 
-def read_xyz(file: Source) -> list[XyzFrame]:
+def read_xyz(file: Source, *, threads: int | None = None) -> list[XyzFrame]:
     """Reads every frame of an XYZ file: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises ValueError naming the
     file and the line."""
     with open_data(file) as data:
-        found = list(_frames(Pieces(None, data), label(file), None))
+        found = list(_frames(Pieces(None, data), label(file), None, resolve_threads(threads)))
     return found[0] if len(found) == 1 else [frame for run in found for frame in run]
 
 
-def iter_xyz(file: Source) -> Iterator[XyzFrame]:
+def iter_xyz(file: Source, *, threads: int | None = None) -> Iterator[XyzFrame]:
     """Reads an XYZ file one frame at a time. A compressed file or an open
     stream is read a window of a few MB at a time, never whole; the file stays
     open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), 1):
+        for run in _frames(pieces, label(file), 1, resolve_threads(threads)):
             yield from run
 
 
@@ -92,8 +93,8 @@ class XyzFile(FrameFile[XyzFrame]):
     """An XYZ file held open for random access, as XdatcarFile: ``len(f)``,
     ``f[k]``, iteration and ``with``."""
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, "XYZ")
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, "XYZ", threads)
 
     def _index(self, text: Text) -> NDArray[np.int64]:
         table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
@@ -102,13 +103,13 @@ class XyzFile(FrameFile[XyzFrame]):
     def _read(self, text: Text, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
         comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
-                                                       (0, line, k))
+                                                       (0, line, k), threads=self._threads)
         return XyzFrame(comments[0], symbols, positions)
 
 
-def open_xyz(file: Source) -> XyzFile:
+def open_xyz(file: Source, *, threads: int | None = None) -> XyzFile:
     """Opens an XYZ file for random access to its frames; the same as XyzFile(file)."""
-    return XyzFile(file)
+    return XyzFile(file, threads=threads)
 
 
 def _format_batch(frames: list[XyzFrame], first: int) -> bytes:
