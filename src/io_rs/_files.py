@@ -196,6 +196,16 @@ class Text:
             raise format_error(error, self.name) from None
 
 
+def read_range(path: str, start: int, stop: int) -> bytes:
+    """Bytes start to stop of a file, decompressed by its suffix: a
+    compressed file is decompressed from its start, a chunk at a time, and
+    what comes before start is dropped as it goes."""
+    compression = _compression(path)
+    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
+        stream.seek(start)
+        return stream.read(stop - start)
+
+
 def resolve_threads(threads: int | None) -> int:
     """The threads a reader uses: as given; else the IO_RS_NUM_THREADS
     environment variable; else every core this process may run on. The
@@ -285,6 +295,7 @@ class FrameFile(Generic[FrameT]):
 
     def __init__(self, file: Source, kind: str, threads: int | None = None) -> None:
         self._threads = resolve_threads(threads)
+        self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
         self._stack = ExitStack()
         data = self._stack.enter_context(open_data(file))
         self._text: Text | None = Text(data, kind, label(file))

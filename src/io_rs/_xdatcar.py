@@ -17,14 +17,19 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
 from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
-                     runs, write_data)
+                     read_range, runs, write_data)
 from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
@@ -162,10 +167,30 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
                                  threads=self._threads)
         return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
 
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's fractional coordinates as a Dask array, frames x atoms
+        x 3, in chunks of frames_per_chunk frames that the tasks of a Dask
+        computation read from the file's path when they need them."""
+        return frames_array(self._path, self._table, self.header.natoms, frames_per_chunk, read_frame_rows)
+
     @property
     def variable_cell(self) -> bool:
         """Whether the header is repeated before frames: a variable cell."""
         return len(self._lattices) > 1
+
+
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The frames of some consecutive rows of an XDATCAR file's frame table,
+    read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, "XDATCAR", repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        offset, line, natoms = (int(value) for value in rows[begin, :3])
+        parts.append(text.call(_io_rs_buffers.read_xdatcar_frames, data, offset - start, natoms, end - begin,
+                               (start, line, first + begin), threads=1)[0])
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
 def open_xdatcar(file: Source, *, threads: int | None = None) -> XdatcarFile:

@@ -14,14 +14,19 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from itertools import accumulate
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
 from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
-                     runs, write_data)
+                     read_range, runs, write_data)
 
 
 @dataclass(eq=False, slots=True)
@@ -100,11 +105,36 @@ class XyzFile(FrameFile[XyzFrame]):
         table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
         return table
 
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's positions as a Dask array, frames x atoms x 3, in
+        chunks of frames_per_chunk frames that the tasks of a Dask computation
+        read from the file's path when they need them. Every frame must hold
+        the same number of atoms."""
+        counts = self._table[:, 2]
+        if len(counts) and counts.min() != counts.max():
+            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
+        natoms = int(counts[0]) if len(counts) else 0
+        return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
+
     def _read(self, text: Text, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
         comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
                                                        (0, line, k), threads=self._threads)
         return XyzFrame(comments[0], symbols, positions)
+
+
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The positions of some consecutive rows of an XYZ file's frame table,
+    read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, "XYZ", repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        offset, line = int(rows[begin, 0]), int(rows[begin, 1])
+        parts.append(text.call(_io_rs_buffers.read_xyz_frames, data, offset - start, end - begin,
+                               (start, line, first + begin), threads=1)[2])
+    return np.concatenate(parts).reshape(len(rows), -1, 3)
 
 
 def open_xyz(file: Source, *, threads: int | None = None) -> XyzFile:
