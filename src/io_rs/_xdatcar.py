@@ -155,17 +155,35 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     def __init__(self, file: Source, *, threads: int | None = None) -> None:
         super().__init__(file, "XDATCAR", threads)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        found, table, _ = text.call(_io_rs_buffers.scan_xdatcar_frames, text.data)
-        self.header = header_of(found[0])
-        self._lattices = [header[2] for header in found]
-        return table
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        headers: list[VaspHeader] = []
+        first: ScannedHeader | None = None
+        tables, line, before = [], 1, 0
+        while True:
+            found, table, (consumed, line, complete) = Text(pieces.data, "XDATCAR", self._name).call(
+                _io_rs_buffers.scan_xdatcar_frames, pieces.data, 0, (pieces.start, line, before), pieces.last, first)
+            first = first or (found[0] if found else None)
+            if len(table):  # header indexes of the whole file; -1 is the header in force before
+                table[:, 3] = np.where(table[:, 3] < 0, len(headers) - 1, table[:, 3] + len(headers))
+            headers += [header_of(scanned) for scanned in found]
+            tables.append(table)
+            before += len(table)
+            if complete:
+                break
+            pieces.advance(consumed)
+        self.header = headers[0]
+        self._lattices = [header.lattice for header in headers]
+        return np.concatenate(tables)
 
-    def _read(self, text: Text, k: int) -> XdatcarFrame:
+    def _read(self, text: Text, start: int, k: int) -> XdatcarFrame:
         offset, line, natoms, owner, number = (int(value) for value in self._table[k, :5])
-        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k),
-                                 threads=self._threads)
+        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset - start, natoms, 1,
+                                 (start, line, k), threads=self._threads)
         return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
+
+    def _iterate(self) -> Iterator[XdatcarFrame]:
+        assert self._path is not None
+        return iter_xdatcar(self._path, threads=self._threads)
 
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         """Every frame's fractional coordinates as a Dask array, frames x atoms

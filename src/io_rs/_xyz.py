@@ -101,9 +101,16 @@ class XyzFile(FrameFile[XyzFrame]):
     def __init__(self, file: Source, *, threads: int | None = None) -> None:
         super().__init__(file, "XYZ", threads)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
-        return table
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        tables, line, before = [], 1, 0
+        while True:
+            table, (consumed, line, complete) = Text(pieces.data, "XYZ", self._name).call(
+                _io_rs_buffers.scan_xyz_frames, pieces.data, 0, (pieces.start, line, before), pieces.last)
+            tables.append(table)
+            before += len(table)
+            if complete:
+                return np.concatenate(tables)
+            pieces.advance(consumed)
 
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         """Every frame's positions as a Dask array, frames x atoms x 3, in
@@ -116,11 +123,15 @@ class XyzFile(FrameFile[XyzFrame]):
         natoms = int(counts[0]) if len(counts) else 0
         return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
 
-    def _read(self, text: Text, k: int) -> XyzFrame:
+    def _read(self, text: Text, start: int, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
-        comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
-                                                       (0, line, k), threads=self._threads)
+        comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset - start, 1,
+                                                       (start, line, k), threads=self._threads)
         return XyzFrame(comments[0], symbols, positions)
+
+    def _iterate(self) -> Iterator[XyzFrame]:
+        assert self._path is not None
+        return iter_xyz(self._path, threads=self._threads)
 
 
 def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
