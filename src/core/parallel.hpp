@@ -29,7 +29,15 @@ void run_parts(std::size_t threads, Part&& part) {
   }
   std::vector<std::exception_ptr> failures(threads);
   {
-    std::vector<std::jthread> others;
+    // Joined on every path, a failure to start one included (std::jthread
+    // would do this, but libc++ has it only from version 18).
+    struct Joined {
+      std::vector<std::thread> threads;
+      ~Joined() {
+        for (std::thread& thread : threads) thread.join();
+      }
+    } started;
+    std::vector<std::thread>& others = started.threads;
     others.reserve(threads - 1);
     for (std::size_t t = 1; t < threads; ++t) {
       others.emplace_back([&, t] {
