@@ -17,13 +17,19 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, batches, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
+from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
+                     read_range, runs, write_data)
 from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
@@ -62,7 +68,7 @@ class XdatcarFrame:
 Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
 
 
-def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader]) -> Iterator[Run]:
+def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader], threads: int) -> Iterator[Run]:
     """Runs of frames (at most `batch` frames a run), scanned and read a window
     at a time: the header in force, how many headers came before it, the
     frames and their numbers as written. headers gets every header found."""
@@ -79,7 +85,8 @@ def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader
         for start, stop in runs(table, batch):
             offset, line_at, natoms, owner = (int(value) for value in table[start, :4])
             frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, pieces.data, offset - pieces.start,
-                                           natoms, stop - start, (pieces.start, line_at, before + start))
+                                           natoms, stop - start, (pieces.start, line_at, before + start),
+                                           threads=threads)
             index = owners + 1 + owner if owner >= 0 else owners
             yield headers[index], index, frames, numbers
         before += len(table)
@@ -96,13 +103,13 @@ def _numbered(numbers: NDArray[np.int64]) -> NDArray[np.int64]:
     return numbers
 
 
-def read_xdatcar(file: Source) -> Xdatcar:
+def read_xdatcar(file: Source, *, threads: int | None = None) -> Xdatcar:
     """Reads a whole XDATCAR trajectory: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises FormatError (a ValueError)
     naming the file and the line."""
     headers: list[VaspHeader] = []
     with open_data(file) as data:
-        runs_read = list(_runs(Pieces(None, data), label(file), None, headers))
+        runs_read = list(_runs(Pieces(None, data), label(file), None, headers, resolve_threads(threads)))
     header = headers[0]
     if len(runs_read) == 1:
         frames, numbers = runs_read[0][2], runs_read[0][3]
@@ -118,13 +125,13 @@ def read_xdatcar(file: Source) -> Xdatcar:
                    frames, _numbered(numbers), lattices)
 
 
-def iter_xdatcar(file: Source) -> Iterator[XdatcarFrame]:
+def iter_xdatcar(file: Source, *, threads: int | None = None) -> Iterator[XdatcarFrame]:
     """Reads an XDATCAR trajectory one frame at a time. A compressed file or
     an open stream is read a window of a few MB at a time, never whole; the
     file stays open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
         place = 0
-        for current, _, frames, numbers in _runs(pieces, label(file), 1, []):
+        for current, _, frames, numbers in _runs(pieces, label(file), 1, [], resolve_threads(threads)):
             for frame, number in zip(frames, numbers.tolist()):
                 place += 1
                 yield XdatcarFrame(number if number >= 0 else place, frame, current.lattice)
@@ -145,19 +152,44 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     header: VaspHeader
     _lattices: list[NDArray[np.float64]]
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, "XDATCAR")
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, "XDATCAR", threads)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        found, table, _ = text.call(_io_rs_buffers.scan_xdatcar_frames, text.data)
-        self.header = header_of(found[0])
-        self._lattices = [header[2] for header in found]
-        return table
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        headers: list[VaspHeader] = []
+        first: ScannedHeader | None = None
+        tables, line, before = [], 1, 0
+        while True:
+            found, table, (consumed, line, complete) = Text(pieces.data, "XDATCAR", self._name).call(
+                _io_rs_buffers.scan_xdatcar_frames, pieces.data, 0, (pieces.start, line, before), pieces.last, first)
+            first = first or (found[0] if found else None)
+            if len(table):  # header indexes of the whole file; -1 is the header in force before
+                table[:, 3] = np.where(table[:, 3] < 0, len(headers) - 1, table[:, 3] + len(headers))
+            headers += [header_of(scanned) for scanned in found]
+            tables.append(table)
+            before += len(table)
+            if complete:
+                break
+            pieces.advance(consumed)
+        self.header = headers[0]
+        self._lattices = [header.lattice for header in headers]
+        return np.concatenate(tables)
 
-    def _read(self, text: Text, k: int) -> XdatcarFrame:
+    def _read(self, text: Text, start: int, k: int) -> XdatcarFrame:
         offset, line, natoms, owner, number = (int(value) for value in self._table[k, :5])
-        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k))
+        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset - start, natoms, 1,
+                                 (start, line, k), threads=self._threads)
         return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
+
+    def _iterate(self) -> Iterator[XdatcarFrame]:
+        assert self._path is not None
+        return iter_xdatcar(self._path, threads=self._threads)
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's fractional coordinates as a Dask array, frames x atoms
+        x 3, in chunks of frames_per_chunk frames that the tasks of a Dask
+        computation read from the file's path when they need them."""
+        return frames_array(self._path, self._table, self.header.natoms, frames_per_chunk, read_frame_rows)
 
     @property
     def variable_cell(self) -> bool:
@@ -165,11 +197,25 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
         return len(self._lattices) > 1
 
 
-def open_xdatcar(file: Source) -> XdatcarFile:
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The frames of some consecutive rows of an XDATCAR file's frame table,
+    read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, "XDATCAR", repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        offset, line, natoms = (int(value) for value in rows[begin, :3])
+        parts.append(text.call(_io_rs_buffers.read_xdatcar_frames, data, offset - start, natoms, end - begin,
+                               (start, line, first + begin), threads=1)[0])
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def open_xdatcar(file: Source, *, threads: int | None = None) -> XdatcarFile:
     """Opens an XDATCAR trajectory for random access to its frames: a path
     (mapped into memory; .gz, .bz2, .xz decompressed into it) or an open
     binary file. The same as XdatcarFile(file)."""
-    return XdatcarFile(file)
+    return XdatcarFile(file, threads=threads)
 
 
 def _checked(xdatcar: Xdatcar) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:

@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 import io_rs
 
 from .. import _xdatcar
-from .._files import label, open_pieces
+from .._files import label, open_pieces, resolve_threads
 from .frame import Frame
 from .notes import Notes
 from .vasp import poscar_frame, write_poscar, write_xdatcar, xdatcar_frame
@@ -75,7 +75,7 @@ def _open_xdatcar(path: str) -> Indexed:
 def _stream_xdatcar(stream: io_rs.ReadableBinary) -> Iterator[Frame]:
     place = 0
     with open_pieces(stream) as pieces:
-        for header, _, frames, numbers in _xdatcar._runs(pieces, label(stream), 64, []):
+        for header, _, frames, numbers in _xdatcar._runs(pieces, label(stream), 64, [], resolve_threads(None)):
             for positions, number in zip(frames, numbers.tolist()):
                 yield xdatcar_frame(header, io_rs.XdatcarFrame(number if number >= 0 else place + 1, positions,
                                                                header.lattice), place)

@@ -248,11 +248,13 @@ constexpr const char* kScanXyzFramesDoc =
     "(frames: ndarray int64 [F,6]  \u2014 offset, line, natoms, -1, -1, end,\n"
     " stop:   (consumed, line, complete))";
 
-constexpr py::Parameter kPoscarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}};
+constexpr py::Parameter kPoscarParameters[] = {
+    {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarParameters[] = {
-    {"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}, {"base", "None"}};
+    {"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarIndexParameters[] = {{"buffer"}, {"offset"}, {"natoms"}};
-constexpr py::Parameter kXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
+constexpr py::Parameter kXyzParameters[] = {
+    {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kScanPoscarParameters[] = {{"buffer"}};
 constexpr py::Parameter kScanXdatcarParameters[] = {
     {"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}, {"first", "None"}};
