@@ -21,7 +21,8 @@ never fall back to an older version by accident; the version goes into the
 generated file, and tests/case_reference.py names the same one.
 
 Run:  python3.15 tools/gen_case_tables.py > src/xyz/case_tables.inc
-(`make test-forky` builds a Debian root that has CPython 3.15.)
+(Debian's python3.15 package, as in the root that scripts/test-forky.sh builds,
+will do.) Changing UNICODE means changing tests/case_reference.py with it.
 """
 
 import sys
