@@ -123,8 +123,8 @@ def test_xdatcar_round_trip(coord, index):
 
 
 # Any character but the field separators and lone surrogates, so that every
-# symbol is the one symbol field of its line.
-# Characters the interpreter's str methods judge as the module's case tables do.
+# symbol is the one symbol field of its line, and one that the interpreter's
+# str methods judge as the module's case tables do.
 symbol_text = st.text(st.characters(exclude_categories=["Cs"], exclude_characters=SEPARATORS).filter(comparable),
                       min_size=1, max_size=4)
 
