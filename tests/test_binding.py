@@ -59,23 +59,18 @@ ARRAY = "'list' object cannot be converted to 'PyArray<T, D>'"
 # the conversion message. Arguments that would also fail conversion show
 # that binding speaks first.
 CALLS = [
-    (X, (LINES, LINES), {}, None), (X, (LINES, LINES), {"bogus": 1}, None),
-    (X, ("not a list", 5), {"lines": 1}, None), (Y, (LINES, LINES, LINES), {}, None),
-    (P, (LINES, True, True), {}, None), (P, (LINES, True, True), {"lines": 1}, None),
-    (FX, (COORD, 1, 2, 3), {}, None), (FY, ("H", [1.0], None), {}, None), (FP, (COORD, FLAGS, None), {}, None),
-    (FP, (COORD, FLAGS, None, None, None), {}, None),
+    # Too many positional arguments, judged before any keyword.
+    (X, (LINES, LINES), {"bogus": 1}, None), (X, ("not a list", 5), {"lines": 1}, None),
+    (P, (LINES, True, True), {"lines": 1}, None), (FX, (COORD, 1, 2, 3), {}, None),
+    (FP, (COORD, FLAGS, None), {}, None), (FP, (COORD, FLAGS, None, None, None), {}, None),
+    # Names match whole and exactly, as UTF-8 (one that has none matches nothing).
     (Y, (), {"line": "H 0 0 0"}, None), (X, (LINES,), {"Lines": LINES}, None),
-    (P, ("not a list", 1), {"selective_": True}, None), (FP, (COORD,), {"flag": None}, None),
-    (FX, (COORD,), {"Index": 1}, None), (FY, (SYMBOLS,), {"position": COORD}, None),
-    (X, (), {"l\u00ednes": LINES}, None), (Y, (), {"\udcff": LINES}, None),  # no UTF-8: matches nothing
-    (Y, (), {"lines\x00": LINES}, None),
+    (P, ("not a list", 1), {"selective_": True}, None), (FY, (SYMBOLS,), {"position": COORD}, None),
+    (X, (), {"l\u00ednes": LINES}, None), (Y, (), {"\udcff": LINES}, None), (Y, (), {"lines\x00": LINES}, None),
     (X, (LINES,), {"lines": LINES}, None), (P, (LINES, True), {"selective": True}, None),
-    (P, (LINES,), {"lines": LINES, "selective": True}, None), (FP, ([1.0], "flags"), {"flags": 3}, None),
-    (FP, (COORD,), {"coord": COORD}, None), (FX, ([1.0],), {"scaled_positions": 2.0}, None),
-    (FY, (SYMBOLS, COORD), {"positions": COORD}, None),
+    (FP, ([1.0], "flags"), {"flags": 3}, None), (FY, (SYMBOLS, COORD), {"positions": COORD}, None),
     (X, (), {}, None), (P, (), {}, None), (P, ("not a list",), {}, None), (P, (), {"selective": True}, None),
-    (P, (), {"lines": LINES}, None), (FP, (), {"flags": FLAGS}, None), (FX, (), {}, None), (FX, ([1.0],), {}, None),
-    (FY, (), {"positions": COORD}, None), (FY, (SYMBOLS,), {}, None),
+    (FP, (), {"flags": FLAGS}, None), (FX, (), {}, None), (FY, (SYMBOLS,), {}, None),
     # Keywords are judged in the order given, and before missing arguments.
     (Y, (LINES,), {"bogus": 1, "lines": LINES}, None), (Y, (LINES,), {"lines": LINES, "bogus": 1}, None),
     (P, (), {"other": 2, "bogus": 1}, None), (P, (), {"lines": LINES, "bogus": 1}, None),
