@@ -13,10 +13,9 @@ ASAN_SITE := $(ASAN_DIR)/site
 # The compiler that builds the module, whose runtimes are preloaded.
 ASAN_CXX ?= g++
 ASAN_PYTEST_ARGS ?= tests
-# Left out of the quick form: the stub checks (mypy, no module code runs) and
-# the long differential loops, which the fuzz harnesses cover under the same
-# sanitizers.
-ASAN_QUICK_ARGS ?= tests --deselect tests/test_stubs.py \
+# Left out of the quick form: the long differential loops, which the fuzz
+# harnesses cover under the same sanitizers.
+ASAN_QUICK_ARGS ?= tests \
   -k "not every_code_point and not fields_match_exact_formatting and not generated_texts_match_float"
 
 # The interpreter is not instrumented, so the ASan runtime must be loaded

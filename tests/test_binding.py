@@ -1,72 +1,102 @@
-"""Binding of call arguments to parameters: counts, names, keyword order,
-and that binding is judged before any argument is converted."""
+"""Binding of call arguments to parameters, held to a reference binder: a
+Python function of the same signature, whose TypeError CPython writes. The
+module judges too many positional arguments before any keyword and always
+says "arguments"; CPython's suggestions ("Did you mean") are not made. The
+binding is judged before any argument is converted, and the first argument
+that fails conversion decides."""
+
+import inspect
 
 import numpy as np
 import pytest
 
 import _io_rs
 
+SIGNATURES = {
+    "parse_poscar_positions_rs": "(lines, selective)",
+    "format_poscar_positions_rs": "(coord, flags=None)",
+    "parse_xdatcar_coords_rs": "(lines)",
+    "format_xdatcar_config_rs": "(scaled_positions, index)",
+    "parse_xyz_block_rs": "(lines)",
+    "format_xyz_block_rs": "(symbols, positions)",
+}
+
+
+@pytest.mark.parametrize("name, signature", SIGNATURES.items())
+def test_signature(name, signature):
+    function = getattr(_io_rs, name)
+    assert function.__text_signature__ == str(inspect.signature(function)) == signature
+
+
+def reference_binding_error(name, args, kwargs):
+    """The message of the module's binding TypeError for this call, or None
+    when the arguments bind."""
+    namespace = {}
+    exec(f"def {name}{SIGNATURES[name]}: pass", namespace)
+    function = namespace[name]
+    try:
+        if len(args) > len(inspect.signature(function).parameters):
+            function(*args)
+        else:
+            function(*args, **kwargs)
+    except TypeError as error:
+        message = str(error).split(". Did you mean")[0]
+        return message.replace(" positional argument but", " positional arguments but")
+    return None
+
+
 LINES = ["0 0.5 0.25"]
 COORD = np.array([[0.0, 0.5, 0.25]])
 FLAGS = np.array([[True, False, True]])
 SYMBOLS = ["H"]
+P, FP = "parse_poscar_positions_rs", "format_poscar_positions_rs"
+X, FX = "parse_xdatcar_coords_rs", "format_xdatcar_config_rs"
+Y, FY = "parse_xyz_block_rs", "format_xyz_block_rs"
+STRING = "'{}' object cannot be converted to 'PyString'"
+ARRAY = "'list' object cannot be converted to 'PyArray<T, D>'"
 
-P, FP = _io_rs.parse_poscar_positions_rs, _io_rs.format_poscar_positions_rs
-X, FX = _io_rs.parse_xdatcar_coords_rs, _io_rs.format_xdatcar_config_rs
-Y, FY = _io_rs.parse_xyz_block_rs, _io_rs.format_xyz_block_rs
-
-# function, positional arguments, keyword arguments, the message after "name()".
-# Arguments that would also fail conversion show that binding speaks first.
-CASES = [
-    (X, (LINES, LINES), {}, "takes 1 positional arguments but 2 were given"),
-    (X, (LINES, LINES), {"bogus": 1}, "takes 1 positional arguments but 2 were given"),
-    (X, ("not a list", 5), {"lines": 1}, "takes 1 positional arguments but 2 were given"),
-    (Y, (LINES, LINES, LINES), {}, "takes 1 positional arguments but 3 were given"),
-    (P, (LINES, True, True), {}, "takes 2 positional arguments but 3 were given"),
-    (FX, (COORD, 1, 2, 3), {}, "takes 2 positional arguments but 4 were given"),
-    (FY, ("H", [1.0], None), {}, "takes 2 positional arguments but 3 were given"),
-    (FP, (COORD, FLAGS, None), {}, "takes from 1 to 2 positional arguments but 3 were given"),
-    (FP, (COORD, FLAGS, None, None, None), {}, "takes from 1 to 2 positional arguments but 5 were given"),
-    (Y, (), {"line": "H 0 0 0"}, "got an unexpected keyword argument 'line'"),
-    (X, (LINES,), {"Lines": LINES}, "got an unexpected keyword argument 'Lines'"),
-    (P, ("not a list", 1), {"selective_": True}, "got an unexpected keyword argument 'selective_'"),
-    (FP, (COORD,), {"flag": None}, "got an unexpected keyword argument 'flag'"),
-    (FX, (COORD,), {"Index": 1}, "got an unexpected keyword argument 'Index'"),
-    (FY, (SYMBOLS,), {"position": COORD}, "got an unexpected keyword argument 'position'"),
-    (X, (), {"l\u00ednes": LINES}, "got an unexpected keyword argument 'l\u00ednes'"),
-    (Y, (), {"\udcff": LINES}, "got an unexpected keyword argument '\udcff'"),  # no UTF-8: matches nothing
-    (Y, (), {"lines\x00": LINES}, "got an unexpected keyword argument 'lines\x00'"),
-    (X, (LINES,), {"lines": LINES}, "got multiple values for argument 'lines'"),
-    (P, (LINES, True), {"selective": True}, "got multiple values for argument 'selective'"),
-    (P, (LINES,), {"lines": LINES, "selective": True}, "got multiple values for argument 'lines'"),
-    (FP, ([1.0], "flags"), {"flags": 3}, "got multiple values for argument 'flags'"),
-    (FP, (COORD,), {"coord": COORD}, "got multiple values for argument 'coord'"),
-    (FX, ([1.0],), {"scaled_positions": 2.0}, "got multiple values for argument 'scaled_positions'"),
-    (FY, (SYMBOLS, COORD), {"positions": COORD}, "got multiple values for argument 'positions'"),
-    (X, (), {}, "missing 1 required positional argument: 'lines'"),
-    (P, (), {}, "missing 2 required positional arguments: 'lines' and 'selective'"),
-    (P, ("not a list",), {}, "missing 1 required positional argument: 'selective'"),
-    (P, (), {"selective": True}, "missing 1 required positional argument: 'lines'"),
-    (P, (), {"lines": LINES}, "missing 1 required positional argument: 'selective'"),
-    (FP, (), {"flags": FLAGS}, "missing 1 required positional argument: 'coord'"),
-    (FX, (), {}, "missing 2 required positional arguments: 'scaled_positions' and 'index'"),
-    (FX, ([1.0],), {}, "missing 1 required positional argument: 'index'"),
-    (FY, (), {"positions": COORD}, "missing 1 required positional argument: 'symbols'"),
-    (FY, (SYMBOLS,), {}, "missing 1 required positional argument: 'positions'"),
+# function, positional arguments, keyword arguments, and for calls that bind
+# the conversion message. Arguments that would also fail conversion show
+# that binding speaks first.
+CALLS = [
+    # Too many positional arguments, judged before any keyword.
+    (X, (LINES, LINES), {"bogus": 1}, None), (X, ("not a list", 5), {"lines": 1}, None),
+    (P, (LINES, True, True), {"lines": 1}, None), (FX, (COORD, 1, 2, 3), {}, None),
+    (FP, (COORD, FLAGS, None), {}, None), (FP, (COORD, FLAGS, None, None, None), {}, None),
+    # Names match whole and exactly, as UTF-8 (one that has none matches nothing).
+    (Y, (), {"line": "H 0 0 0"}, None), (X, (LINES,), {"Lines": LINES}, None),
+    (P, ("not a list", 1), {"selective_": True}, None), (FY, (SYMBOLS,), {"position": COORD}, None),
+    (X, (), {"l\u00ednes": LINES}, None), (Y, (), {"\udcff": LINES}, None), (Y, (), {"lines\x00": LINES}, None),
+    (X, (LINES,), {"lines": LINES}, None), (P, (LINES, True), {"selective": True}, None),
+    (FP, ([1.0], "flags"), {"flags": 3}, None), (FY, (SYMBOLS, COORD), {"positions": COORD}, None),
+    (X, (), {}, None), (P, (), {}, None), (P, ("not a list",), {}, None), (P, (), {"selective": True}, None),
+    (FP, (), {"flags": FLAGS}, None), (FX, (), {}, None), (FY, (SYMBOLS,), {}, None),
     # Keywords are judged in the order given, and before missing arguments.
-    (Y, (LINES,), {"bogus": 1, "lines": LINES}, "got an unexpected keyword argument 'bogus'"),
-    (Y, (LINES,), {"lines": LINES, "bogus": 1}, "got multiple values for argument 'lines'"),
-    (P, (), {"other": 2, "bogus": 1}, "got an unexpected keyword argument 'other'"),
-    (P, (), {"lines": LINES, "bogus": 1}, "got an unexpected keyword argument 'bogus'"),
+    (Y, (LINES,), {"bogus": 1, "lines": LINES}, None), (Y, (LINES,), {"lines": LINES, "bogus": 1}, None),
+    (P, (), {"other": 2, "bogus": 1}, None), (P, (), {"lines": LINES, "bogus": 1}, None),
+    # Calls that bind: every element is converted before the first line is parsed.
+    (X, (["abc", 5],), {}, "argument 'lines': " + STRING.format("int")),
+    (Y, (["H x 0 0", b"H"],), {}, "argument 'lines': " + STRING.format("bytes")),
+    (P, (), {"selective": True, "lines": ("abc", 1.5)}, "argument 'lines': " + STRING.format("float")),
+    (P, (["abc"], 1), {}, "argument 'selective': 'int' object cannot be converted to 'PyBool'"),
+    # The first parameter's error wins when both are bad.
+    (P, ("abc", 1), {}, "argument 'lines': Can't extract `str` to `Vec`"),
+    (P, (["0 0 0", 5], None), {}, "argument 'lines': " + STRING.format("int")),
+    (FY, ([1], None), {}, "argument 'symbols': " + STRING.format("int")),
+    (FP, ([[0.0]], [[True]]), {}, f"argument 'coord': {ARRAY}"),
+    (FX, ([[0.0]],), {"index": -1}, f"argument 'scaled_positions': {ARRAY}"),
+    (FY, (["H H"], [[0.0, 0.0, 0.0]]), {}, f"argument 'positions': {ARRAY}"),
 ]
 
 
-@pytest.mark.parametrize("function, args, kwargs, message", CASES)
-def test_binding_errors(function, args, kwargs, message):
+@pytest.mark.parametrize("name, args, kwargs, conversion", CALLS)
+def test_binding_then_conversion_errors(name, args, kwargs, conversion):
+    expected = reference_binding_error(name, args, kwargs)
+    assert (expected is None) == (conversion is not None)
     with pytest.raises(TypeError) as caught:
-        function(*args, **kwargs)
+        getattr(_io_rs, name)(*args, **kwargs)
     assert type(caught.value) is TypeError
-    assert str(caught.value) == f"{function.__name__}() {message}"
+    assert str(caught.value) == (expected or conversion)
 
 
 def same_result(a, b):
@@ -82,6 +112,7 @@ SPELLINGS = [
     (P, (LINES, True), [{"lines": LINES, "selective": True}, {"selective": True, "lines": LINES},
                         {"selective": True}]),
     (FP, (COORD, FLAGS), [{"flags": FLAGS}, {"flags": FLAGS, "coord": COORD}]),
+    (FP, (COORD, None), [{"flags": None}, {"flags": None, "coord": COORD}]),
     (X, (LINES,), [{"lines": LINES}]),
     (FX, (COORD, 7), [{"index": 7, "scaled_positions": COORD}, {"index": 7}]),
     (Y, (["H 0 0 0"],), [{"lines": ["H 0 0 0"]}]),
@@ -89,14 +120,11 @@ SPELLINGS = [
 ]
 
 
-@pytest.mark.parametrize("function, args, keyword_spellings", SPELLINGS)
-def test_keywords_bind_like_positions(function, args, keyword_spellings):
+@pytest.mark.parametrize("name, args, keyword_spellings", SPELLINGS)
+def test_keywords_bind_like_positions(name, args, keyword_spellings):
+    function = getattr(_io_rs, name)
     expected = function(*args)
     for kwargs in keyword_spellings:
         assert same_result(function(*args[:len(args) - len(kwargs)], **kwargs), expected)
-
-
-def test_flags_default_is_none():
-    with_flags = FP(COORD, FLAGS)
-    for text in (FP(COORD), FP(COORD, None), FP(COORD, flags=None), FP(coord=COORD, flags=None)):
-        assert text == FP(COORD, None) != with_flags
+    if name == FP:  # flags defaults to None, which is not a flag array
+        assert function(COORD) == function(COORD, None) != function(COORD, FLAGS)

@@ -1,15 +1,24 @@
-"""The number reader shared by the parsers, seen through one-line XDATCAR
-blocks: its grammar and correct rounding (nearest double, ties to even),
-with Python's float() as the oracle wherever the two agree on the grammar."""
+"""The number reader shared by the parsers, seen mostly through one-line
+XDATCAR blocks: its grammar (a regular expression is the oracle of what it
+takes) and correct rounding (nearest double, ties to even), with Python's
+float() as the oracle wherever the two agree on the grammar; literal texts
+first, then generated ones.
+
+Hypothesis example counts are modest so that the file runs in seconds; set
+HYPOTHESIS_PROFILE=long for a run fifty times as long."""
 
 import math
+import os
 import random
+import re
 import struct
 from decimal import ROUND_HALF_EVEN, Decimal, localcontext
 from fractions import Fraction
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
 import _io_rs
 
@@ -34,6 +43,23 @@ def mismatches(texts, expected=None):
 
 # --- the grammar --------------------------------------------------------------
 
+SEPARATORS = " \t\f\r\n"
+# The grammar with ASCII digits only ([0-9], never \d, which takes every
+# Unicode digit).
+GRAMMAR = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|(?i:inf|infinity|nan))\Z")
+
+
+def check_field(text):
+    """A field the grammar takes reads to the bits of float(); any other is
+    refused, quoted whole."""
+    if GRAMMAR.match(text):
+        assert mismatches([text]) == []
+    else:
+        with pytest.raises(ValueError) as caught:
+            read_all([text])
+        assert str(caught.value) == f"XDATCAR: cannot parse '{text}' on line 0: invalid float literal"
+
+
 ACCEPTED = [
     "0", "+0", "-0", "5", "+5", "-5", "007", "5.", ".5", "5.25", "-.5", "+5.", "0.", ".0", "-.0", "-0.",
     "000.000", "1e5", "1E5", "1e+5", "1E+05", "1e-5", "1e-0", "5.e1", ".5e1", "-.5E-1", "1.0E-01",
@@ -52,12 +78,6 @@ ACCEPTED = [
 ]
 
 
-def test_accepted_texts_read_as_float_reads_them():
-    assert mismatches(ACCEPTED) == []
-    nans = read_all(["nan", "-nan", "+NaN"])
-    assert np.isnan(nans).all() and np.signbit(nans).tolist() == [False, True, False]
-
-
 REFUSED = [
     ".", "+.", "-.", "+", "-", "++1", "--1", "+-1", "-+.5", "+-inf", "--nan", "1-", "1.5+",
     "0x10", "0X1A", "0x1p3", "-0x1", "0b101", "0o17", "1_000", "1.0_1", "1e1_0", "_1",
@@ -69,11 +89,14 @@ REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("text", REFUSED, ids=ascii)
-def test_refused(text):
-    with pytest.raises(ValueError) as caught:
-        read_all([text])
-    assert str(caught.value) == f"XDATCAR: cannot parse '{text}' on line 0: invalid float literal"
+@pytest.mark.parametrize("text", ACCEPTED + REFUSED, ids=ascii)
+def test_literal_texts(text):
+    check_field(text)
+
+
+def test_nan_signs():
+    nans = read_all(["nan", "-nan", "+NaN"])
+    assert np.isnan(nans).all() and np.signbit(nans).tolist() == [False, True, False]
 
 
 # --- correct rounding on hard cases ----------------------------------------------
@@ -207,3 +230,41 @@ def generated_texts(rng, count):
 @pytest.mark.parametrize("seed", [1, 2])
 def test_generated_texts_match_float(seed):
     assert mismatches(generated_texts(random.Random(seed), 15000)) == []
+
+
+# --- generated texts of the grammar and near misses -----------------------------
+
+SCALE = 50 if os.environ.get("HYPOTHESIS_PROFILE") == "long" else 1
+
+
+def examples(n):
+    return settings(max_examples=n * SCALE, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+# Characters that make near misses: pieces of the grammar and of what it refuses.
+near_misses = st.text("0123456789.eE+-infatyINFATYxXpDd_, \u00a0\u0665", min_size=1, max_size=12)
+
+
+@examples(400)
+@given(st.from_regex(GRAMMAR, fullmatch=True), st.integers(0, 2), st.sampled_from([" ", "\t", "  \r", "\f "]))
+@example("0.05e1", 0, " ")  # zeros after the point, then an exponent
+@example("-nan", 1, " ")
+def test_every_grammatical_text_reads_as_float_reads_it(text, column, separator):
+    cells = ["0", "0", "0"]
+    cells[column] = text
+    line = separator.join(cells)
+    for value in (_io_rs.parse_xdatcar_coords_rs([line])[0, column],
+                  _io_rs.parse_poscar_positions_rs([line + " T F T"], True)[0][0, column],
+                  _io_rs.parse_xyz_block_rs(["He" + separator + line])[1][0, column]):
+        assert bits(value) == bits(float(text)), (text, value)
+
+
+@examples(400)
+@given(near_misses)
+@example("1.0D-01")
+@example("\u0665")  # an Arabic-Indic digit: a digit to Python, not to the grammar
+def test_near_misses(text):
+    field = text.strip(SEPARATORS)
+    if field and not any(c in SEPARATORS for c in field):  # one field; splitting is tested elsewhere
+        check_field(field)

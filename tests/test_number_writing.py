@@ -10,11 +10,6 @@ import pytest
 import _io_rs
 
 
-def from_bits(pattern):
-    """The float64 with exactly this bit pattern (NaN payloads and signs kept)."""
-    return np.array([pattern], dtype=np.uint64).view(np.float64)[0]
-
-
 class Writer:
     """One formatter seen as a writer of fixed-point fields."""
 
@@ -43,27 +38,6 @@ WRITERS = {
     15: Writer(22, 15, lambda a: _io_rs.format_xyz_block_rs(["H"] * len(a), a), "", "H  "),
     16: Writer(19, 16, lambda a: _io_rs.format_poscar_positions_rs(a), "", " "),
 }
-
-# The XDATCAR field, W = 11 and P = 8, written out.
-XDATCAR_FIELDS = [
-    (0.5, " 0.50000000"), (-0.5, "-0.50000000"), (12.5, "12.50000000"), (-12.5, "-12.50000000"),
-    (123.456, "123.45600000"), (9.999999996, "10.00000000"), (99.999999996, "100.00000000"),
-    (0.001953125, " 0.00195312"), (0.005859375, " 0.00585938"), (0.1, " 0.10000000"), (0.0, " 0.00000000"),
-    (-0.0, "-0.00000000"), (-1e-12, "-0.00000000"), (9.999999995, " 9.99999999"), (5e-9, " 0.00000001"),
-    (1e16, "1" + "0" * 16 + ".00000000"), (math.nan, "        NaN"), (from_bits(0xFFF8 << 48), "        NaN"),
-    (math.inf, "        inf"), (-math.inf, "       -inf"), (1e300, str(int(1e300)) + ".00000000"),
-]
-
-
-def test_xdatcar_fields():
-    values = np.array([v for v, _ in XDATCAR_FIELDS])
-    text = WRITERS[8].call(values.reshape(-1, 3))
-    lines = text.splitlines()[1:]
-    written = [line[2:] for line in lines]
-    expected = ["".join([XDATCAR_FIELDS[3 * i][1], " ", XDATCAR_FIELDS[3 * i + 1][1], " ", XDATCAR_FIELDS[3 * i + 2][1]])
-                for i in range(len(lines))]
-    assert written == expected
-
 
 # Each class gives values for a precision, where rounding to it is hard.
 def neighbours(x, steps):

@@ -3,6 +3,7 @@
 is their own (POSCAR flags, the XYZ empty line), and the arrays they return."""
 
 import gc
+import random
 import sys
 
 import numpy as np
@@ -210,6 +211,22 @@ def test_xyz_failures(lines, message):
     with pytest.raises(ValueError) as caught:
         _io_rs.parse_xyz_block_rs(lines)
     assert str(caught.value) == message
+
+
+# Every printable ASCII character that is not a separator, in both cases.
+SYMBOL_CHARACTERS = [chr(c) for c in range(0x21, 0x7F)]
+
+
+@pytest.mark.parametrize("length", range(1, 41))
+def test_ascii_symbols_of_any_length_follow_str_case_mapping(length):
+    # Up to eight bytes take one path, longer symbols another; both are held
+    # to str.lower() of the whole field, then str.upper() of its first character.
+    rng = random.Random(length)
+    fields = ["".join(rng.choice(SYMBOL_CHARACTERS) for _ in range(length)) for _ in range(60)]
+    edges = "@AZ[`az{"  # each letter range's ends and their neighbours, each one first in turn
+    fields += [((edges[i:] + edges[:i]) * length)[:length] for i in range(len(edges))]
+    symbols, _ = _io_rs.parse_xyz_block_rs([f"{f} 0 0 0" for f in fields])
+    assert symbols == [f.lower()[:1].upper() + f.lower()[1:] for f in fields]
 
 
 def test_xyz_symbols_and_positions():

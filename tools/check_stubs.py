@@ -1,21 +1,27 @@
-"""The type stubs shipped with the module: installed where type checkers look
-for them, consistent with the module at run time, and precise enough that
-mypy accepts correct callers and rejects wrong calls."""
+#!/usr/bin/env python3
+"""Lint of the type stubs and the typed package (make lint): the stubs are
+installed where type checkers look for them, stubtest finds them consistent
+with the modules at run time, and mypy --strict accepts correct callers (and
+the examples and the io_rs package) and rejects wrong calls, each with the
+error it should draw.
+
+Run with the interpreter of the environment the module is installed into:
+
+    .venv/bin/python tools/check_stubs.py
+"""
 
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
-import pytest
-
 import _io_rs
+import io_rs
 
 ROOT = Path(__file__).resolve().parents[1]
-EXAMPLES = ROOT / "examples"
-PACKAGE_SOURCE = ROOT / "src" / "io_rs"
 STUB_PACKAGES = ["_io_rs-stubs", "_io_rs_buffers-stubs"]
 
 # A caller whose every call must keep exactly the types the stubs promise.
@@ -92,65 +98,78 @@ WRONG_CALLS = """
 MYPY_ERROR = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+): error: .*\[(?P<code>[a-z-]+)\]$")
 
 
-@pytest.fixture(scope="module")
-def run_tool(tmp_path_factory):
-    """Runs `python -m <module> <args>` in an empty directory with mypy's
-    settings cleared from the environment, so the stubs can only be found
-    where the module is installed."""
-    workdir = tmp_path_factory.mktemp("typecheck")
+def run_tool(workdir: Path, module: str, *args: str) -> subprocess.CompletedProcess[str]:
+    """`python -m <module> <args>` in an empty directory with mypy's settings
+    cleared from the environment, so the stubs can only be found where the
+    module is installed."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("MYPY")}
-
-    def run(module, *args):
-        return subprocess.run([sys.executable, "-m", module, *args], cwd=workdir, env=env,
-                              capture_output=True, text=True, timeout=600)
-
-    run.workdir = workdir
-    return run
+    return subprocess.run([sys.executable, "-m", module, *args], cwd=workdir, env=env,
+                          capture_output=True, text=True, timeout=600)
 
 
-@pytest.mark.parametrize("package", STUB_PACKAGES)
-def test_stubs_are_installed_beside_the_module(package):
-    installed = Path(_io_rs.__file__).parent / package / "__init__.pyi"
-    source = ROOT / "stubs" / package / "__init__.pyi"
-    assert installed.is_file(), f"no {package} next to {_io_rs.__file__}"
-    if source.is_file():  # absent when the tests run from a copy, as in wheel builds
-        assert installed.read_text() == source.read_text(), \
-            "the installed stubs are out of date: reinstall the module (make build)"
+def installed_stubs() -> list[str]:
+    problems = []
+    for package in STUB_PACKAGES:
+        installed = Path(_io_rs.__file__).parent / package / "__init__.pyi"
+        source = ROOT / "stubs" / package / "__init__.pyi"
+        if not installed.is_file():
+            problems.append(f"no {package} next to {_io_rs.__file__}")
+        elif source.is_file() and installed.read_text() != source.read_text():
+            problems.append(f"{installed} is out of date: reinstall the module (make build)")
+    if not (Path(io_rs.__file__).parent / "py.typed").is_file():
+        problems.append(f"{io_rs.__file__}: no py.typed beside it")
+    return problems
 
 
-def test_stubtest_finds_no_inconsistency(run_tool):
-    result = run_tool("mypy.stubtest", "_io_rs", "_io_rs_buffers")
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert "Success" in result.stdout
+def stubtest(workdir: Path) -> list[str]:
+    result = run_tool(workdir, "mypy.stubtest", "_io_rs", "_io_rs_buffers")
+    ok = result.returncode == 0 and "Success" in result.stdout
+    return [] if ok else ["stubtest:\n" + result.stdout + result.stderr]
 
 
-def test_typed_callers_pass_strict_mypy(run_tool):
-    caller = run_tool.workdir / "typed_caller.py"
+def typed_callers(workdir: Path) -> list[str]:
+    caller = workdir / "typed_caller.py"
     caller.write_text(textwrap.dedent(TYPED_CALLER))
-    examples = sorted(str(path) for path in EXAMPLES.glob("*.py"))
-    assert examples, f"no examples in {EXAMPLES}"
-    # The io_rs package: its sources in a checkout; otherwise the installed copy,
-    # by name in a run of its own (mypy would take a path into site-packages
-    # for a root, and takes names or paths, not both).
-    import io_rs
-
-    assert (Path(io_rs.__file__).parent / "py.typed").is_file(), f"{io_rs.__file__}: no py.typed beside it"
-    source = [str(PACKAGE_SOURCE)] if PACKAGE_SOURCE.is_dir() else []
-    runs = [[str(caller), *examples, *source]] + ([] if source else [["-p", "io_rs"]])
+    examples = sorted(str(path) for path in (ROOT / "examples").glob("*.py"))
+    if not examples:
+        return [f"no examples in {ROOT / 'examples'}"]
+    # The io_rs package: its sources in a checkout; otherwise the installed
+    # copy, by name in a run of its own (mypy takes names or paths, not both).
+    source = ROOT / "src" / "io_rs"
+    runs = [[str(caller), *examples, str(source)]] if source.is_dir() else [[str(caller), *examples], ["-p", "io_rs"]]
+    problems = []
     for checked in runs:
-        result = run_tool("mypy", "--strict", *checked)
-        assert result.returncode == 0, result.stdout + result.stderr
+        result = run_tool(workdir, "mypy", "--strict", *checked)
+        if result.returncode != 0:
+            problems.append("mypy --strict on correct callers:\n" + result.stdout + result.stderr)
+    return problems
 
 
-def test_wrong_calls_are_rejected(run_tool):
+def wrong_calls(workdir: Path) -> list[str]:
     source = textwrap.dedent(WRONG_CALLS)
     expected = {(number, marker.group(1))
                 for number, line in enumerate(source.splitlines(), start=1)
                 if (marker := re.search(r"# E: ([a-z-]+)$", line))}
-    path = run_tool.workdir / "wrong_calls.py"
+    path = workdir / "wrong_calls.py"
     path.write_text(source)
-    result = run_tool("mypy", "--strict", "--no-error-summary", str(path))
-    found = {(int(m["line"]), m["code"])
-             for m in map(MYPY_ERROR.match, result.stdout.splitlines()) if m}
-    assert result.returncode == 1, result.stdout + result.stderr
-    assert found == expected, result.stdout
+    result = run_tool(workdir, "mypy", "--strict", "--no-error-summary", str(path))
+    found = {(int(m["line"]), m["code"]) for m in map(MYPY_ERROR.match, result.stdout.splitlines()) if m}
+    if result.returncode == 1 and found == expected:
+        return []
+    return [f"mypy --strict on wrong calls: expected (line, code) {sorted(expected)}, "
+            f"found {sorted(found)}:\n" + result.stdout + result.stderr]
+
+
+def main() -> int:
+    problems = installed_stubs()
+    with tempfile.TemporaryDirectory(prefix="check-stubs-") as tmp:
+        for check in (stubtest, typed_callers, wrong_calls):
+            problems += check(Path(tmp))
+    for problem in problems:
+        print(problem, file=sys.stderr)
+    print(f"check_stubs: {'FAILED' if problems else 'stubs and typed callers are consistent'}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
