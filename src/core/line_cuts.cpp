@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/line_cursor.hpp"
 #include "core/parallel.hpp"
 
 namespace io_rs {
@@ -20,9 +21,7 @@ LineCuts cut_lines(std::string_view buffer, std::size_t from, std::size_t to, st
   }
   std::vector<std::uint64_t> ends(parts, 0);
   run_parts(parts, [&](std::size_t t) {
-    ends[t] = static_cast<std::uint64_t>(
-        std::count(buffer.begin() + static_cast<std::ptrdiff_t>(cuts.starts[t]),
-                   buffer.begin() + static_cast<std::ptrdiff_t>(cuts.starts[t + 1]), '\n'));
+    ends[t] = count_line_ends(buffer.data() + cuts.starts[t], buffer.data() + cuts.starts[t + 1]);
   });
   for (std::size_t t = 0; t < parts; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
   return cuts;
