@@ -22,6 +22,9 @@ PyObject* read_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* index_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* parse_extxyz_comment(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* format_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -30,5 +33,8 @@ extern const py::FunctionDescription kReadXyzFrames;
 extern const py::FunctionDescription kIndexXyzFrames;
 extern const py::FunctionDescription kFormatXdatcarFrames;
 extern const py::FunctionDescription kFormatXyzFrames;
+extern const py::FunctionDescription kReadExtxyzFrames;
+extern const py::FunctionDescription kParseExtxyzComment;
+extern const py::FunctionDescription kFormatExtxyzFrames;
 
 }  // namespace io_rs::buffers
