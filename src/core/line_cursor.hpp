@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -21,11 +22,15 @@ class LineCursor {
   // The byte offset of the next line's first byte.
   std::size_t offset() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
 
+  // How many lines the cursor has moved past.
+  std::uint64_t taken() const noexcept { return taken_; }
+
   // The next line, and the cursor past it and its LF. Only when !done().
   std::string_view next() noexcept {
     const char* start = pos_;
     const char* stop = find_line_end(start);
     pos_ = stop == end_ ? end_ : stop + 1;
+    ++taken_;
     return {start, static_cast<std::size_t>(stop - start)};
   }
 
@@ -42,6 +47,7 @@ class LineCursor {
       pos_ = stop == end_ ? end_ : stop + 1;
       ++skipped;
     }
+    taken_ += skipped;
     return skipped;
   }
 
@@ -54,6 +60,7 @@ class LineCursor {
   const char* begin_;
   const char* pos_;
   const char* end_;
+  std::uint64_t taken_ = 0;
 };
 
 }  // namespace io_rs

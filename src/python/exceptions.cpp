@@ -36,11 +36,52 @@ void raise_internal(std::string_view message) noexcept {
   PyErr_Format(cls, "internal error in %.*s", static_cast<int>(name.rfind('.')), name.data());
 }
 
+namespace {
+
+Ref text_or_none(std::string_view text) noexcept {
+  if (text.empty()) return Ref::borrow(Py_None);
+  return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+Ref number_or_none(bool present, std::uint64_t value) noexcept {
+  return present ? Ref::steal(PyLong_FromUnsignedLongLong(value)) : Ref::borrow(Py_None);
+}
+
+// The error's parts as attributes of the raised ValueError, so that callers
+// compose messages of their own (with a file's name) without reading ours.
+bool set_parts(PyObject* exception, const Error& error) noexcept {
+  const bool placed = error.place.has_value();
+  const Place place = error.place.value_or(Place{});
+  const std::pair<const char*, Ref> parts[] = {
+      {"format", text_or_none(error.format)},
+      {"problem", text_or_none(error.problem)},
+      {"field", text_or_none(error.field)},
+      {"expected", text_or_none(error.expected)},
+      {"found", text_or_none(error.found)},
+      {"line", number_or_none(placed, place.line)},
+      {"byte", number_or_none(placed, place.byte)},
+      {"frame", number_or_none(placed && place.frame != 0, place.frame)},
+  };
+  for (const auto& [name, value] : parts) {
+    if (!value || PyObject_SetAttrString(exception, name, value.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject* raise(const Error& error) noexcept {
-  if (error.kind == ErrorKind::Value)
-    set_error(PyExc_ValueError, error.message());
-  else
+  if (error.kind != ErrorKind::Value) {
     raise_internal(error.message());
+    return nullptr;
+  }
+  const std::string message = error.message();
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return nullptr;
+  Ref exception = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+  if (!exception) return nullptr;
+  if (!error.format.empty() && !set_parts(exception.get(), error)) return nullptr;
+  PyErr_SetRaisedException(exception.release());
   return nullptr;
 }
 

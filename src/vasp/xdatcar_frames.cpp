@@ -1,73 +1,11 @@
-#include <charconv>
-#include <limits>
-
 #include "core/message.hpp"
 #include "core/line_cursor.hpp"
 #include "vasp/atom_lines.hpp"
+#include "vasp/xdatcar_opening.hpp"
 #include "vasp/vasp.hpp"
 
 namespace io_rs::vasp {
-namespace {
 
-constexpr std::string_view kOpener = "Direct configuration=";
-
-bool is_blank(std::string_view line) noexcept {
-  FieldSplitter fields(line);
-  return fields.skip_separators() == fields.end();
-}
-
-std::string_view trim_separators(std::string_view text) noexcept {
-  while (!text.empty() && is_separator(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && is_separator(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-  return text;
-}
-
-// How a frame opens, found at the cursor: blank lines, then either a
-// "Direct configuration=" line with the frame's number, or (after at least
-// one blank line, as older files separate frames) the first coordinate line.
-struct Opening {
-  bool frame = false;       // false: no frame opens here; the reader stops
-  std::int64_t number = -1;  // -1: opened by a blank line
-  std::size_t offset = 0;   // where the opening starts: the first blank line or the opener
-};
-
-Result<Opening> find_opening(std::string_view buffer, const Base& base, LineCursor& lines) {
-  Opening opening{false, -1, lines.offset()};
-  bool blank = false;
-  while (!lines.done() && is_blank(lines.peek())) {
-    lines.next();
-    blank = true;
-  }
-  if (lines.done()) return opening;  // blank lines at the end open nothing
-  std::string_view line = trim_separators(lines.peek());
-  if (!line.starts_with(kOpener)) {
-    opening.frame = blank;
-    return opening;
-  }
-  const std::size_t opener_offset = lines.offset();
-  lines.next();
-  const std::string_view digits = trim_separators(line.substr(kOpener.size()));
-  std::uint64_t number = 0;
-  const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  if (digits.empty() || digits.front() == '-' || digits.front() == '+' || error != std::errc() ||
-      stop != digits.data() + digits.size() || number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return at(format_error("XDATCAR", fill_message("expected a frame number after '{}', got '{}'", {kOpener, digits}), digits),
-              place_of(buffer, base, opener_offset));
-  }
-  opening.frame = true;
-  opening.number = static_cast<std::int64_t>(number);
-  return opening;
-}
-
-std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, const Opening& opening, std::size_t read,
-                                 std::size_t natoms) {
-  const std::string frame = opening.number < 0 ? std::string("the frame")
-                                               : fill_message("frame {}", {static_cast<std::uint64_t>(opening.number)});
-  return at(format_error("XDATCAR", fill_message("{} ends after {} of {} coordinate lines", {frame, read, natoms})),
-            place_of(buffer, base, opening.offset));
-}
-
-}  // namespace
 
 Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
                                           std::optional<std::uint64_t> max_frames, const Base& base) {

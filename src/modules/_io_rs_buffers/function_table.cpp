@@ -181,6 +181,73 @@ constexpr const char* kFormatXyzFramesDoc =
     "-------\n"
     "bytes  \u2014 the frames, ready for a binary file";
 
+constexpr const char* kScanPoscarDoc =
+    "Scan a whole POSCAR/CONTCAR file: its header and where its blocks are.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(header:    (comment, scale, lattice [3,3], species list or None, counts, line),\n"
+    " selective: bool,\n"
+    " cartesian: bool,\n"
+    " blocks:    ndarray int64 [B,6]  \u2014 positions, then velocities if present;\n"
+    "            columns offset, line, natoms, header, number, end)\n"
+    "\n"
+    "A malformed header raises ValueError whose attributes (format, problem,\n"
+    "expected, found, line, byte) say what and where.";
+
+constexpr const char* kScanXdatcarFramesDoc =
+    "Scan an XDATCAR file in one pass: its headers and where every frame is.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text, or a piece of it; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Where scanning starts: the file's header, or a frame when first is given.\n"
+    "base : None or (byte, line, frame)\n"
+    "    The file's byte where buffer starts, the number of the line at offset,\n"
+    "    and the frames before offset; None for a buffer holding the whole file.\n"
+    "last : bool\n"
+    "    Whether the file ends with buffer; if not, scanning stops before the\n"
+    "    first frame or header that is not whole, to go on with more bytes.\n"
+    "first : header or None\n"
+    "    The file's first header, as an earlier scan returned it, when scanning\n"
+    "    goes on among the frames; repeated headers must keep its scale factor,\n"
+    "    species and counts.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(headers: list of (comment, scale, lattice [3,3], species or None, counts, line),\n"
+    " frames:  ndarray int64 [F,6]  \u2014 offset, line, natoms, header (index into\n"
+    "          headers, -1 for one before them), number (-1: opened by a blank\n"
+    "          line), end; offsets are the file's,\n"
+    " stop:    (consumed, line, complete)  \u2014 the buffer offset where the next\n"
+    "          piece starts, the number of its line, whether the file ends there)";
+
+constexpr const char* kScanXyzFramesDoc =
+    "Scan an XYZ file in one pass: where every frame is and its atom count.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text, or a piece of it; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Where scanning starts: a frame's count line, or blank lines before one.\n"
+    "base : None or (byte, line, frame)\n"
+    "    As for scan_xdatcar_frames.\n"
+    "last : bool\n"
+    "    Whether the file ends with buffer.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(frames: ndarray int64 [F,6]  \u2014 offset, line, natoms, -1, -1, end,\n"
+    " stop:   (consumed, line, complete))";
+
 constexpr const char* kReadExtxyzFramesDoc =
     "Read consecutive frames of an extended XYZ file that share one column schema.\n"
     "\n"
@@ -251,13 +318,19 @@ constexpr const char* kFormatExtxyzFramesDoc =
     "-------\n"
     "bytes  \u2014 the frames, ready for a binary file";
 
-constexpr py::Parameter kPoscarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"selective"}};
-constexpr py::Parameter kXdatcarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}};
+constexpr py::Parameter kPoscarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}};
+constexpr py::Parameter kXdatcarParameters[] = {
+    {"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}, {"base", "None"}};
 constexpr py::Parameter kXdatcarIndexParameters[] = {{"buffer"}, {"offset"}, {"natoms"}};
-constexpr py::Parameter kXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}};
+constexpr py::Parameter kXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
+constexpr py::Parameter kScanPoscarParameters[] = {{"buffer"}};
+constexpr py::Parameter kScanXdatcarParameters[] = {
+    {"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}, {"first", "None"}};
+constexpr py::Parameter kScanXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}};
 constexpr py::Parameter kXyzIndexParameters[] = {{"buffer"}, {"offset", "0"}};
 constexpr py::Parameter kFormatXdatcarParameters[] = {{"frames"}, {"first_number", "1"}};
 constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"positions"}, {"counts"}};
+
 constexpr py::Parameter kExtxyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
@@ -271,6 +344,9 @@ const py::FunctionRow kTable[] = {
     {kIndexXyzFrames, index_xyz_frames, kIndexXyzFramesDoc},
     {kFormatXdatcarFrames, format_xdatcar_frames, kFormatXdatcarFramesDoc},
     {kFormatXyzFrames, format_xyz_frames, kFormatXyzFramesDoc},
+    {kScanPoscar, scan_poscar, kScanPoscarDoc},
+    {kScanXdatcarFrames, scan_xdatcar_frames, kScanXdatcarFramesDoc},
+    {kScanXyzFrames, scan_xyz_frames, kScanXyzFramesDoc},
     {kReadExtxyzFrames, read_extxyz_frames, kReadExtxyzFramesDoc},
     {kParseExtxyzComment, parse_extxyz_comment, kParseExtxyzCommentDoc},
     {kFormatExtxyzFrames, format_extxyz_frames, kFormatExtxyzFramesDoc},
@@ -285,6 +361,9 @@ const py::FunctionDescription kReadXyzFrames{"read_xyz_frames", kXyzParameters, 
 const py::FunctionDescription kIndexXyzFrames{"index_xyz_frames", kXyzIndexParameters, 1};
 const py::FunctionDescription kFormatXdatcarFrames{"format_xdatcar_frames", kFormatXdatcarParameters, 1};
 const py::FunctionDescription kFormatXyzFrames{"format_xyz_frames", kFormatXyzParameters, 4};
+const py::FunctionDescription kScanPoscar{"scan_poscar", kScanPoscarParameters, 1};
+const py::FunctionDescription kScanXdatcarFrames{"scan_xdatcar_frames", kScanXdatcarParameters, 1};
+const py::FunctionDescription kScanXyzFrames{"scan_xyz_frames", kScanXyzParameters, 1};
 const py::FunctionDescription kReadExtxyzFrames{"read_extxyz_frames", kExtxyzParameters, 1};
 const py::FunctionDescription kParseExtxyzComment{"parse_extxyz_comment", kExtxyzCommentParameters, 1};
 const py::FunctionDescription kFormatExtxyzFrames{"format_extxyz_frames", kFormatExtxyzParameters, 5};

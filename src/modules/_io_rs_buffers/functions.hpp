@@ -25,6 +25,9 @@ PyObject* format_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* read_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* parse_extxyz_comment(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_poscar(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -36,5 +39,8 @@ extern const py::FunctionDescription kFormatXyzFrames;
 extern const py::FunctionDescription kReadExtxyzFrames;
 extern const py::FunctionDescription kParseExtxyzComment;
 extern const py::FunctionDescription kFormatExtxyzFrames;
+extern const py::FunctionDescription kScanPoscar;
+extern const py::FunctionDescription kScanXdatcarFrames;
+extern const py::FunctionDescription kScanXyzFrames;
 
 }  // namespace io_rs::buffers

@@ -9,9 +9,12 @@
 #include "python/exceptions.hpp"
 #include "python/numpy_api.hpp"
 #include "python/results.hpp"
+#include "python/scan_results.hpp"
 #include "vasp/vasp.hpp"
 #include "xyz/extxyz.hpp"
+#include "vasp/vasp_scan.hpp"
 #include "xyz/xyz.hpp"
+#include "xyz/xyz_scan.hpp"
 
 namespace io_rs::buffers {
 
@@ -53,14 +56,16 @@ Ref offsets_result(OwnedBuffer<std::int64_t>&& offsets) {
 
 PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (!py::extract_arguments_fastcall(kReadPoscarBlock, args, nargs, kwnames, slots)) return nullptr;
     BlockArguments block;
     if (!block.take(slots)) return nullptr;
     auto selective = py::convert_flag(slots[3], "selective");
     if (!selective) return nullptr;
+    auto base = py::convert_base(slots[4], block.offset, "base");
+    if (!base) return nullptr;
 
-    auto read = vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective);
+    auto read = vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective, *base);
     if (!read) return py::raise(read.error());
     Ref positions = py::from_owned_array(std::move(read->block.positions));
     if (!positions) return nullptr;
@@ -74,14 +79,16 @@ PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* read_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (!py::extract_arguments_fastcall(kReadXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
     BlockArguments block;
     if (!block.take(slots)) return nullptr;
     auto max_frames = py::convert_optional_unsigned(slots[3], "max_frames");
     if (!max_frames) return nullptr;
+    auto base = py::convert_base(slots[4], block.offset, "base");
+    if (!base) return nullptr;
 
-    auto read = vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value);
+    auto read = vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value, *base);
     if (!read) return py::raise(read.error());
     read->positions.resize(read->frames * block.natoms * 3);
     read->numbers.resize(read->frames);
@@ -110,7 +117,7 @@ PyObject* index_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* read_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[3] = {};
+    PyObject* slots[4] = {};
     if (!py::extract_arguments_fastcall(kReadXyzFrames, args, nargs, kwnames, slots)) return nullptr;
     py::BufferHold buffer;
     if (!buffer.take(slots[0], "buffer")) return nullptr;
@@ -118,8 +125,10 @@ PyObject* read_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!offset) return nullptr;
     auto max_frames = py::convert_optional_unsigned(slots[2], "max_frames");
     if (!max_frames) return nullptr;
+    auto base = py::convert_base(slots[3], *offset, "base");
+    if (!base) return nullptr;
 
-    auto read = xyz::read_xyz_frames(buffer.bytes(), *offset, max_frames->value);
+    auto read = xyz::read_xyz_frames(buffer.bytes(), *offset, max_frames->value, *base);
     if (!read) return py::raise(read.error());
     // The comments are views into the buffer: made into str while it is held.
     Ref comments = py::text_views_result(read->comments);
@@ -380,6 +389,104 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
       first += header.natoms;
     }
     return py::bytes_result(out).release();
+  });
+}
+
+// Scanners: buffer, offset, base and last, in that order; the XDATCAR
+// scanner also the first header.
+namespace {
+
+struct ScanArguments {
+  py::BufferHold buffer;
+  std::uint64_t offset = 0;
+  Base base;
+  bool last = true;
+
+  bool take(PyObject* const* slots) {
+    if (!buffer.take(slots[0], "buffer")) return false;
+    auto converted_offset = offset_or_zero(slots[1]);
+    if (!converted_offset) return false;
+    offset = *converted_offset;
+    auto converted_base = py::convert_base(slots[2], offset, "base");
+    if (!converted_base) return false;
+    base = *converted_base;
+    if (slots[3] != nullptr) {
+      auto converted_last = py::convert_flag(slots[3], "last");
+      if (!converted_last) return false;
+      last = *converted_last;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+PyObject* scan_poscar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[1] = {};
+    if (!py::extract_arguments_fastcall(kScanPoscar, args, nargs, kwnames, slots)) return nullptr;
+    py::BufferHold buffer;
+    if (!buffer.take(slots[0], "buffer")) return nullptr;
+
+    auto scan = vasp::scan_poscar(buffer.bytes());
+    if (!scan) return py::raise(scan.error());
+    FrameTable blocks{scan->positions};
+    if (scan->velocities) blocks.push_back(*scan->velocities);
+    Ref header = py::header_result(scan->header);
+    if (!header) return nullptr;
+    Ref selective = Ref::borrow(scan->selective ? Py_True : Py_False);
+    Ref cartesian = Ref::borrow(scan->cartesian ? Py_True : Py_False);
+    Ref table = py::frame_table_result(blocks);
+    if (!table) return nullptr;
+    return py::tuple_result({&header, &selective, &cartesian, &table}).release();
+  });
+}
+
+PyObject* scan_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[5] = {};
+    if (!py::extract_arguments_fastcall(kScanXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
+    ScanArguments scan_arguments;
+    if (!scan_arguments.take(slots)) return nullptr;
+    std::optional<py::HeaderArgument> first;
+    if (slots[4] != nullptr && slots[4] != Py_None) {
+      first = py::convert_header(slots[4], "first");
+      if (!first) return nullptr;
+    }
+
+    auto scan = vasp::scan_xdatcar(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
+                                   scan_arguments.last, first ? &first->header : nullptr);
+    if (!scan) return py::raise(scan.error());
+    Ref headers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scan->headers.size())));
+    if (!headers) return nullptr;
+    for (std::size_t i = 0; i < scan->headers.size(); ++i) {
+      Ref header = py::header_result(scan->headers[i]);
+      if (!header) return nullptr;
+      PyList_SET_ITEM(headers.get(), static_cast<Py_ssize_t>(i), header.release());
+    }
+    Ref table = py::frame_table_result(scan->frames);
+    if (!table) return nullptr;
+    Ref stop = py::stop_result(scan->stop);
+    if (!stop) return nullptr;
+    return py::tuple_result({&headers, &table, &stop}).release();
+  });
+}
+
+PyObject* scan_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[4] = {};
+    if (!py::extract_arguments_fastcall(kScanXyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    ScanArguments scan_arguments;
+    if (!scan_arguments.take(slots)) return nullptr;
+
+    auto scan = xyz::scan_xyz(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
+                              scan_arguments.last);
+    if (!scan) return py::raise(scan.error());
+    Ref table = py::frame_table_result(scan->frames);
+    if (!table) return nullptr;
+    Ref stop = py::stop_result(scan->stop);
+    if (!stop) return nullptr;
+    return py::tuple_result({&table, &stop}).release();
   });
 }
 
