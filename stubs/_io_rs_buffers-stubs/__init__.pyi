@@ -18,6 +18,9 @@ __all__ = [
     "index_xyz_frames",
     "format_xdatcar_frames",
     "format_xyz_frames",
+    "read_extxyz_frames",
+    "parse_extxyz_comment",
+    "format_extxyz_frames",
 ]
 
 @overload
@@ -46,4 +49,25 @@ def format_xyz_frames(
     symbols: Sequence[str],
     positions: NDArray[np.float64],
     counts: Sequence[SupportsIndex] | NDArray[np.integer],
+) -> bytes: ...
+def read_extxyz_frames(
+    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None
+) -> tuple[
+    list[dict[str, object]],
+    NDArray[np.int64],
+    list[NDArray[np.float64] | None],
+    list[NDArray[np.bool_]],
+    list[tuple[str, NDArray[np.generic]]],
+    int,
+]: ...
+def parse_extxyz_comment(
+    line: str,
+) -> tuple[dict[str, object], list[tuple[str, str, int]], NDArray[np.float64] | None, NDArray[np.bool_], bool]: ...
+def format_extxyz_frames(
+    infos: list[dict[str, object]],
+    columns: list[tuple[str, NDArray[np.generic]]],
+    counts: Sequence[SupportsIndex] | NDArray[np.integer],
+    cells: list[NDArray[np.float64] | None],
+    pbcs: list[NDArray[np.bool_]],
+    decimals: SupportsIndex | None = None,
 ) -> bytes: ...
