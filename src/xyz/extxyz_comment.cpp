@@ -227,6 +227,7 @@ class LineParser {
       if (p_ == end_) return true;
       InfoValue value;
       if (!key(value.key)) return false;
+      const char* after_key = p_;
       skip_blanks();
       if (p_ != end_ && *p_ == '=') {
         ++p_;
@@ -234,6 +235,7 @@ class LineParser {
         skip_blanks();
         if (!this->value(value)) return false;
       } else {
+        p_ = after_key;
         value.type = ValueType::Logical;
         value.logicals.push_back(1);
       }
