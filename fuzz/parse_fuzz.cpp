@@ -10,6 +10,8 @@
 #include "support/reference.hpp"
 #include "vasp/vasp.hpp"
 #include "xyz/xyz.hpp"
+#include "xyz/xyz_scan.hpp"
+#include "vasp/vasp_scan.hpp"
 
 namespace {
 
@@ -147,13 +149,13 @@ void check_xyz(const Block& want, const io_rs::xyz::XyzBlock& got) {
 template <class L, class B, class Compare>
 void check_buffer(const io_rs::Result<L>& lines, const io_rs::Result<B>& buffer, Compare compare) {
   if (!lines) {
-    if (buffer) fuzz::fail("read a block its lines refuse", lines.error().message, "(a result)");
-    const std::string& got = buffer.error().message;
-    if (!got.starts_with(lines.error().message) || got.find(" (line ", lines.error().message.size()) == got.npos)
-      fuzz::fail("message", lines.error().message + " (line L of the file, byte B)", got);
+    if (buffer) fuzz::fail("read a block its lines refuse", lines.error().message(), "(a result)");
+    const std::string got = buffer.error().message();
+    if (!got.starts_with(lines.error().message()) || got.find(" (line ", lines.error().message().size()) == got.npos)
+      fuzz::fail("message", lines.error().message() + " (line L of the file, byte B)", got);
     return;
   }
-  if (!buffer) fuzz::fail("refused a block its lines read", "(a result)", buffer.error().message);
+  if (!buffer) fuzz::fail("refused a block its lines read", "(a result)", buffer.error().message());
   compare(*lines, *buffer);
 }
 
@@ -162,6 +164,58 @@ void same_rows(const io_rs::OwnedMatrix<double>& want, const double* got) {
     if (!fuzz::same_double(want.values[k], got[k]))
       fuzz::fail("value " + std::to_string(k), fuzz::describe(want.values[k]), fuzz::describe(got[k]));
   }
+}
+
+// A scan fed in pieces of every size the input's last byte picks ends as one
+// scan of the whole: the same frames, the same failure.
+template <class Scan>
+void check_pieces(fuzz::ExactTexts& files, std::string_view input, Scan scan) {
+  const auto whole = scan(files.copy(input), io_rs::Base{}, true);
+  const std::size_t step = input.empty() ? 1 : 1 + static_cast<unsigned char>(input.back()) % 23;
+  io_rs::FrameTable frames;
+  io_rs::Base base;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(input.size(), start + step * (1 + frames.size()));
+    const bool last = end == input.size();
+    auto piece = scan(files.copy(input.substr(start, end - start)), base, last);
+    if (!piece) {
+      if (whole) fuzz::fail("a piece refused what the whole read", "(frames)", piece.error().message());
+      fuzz::check_equal("message in pieces", whole.error().message(), piece.error().message());
+      return;
+    }
+    frames.insert(frames.end(), piece->frames.begin(), piece->frames.end());
+    base = io_rs::Base{base.byte + piece->stop.consumed, piece->stop.line, 0, base.frame + piece->frames.size()};
+    start += piece->stop.consumed;
+    if (piece->stop.complete) break;
+    if (last) fuzz::fail("scan", "complete at the end of the input", "incomplete");
+  }
+  if (!whole) fuzz::fail("pieces read what the whole refused", whole.error().message(), "(frames)");
+  if (frames.size() != whole->frames.size())
+    fuzz::fail("frames in pieces", std::to_string(whole->frames.size()), std::to_string(frames.size()));
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    if (frames[k].offset != whole->frames[k].offset || frames[k].line != whole->frames[k].line ||
+        frames[k].end != whole->frames[k].end || frames[k].number != whole->frames[k].number)
+      fuzz::fail("frame " + std::to_string(k) + " in pieces", "that of the whole scan", "another");
+  }
+}
+
+void check_scanners(fuzz::ExactTexts& files, std::string_view input) {
+  fuzz::testing("scan_xyz", input);
+  check_pieces(files, input, [](std::string_view buffer, const io_rs::Base& base, bool last) {
+    return io_rs::xyz::scan_xyz(buffer, 0, base, last);
+  });
+  fuzz::testing("scan_xdatcar", input);
+  // The header once, from the first piece; later pieces go on among the frames.
+  std::optional<io_rs::vasp::VaspHeader> first;
+  check_pieces(files, input, [&](std::string_view buffer, const io_rs::Base& base, bool last) {
+    auto scan = io_rs::vasp::scan_xdatcar(buffer, 0, base, last, first ? &*first : nullptr);
+    if (scan && !first && !scan->headers.empty()) first = scan->headers.front();
+    return scan;
+  });
+  fuzz::testing("scan_poscar", input);
+  if (const auto scan = io_rs::vasp::scan_poscar(files.copy(input)); scan && scan->positions.end > input.size())
+    fuzz::fail("POSCAR block end", "inside the input", "past it");
 }
 
 void check_file_readers(std::string_view input, const io_rs::LineList& lines) {
@@ -205,6 +259,7 @@ void check_file_readers(std::string_view input, const io_rs::LineList& lines) {
   const auto xyz_read = io_rs::xyz::read_xyz_frames(files.copy(input), 0, std::nullopt);
   if (xyz_index && xyz_read && xyz_index->size() != xyz_read->frames)
     fuzz::fail("frames found", std::to_string(xyz_read->frames), std::to_string(xyz_index->size()));
+  check_scanners(files, input);
 }
 
 }  // namespace

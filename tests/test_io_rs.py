@@ -201,15 +201,23 @@ XYZ = (DATA / "water.xyz").read_text()
     ("water.xyz", XYZ + "2\nc\nH 0 0 0\n", ": frame 3 ends after 1 of 2 atom lines (line 13 of the file, byte 148)"),
 ])
 def test_malformed_files(tmp_path, monkeypatch, name, text, message):
+    """Every reader gives the same message, and so does iteration over a
+    compressed file read in windows smaller than a frame."""
     kind = "XYZ" if name.endswith(".xyz") else name
     readers = {"POSCAR": [io_rs.read_poscar], "XDATCAR": [io_rs.read_xdatcar, io_rs.iter_xdatcar, io_rs.open_xdatcar],
                "XYZ": [io_rs.read_xyz, io_rs.iter_xyz, io_rs.open_xyz]}[kind]
     (tmp_path / name).write_text(text)
+    (tmp_path / f"{name}.gz").write_bytes(gzip.compress(text.encode()))
     monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 13)
     for read in readers:
-        with pytest.raises(ValueError) as caught:
-            list(read(name)) if read in (io_rs.iter_xdatcar, io_rs.iter_xyz) else read(name)
-        assert str(caught.value) == f"{kind} {name!r}{'' if message[0] == ':' else ', '}{message}", read
+        for path in [name, f"{name}.gz"][:1 + (read in (io_rs.iter_xdatcar, io_rs.iter_xyz))]:
+            with pytest.raises(io_rs.FormatError) as caught:
+                list(read(path)) if read in (io_rs.iter_xdatcar, io_rs.iter_xyz) else read(path)
+            assert str(caught.value) == f"{kind} {path!r}{'' if message[0] == ':' else ', '}{message}", read
+            error = caught.value
+            assert (error.file, error.format) == (repr(path), kind)
+            assert f"line {error.line}" in message and (error.expected is None) == (message[0] == ":")
 
 
 FORMATS = {"CONTCAR": (io_rs.read_poscar, io_rs.write_poscar, "CONTCAR_velocities"),

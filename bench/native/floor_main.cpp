@@ -50,7 +50,7 @@ volatile std::size_t sink = 0;
 template <class T>
 void keep(const io_rs::Result<T>& result) {
   if (!result) {
-    std::fprintf(stderr, "io_rs_floor: routine failed: %s\n", result.error().message.c_str());
+    std::fprintf(stderr, "io_rs_floor: routine failed: %s\n", result.error().message().c_str());
     std::exit(1);
   }
 }

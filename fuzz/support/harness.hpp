@@ -64,13 +64,13 @@ struct Expected {
 template <class V, class T, class Compare>
 void check(const Expected<V>& want, const io_rs::Result<T>& got, Compare compare) {
   if (want.message.empty()) {
-    if (!got) fail("failed where a result was due", "(a result)", got.error().message);
+    if (!got) fail("failed where a result was due", "(a result)", got.error().message());
     return compare(want.value, *got);
   }
   if (got) fail("returned a result where an error was due", want.message, "(a result)");
   if (got.error().kind != want.kind)
-    fail("error kind", want.kind == io_rs::ErrorKind::Value ? "Value" : "Internal", got.error().message);
-  check_equal("error message", want.message, got.error().message);
+    fail("error kind", want.kind == io_rs::ErrorKind::Value ? "Value" : "Internal", got.error().message());
+  check_equal("error message", want.message, got.error().message());
 }
 
 // A heap block of exactly n bytes, so that AddressSanitizer reports a read of

@@ -5,6 +5,7 @@
 // the buffer without LF.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,9 +40,18 @@ class LineCursor {
     return {pos_, static_cast<std::size_t>(find_line_end(pos_) - pos_)};
   }
 
-  // Moves past up to count lines; returns how many there were.
+  // Moves past up to count lines; returns how many there were. Scanners
+  // skip whole frames this way: line ends are counted a block at a time,
+  // and the line search only runs in the block where the count runs out.
   std::size_t skip(std::size_t count) noexcept {
     std::size_t skipped = 0;
+    constexpr std::ptrdiff_t kBlock = 256;
+    while (count - skipped > 16 && end_ - pos_ >= kBlock) {
+      const auto ends = static_cast<std::size_t>(std::count(pos_, pos_ + kBlock, '\n'));
+      if (ends >= count - skipped) break;
+      pos_ += kBlock;
+      skipped += ends;
+    }
     while (skipped < count && pos_ != end_) {
       const char* stop = find_line_end(pos_);
       pos_ = stop == end_ ? end_ : stop + 1;

@@ -14,7 +14,7 @@ raises ValueError naming the file and the line:
 """
 
 from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_extxyz, write_extxyz
-from ._files import ReadableBinary, WritableBinary
+from ._files import FormatError, ReadableBinary, WritableBinary
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar
@@ -44,6 +44,7 @@ __all__ = [
     "open_extxyz",
     "write_extxyz",
     "VaspHeader",
+    "FormatError",
     "ReadableBinary",
     "WritableBinary",
 ]

@@ -11,7 +11,6 @@ frames. Blank lines may end the file, nowhere else.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from itertools import accumulate
@@ -23,7 +22,6 @@ import _io_rs_buffers
 
 from ._files import FrameFile, Source, Target, Text, label, open_data, write_data
 
-_FRAME_NUMBER = re.compile(r"\bframe (\d+)")
 _KIND = "extended XYZ"
 
 
@@ -48,15 +46,13 @@ ExtxyzRead = tuple[list[dict[str, object]], NDArray[np.int64], list[NDArray[np.f
                    list[NDArray[np.bool_]], list[tuple[str, NDArray[np.generic]]], int]
 
 
-def _read(text: Text, pos: int, max_frames: int | None, before: int) -> ExtxyzRead:
-    try:
-        return _io_rs_buffers.read_extxyz_frames(text.data, pos, max_frames)
-    except ValueError as error:
-        message = _FRAME_NUMBER.sub(lambda m: f"frame {int(m[1]) + before}", str(error), count=1)
-        raise text.reworded(message) from None
+def _newlines(text: Text, start: int, stop: int) -> int:
+    """The line ends in bytes [start, stop) of a file's bytes or its map."""
+    return int(np.count_nonzero(np.frombuffer(text.data, np.uint8, stop - start, start) == 10))
 
 
 def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
+    """The frames of one read_extxyz_frames call: views of its columns."""
     infos, counts, cells, pbcs, columns, _ = read
     if len(infos) == 1:
         return [ExtxyzFrame(int(counts[0]), infos[0], dict(columns), cells[0], pbcs[0])]
@@ -66,20 +62,25 @@ def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
 
 
 def _frames(text: Text, batch: int | None) -> Iterator[list[ExtxyzFrame]]:
-    pos, before = 0, 0
-    while pos < text.size:
-        read = _read(text, pos, batch, before)
-        if len(read[0]):
-            frames = _split(read)
-            yield frames
-            before += len(frames)
+    """The frames, a run of frames with the same columns at a time (at most
+    `batch` frames a run). Places in messages are the file's: the reader is
+    told the line and frame where each call starts."""
+    pos, line, before = 0, 1, 0
+    while pos < len(text.data):
+        read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, pos, batch, (0, line, before))
+        if not len(read[0]):
+            return
+        frames = _split(read)
+        yield frames
+        before += len(frames)
+        line += _newlines(text, pos, read[5])
         pos = read[5]
 
 
 def read_extxyz(file: Source) -> list[ExtxyzFrame]:
     """Reads every frame of an extended XYZ file: a path (.gz, .bz2, .xz
-    decompressed), an open binary file. A malformed file raises ValueError
-    naming the file and the line."""
+    decompressed) or an open binary file. A malformed file raises
+    FormatError (a ValueError) naming the file and the line."""
     with open_data(file) as data:
         return [frame for run in _frames(Text(data, _KIND, label(file)), None) for frame in run]
 
@@ -100,21 +101,20 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
         super().__init__(file, _KIND)
 
     def _index(self, text: Text) -> NDArray[np.int64]:
-        try:
-            table, (consumed, _, _) = _io_rs_buffers.scan_xyz_frames(text.data)
-        except ValueError as error:
-            raise text.reworded(str(error).replace("XYZ: ", "", 1)) from None
-        offsets = np.ascontiguousarray(table[:, 0])
-        # Frames follow each other; blank lines may only end the file.
+        table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
+        # The XYZ scanner passes over blank lines between frames; extended XYZ
+        # allows them only at the end. The reader names the first such line.
         gaps = np.flatnonzero(table[1:, 0] != table[:-1, 5])
-        rest = int(table[-1, 5]) if len(table) else 0
-        if len(gaps) or text.data[rest:].strip(b" \t\r\n\f"):
-            at = int(table[gaps[0], 5]) if len(gaps) else rest
-            raise text.expected(at, "an atom count (one whole number)", text.line(at)[0])
-        return offsets
+        if len(gaps):
+            k = int(gaps[0])
+            self._read_at(text, int(table[k, 5]), _newlines(text, 0, int(table[k, 5])) + 1, k + 1)
+        return table
+
+    def _read_at(self, text: Text, offset: int, line: int, k: int) -> ExtxyzFrame:
+        return _split(text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset, 1, (0, line, k)))[0]
 
     def _read(self, text: Text, k: int) -> ExtxyzFrame:
-        return _split(_read(text, int(self._offsets[k]), 1, k))[0]
+        return self._read_at(text, int(self._table[k, 0]), int(self._table[k, 1]), k)
 
 
 def open_extxyz(file: Source) -> ExtxyzFile:

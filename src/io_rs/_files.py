@@ -16,7 +16,6 @@ import lzma
 import mmap
 import operator
 import os
-import re
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
@@ -27,9 +26,10 @@ from numpy.typing import NDArray
 
 
 class ReadableBinary(Protocol):
-    """An open binary file to read: anything whose read() returns bytes."""
+    """An open binary file to read: anything whose read() returns bytes, all
+    of them or (given a size) up to that many."""
 
-    def read(self, /) -> bytes: ...
+    def read(self, size: int = -1, /) -> bytes: ...
 
 
 class WritableBinary(Protocol):
@@ -52,8 +52,11 @@ _COMPRESSED: dict[str, Callable[[str, _Mode], io.BufferedIOBase]] = {
 MMAP_MIN_BYTES = 1 << 16
 # The separators of the atom-line readers: a vertical tab or a no-break space
 # belongs to a field.
-SEPARATORS = b" \t\n\r\f"
-_FIELD = re.compile(r"[^ \t\n\r\f]+")
+SEPARATORS = " \t\n\r\f"
+# How much of a compressed file or a stream is read at a time when it is read
+# once from start to end: the window a reader holds is about this, plus the
+# frame that straddles its end.
+CHUNK_BYTES = 1 << 22
 T = TypeVar("T")
 FrameT = TypeVar("FrameT")
 
@@ -116,95 +119,135 @@ def write_data(file: Target, data: bytes) -> None:
         stream.write(data)
 
 
-def fields(line: str) -> list[str]:
-    """The fields of a header line, split as the atom lines are."""
-    return _FIELD.findall(line)
+class FormatError(ValueError):
+    """A file that does not hold what its format says, with where and what as
+    attributes: the file's name, the format, the line (from 1) and its first
+    byte, the frame (from 1) when the problem lies in one, the field at fault,
+    and what was expected and found there when a line is not what the format
+    needs. The message says the same in words."""
+
+    def __init__(self, message: str, *, file: str, format: str, problem: str, line: int | None = None,
+                 byte: int | None = None, frame: int | None = None, field: str | None = None,
+                 expected: str | None = None, found: str | None = None) -> None:
+        super().__init__(message)
+        self.file = file
+        self.format = format
+        self.problem = problem
+        self.line = line
+        self.byte = byte
+        self.frame = frame
+        self.field = field
+        self.expected = expected
+        self.found = found
+
+
+def format_error(error: ValueError, name: str) -> FormatError:
+    """The FormatError for a file of the given name from a reader's ValueError
+    and the parts it carries."""
+    parts = {key: getattr(error, key, None) for key in ("line", "byte", "frame", "field", "expected", "found")}
+    kind, problem = getattr(error, "format", None) or "", getattr(error, "problem", None) or str(error)
+    line, byte = parts["line"], parts["byte"]
+    if parts["expected"] is not None:
+        message = f"{kind} {name}, line {line}: {problem}"
+    elif line is not None:
+        message = f"{kind} {name}: {problem} (line {line} of the file, byte {byte})"
+    else:
+        message = f"{kind} {name}: {problem}"
+    return FormatError(message, file=name, format=kind, problem=problem, **parts)
 
 
 class Text:
-    """The bytes of one file, line by line, with the file's name for messages."""
+    """The bytes of one file, or a window of them, with the file's name for messages."""
 
-    def __init__(self, data: Data, kind: str, name: str) -> None:
+    def __init__(self, data: Data | bytearray, kind: str, name: str) -> None:
         self.data = data
         self.kind = kind
         self.name = name
-        self.size = len(data)
-
-    def raw_line(self, pos: int) -> tuple[bytes | None, int]:
-        """The line starting at byte pos without its line end (None past the
-        end of the file), and the offset of the next line."""
-        if pos >= self.size:
-            return None, pos
-        end = self.data.find(b"\n", pos)
-        if end < 0:
-            return self.data[pos:], self.size
-        return self.data[pos:end], end + 1
-
-    def line(self, pos: int) -> tuple[str | None, int]:
-        """As raw_line, decoded: UTF-8, without a final CR."""
-        raw, after = self.raw_line(pos)
-        if raw is None:
-            return None, after
-        try:
-            return raw.removesuffix(b"\r").decode(), after
-        except UnicodeDecodeError:
-            raise self.error(pos, "UTF-8 text", repr(raw)) from None
-
-    def skip_blank(self, pos: int) -> int:
-        """The offset of the first line at or after pos that is not blank
-        (the end of the file when there is none)."""
-        while True:
-            raw, after = self.raw_line(pos)
-            if raw is None or raw.strip(SEPARATORS):
-                return pos
-            pos = after
-
-    def line_number(self, pos: int) -> int:
-        """The number of the line holding byte pos, counted from 1."""
-        if isinstance(self.data, bytes):
-            return self.data.count(b"\n", 0, pos) + 1
-        count, start = 1, 0
-        while start < pos:
-            stop = min(pos, start + (1 << 24))
-            count += self.data[start:stop].count(b"\n")
-            start = stop
-        return count
-
-    def error(self, pos: int, expected: str, got: str | None) -> ValueError:
-        """The error for the line at pos: what was expected there, what was found
-        (quoted text as given, None for the end of the file)."""
-        found = "the end of the file" if got is None else got
-        return ValueError(f"{self.kind} {self.name}, line {self.line_number(pos)}: expected {expected}, got {found}")
-
-    def expected(self, pos: int, expected: str, line: str | None) -> ValueError:
-        """As error, quoting the line found there."""
-        return self.error(pos, expected, None if line is None else repr(line.strip()))
 
     def call(self, read: Callable[..., T], *args: object) -> T:
-        """Calls a reader of _io_rs_buffers on this file; its ValueError, which
-        already ends in the line and byte of the file, gets the file's name."""
+        """Calls a reader or scanner of _io_rs_buffers on this file; a problem
+        in the file becomes a FormatError naming it."""
         try:
             return read(*args)
         except ValueError as error:
-            raise self.reworded(str(error)) from None
+            if getattr(error, "format", None) is None:
+                raise
+            raise format_error(error, self.name) from None
 
-    def reworded(self, message: str) -> ValueError:
-        prefix = self.kind + ": "
-        return ValueError(f"{self.kind} {self.name}: {message.removeprefix(prefix)}")
+
+def runs(table: NDArray[np.int64], batch: int | None = None) -> Iterator[tuple[int, int]]:
+    """The runs of a frame table that one reader call reads: consecutive rows
+    whose frames follow each other directly under the same header, at most
+    batch rows a run."""
+    if not len(table):
+        return
+    breaks = np.flatnonzero((table[1:, 0] != table[:-1, 5]) | (table[1:, 3] != table[:-1, 3])) + 1
+    starts = [0, *breaks.tolist()]
+    for start, stop in zip(starts, [*starts[1:], len(table)]):
+        step = stop - start if batch is None else batch
+        for first in range(start, stop, step):
+            yield first, min(first + step, stop)
+
+
+class Pieces:
+    """A file's bytes a window at a time, for readers that go through a file
+    once: compressed files and open streams are decompressed and read a chunk
+    at a time, so that only the window is held, never the whole file; a
+    plain file is mapped and is its own single window."""
+
+    def __init__(self, stream: io.BufferedIOBase | ReadableBinary | None, whole: Data | None = None) -> None:
+        self._stream = stream
+        self.data: Data | bytearray = whole if whole is not None else bytearray()
+        self.start = 0  # the file's byte where data starts
+        self.last = whole is not None
+
+    def advance(self, consumed: int) -> None:
+        """Drops the first consumed bytes of the window and reads the next chunk."""
+        assert isinstance(self.data, bytearray) and self._stream is not None
+        del self.data[:consumed]
+        self.start += consumed
+        chunk = self._stream.read(CHUNK_BYTES)
+        if not isinstance(chunk, bytes):
+            raise TypeError(f"expected a file opened in binary mode, whose read() returns bytes, "
+                            f"not {type(chunk).__name__}")
+        if chunk:
+            self.data += chunk
+        else:
+            self.last = True
+
+
+@contextmanager
+def open_pieces(file: Source) -> Iterator[Pieces]:
+    """The file as Pieces, for the time of a with block."""
+    if isinstance(file, (str, os.PathLike)):
+        path = os.fspath(file)
+        compression = _compression(path)
+        if compression is None:
+            with open_data(file) as data:
+                yield Pieces(None, data)
+            return
+        with compression(path, "rb") as stream:
+            pieces = Pieces(stream)
+            pieces.advance(0)
+            yield pieces
+        return
+    pieces = Pieces(file)
+    pieces.advance(0)
+    yield pieces
 
 
 class FrameFile(Generic[FrameT]):
-    """A trajectory file held open for random access: the offset of every
-    frame is found once, and frame k is then read alone."""
+    """A trajectory file held open for random access: its frame table is made
+    by one scan, and frame k is then read alone."""
 
-    _offsets: NDArray[np.int64]
+    _table: NDArray[np.int64]
 
     def __init__(self, file: Source, kind: str) -> None:
         self._stack = ExitStack()
         data = self._stack.enter_context(open_data(file))
         self._text: Text | None = Text(data, kind, label(file))
         try:
-            self._offsets = self._index(self._text)
+            self._table = self._index(self._text)
         except BaseException:
             self.close()
             raise
@@ -217,12 +260,12 @@ class FrameFile(Generic[FrameT]):
 
     def __len__(self) -> int:
         """The number of frames."""
-        return len(self._offsets)
+        return len(self._table)
 
     def __getitem__(self, k: SupportsIndex) -> FrameT:
         """Frame k (negative k counts from the end), read alone."""
         index = operator.index(k)
-        count = len(self._offsets)
+        count = len(self._table)
         if index < 0:
             index += count
         if not 0 <= index < count:
@@ -233,7 +276,7 @@ class FrameFile(Generic[FrameT]):
 
     def __iter__(self) -> Iterator[FrameT]:
         """Every frame in turn."""
-        for k in range(len(self._offsets)):
+        for k in range(len(self._table)):
             yield self[k]
 
     @property

@@ -23,11 +23,8 @@ import _io_rs
 import _io_rs_buffers
 
 from ._files import Source, Target, Text, label, open_data, write_data
-from ._vasp import VaspHeader, format_header, read_header
+from ._vasp import VaspHeader, format_header, header_of
 
-_SELECTIVE = ("S", "s")
-_CARTESIAN = ("C", "c", "K", "k")
-_MODES = _CARTESIAN + ("D", "d")
 _Scalar = TypeVar("_Scalar", bound=np.generic)
 
 
@@ -52,24 +49,17 @@ class Poscar(VaspHeader):
 
 
 def _parse(text: Text) -> Poscar:
-    header, _, pos = read_header(text, 0)
-    line, after = text.line(pos)
-    selective = line is not None and line.lstrip()[:1] in _SELECTIVE
-    if selective:
-        pos = after
-        line, after = text.line(pos)
-    if line is None:
-        raise text.expected(pos, "the Direct/Cartesian line", line)
-    cartesian = line.lstrip()[:1] in _CARTESIAN
-    natoms = header.natoms
-    positions, flags, end = text.call(_io_rs_buffers.read_poscar_block, text.data, after, natoms, selective)
-    velocities = None
-    if text.skip_blank(end) < text.size:
-        line, after = text.line(end)
-        if line is None or (line.strip(" \t\r\f") and line.lstrip()[:1] not in _MODES):
-            raise text.expected(end, "the end of the file, or a blank or Direct/Cartesian line "
-                                     "before the velocities", line)
-        velocities = text.call(_io_rs_buffers.read_poscar_block, text.data, after, natoms, False)[0]
+    scanned, selective, cartesian, blocks = text.call(_io_rs_buffers.scan_poscar, text.data)
+    header = header_of(scanned)
+
+    def block(row: NDArray[np.int64], selective: bool) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
+        offset, line, natoms = (int(value) for value in row[:3])
+        positions, flags, _ = text.call(_io_rs_buffers.read_poscar_block, text.data, offset, natoms, selective,
+                                        (0, line, 0))
+        return positions, flags
+
+    positions, flags = block(blocks[0], selective)
+    velocities = block(blocks[1], False)[0] if len(blocks) > 1 else None
     return Poscar(header.comment, header.scale, header.lattice, header.species, header.counts,
                   cartesian, positions, flags, velocities)
 

@@ -14,23 +14,16 @@ number: that is a VASP 4 header, and the species are None.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import NDArray
 
-from ._files import Text, fields
+from ._files import SEPARATORS
 
-# Numbers as the atom-line readers spell them: no Fortran D exponents, no
-# underscores, no digits outside ASCII.
-_NUMBER = re.compile(r"[+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf|infinity|nan)", re.ASCII | re.IGNORECASE)
-_COUNT = re.compile(r"\d+", re.ASCII)
-_AXES = "abc"
-
-
-def _number(field: str) -> float | None:
-    return float(field) if _NUMBER.fullmatch(field) else None
+# A header as the scanners of _io_rs_buffers give it: comment, scale,
+# lattice, species (None in VASP 4 files), counts, and the comment's line.
+ScannedHeader = tuple[str, float, NDArray[np.float64], list[str] | None, list[int], int]
 
 
 @dataclass(eq=False, slots=True)
@@ -63,54 +56,13 @@ class VaspHeader:
         return cell
 
 
-@dataclass(slots=True)
-class HeaderPlaces:
-    """Where the lines of a header start, for messages about them."""
-
-    scale: int
-    species: int
-    counts: int
+def header_of(scanned: ScannedHeader) -> VaspHeader:
+    comment, scale, lattice, species, counts, _ = scanned
+    return VaspHeader(comment, scale, lattice, species, counts)
 
 
-def read_header(text: Text, pos: int) -> tuple[VaspHeader, HeaderPlaces, int]:
-    """The header starting at byte pos, where its lines start, and the offset
-    just past it."""
-    comment, pos_scale = text.line(pos)
-    if comment is None:
-        raise text.expected(pos, "the comment line", None)
-    line, pos = text.line(pos_scale)
-    scale_fields = [] if line is None else fields(line)
-    scale = _number(scale_fields[0]) if scale_fields else None
-    if line is None or scale is None:
-        raise text.expected(pos_scale, "the scale factor", line)
-    if len(scale_fields) > 1 and _number(scale_fields[1]) is not None:
-        raise text.expected(pos_scale, "one scale factor (three, one per axis, are not supported)", line)
-    rows = []
-    for axis in _AXES:
-        at = pos
-        line, pos = text.line(at)
-        row = [_number(field) for field in fields(line or "")[:3]]
-        if len(row) < 3 or None in row:
-            raise text.expected(at, f"lattice vector {axis} (three numbers)", line)
-        rows.append(row)
-    pos_species = pos
-    line, pos = text.line(pos)
-    names = fields(line or "")
-    if not names:
-        raise text.expected(pos_species, "the species names or the atom counts", line)
-    species: list[str] | None = names
-    pos_counts = pos_species
-    if all(_COUNT.fullmatch(name) for name in names):
-        species, counts = None, names
-    else:
-        pos_counts = pos
-        line, pos = text.line(pos)
-        counts = fields(line or "")
-        if len(counts) != len(names) or not all(_COUNT.fullmatch(count) for count in counts):
-            raise text.expected(pos_counts, f"{len(names)} atom counts, one per species", line)
-    lattice = np.array(rows, dtype=np.float64)
-    header = VaspHeader(comment, scale, lattice, species, [int(count) for count in counts])
-    return header, HeaderPlaces(pos_scale, pos_species, pos_counts), pos
+def _is_count(text: str) -> bool:
+    return text.isascii() and text.isdigit()
 
 
 def header_parts(header: VaspHeader) -> tuple[str, str]:
@@ -127,7 +79,7 @@ def header_parts(header: VaspHeader) -> tuple[str, str]:
     if len(header.species) != len(counts):
         raise ValueError(f"{len(header.species)} species but {len(counts)} atom counts")
     for name in header.species:
-        if len(fields(name)) != 1 or _COUNT.fullmatch(name):
+        if not name or any(c in SEPARATORS for c in name) or _is_count(name):
             raise ValueError(f"a species name must be one field that is not a whole number, not {name!r}")
     # Each species name stands right-aligned above its count.
     widths = [max(4, len(name) + 1, len(str(count)) + 1) for name, count in zip(header.species, counts)]

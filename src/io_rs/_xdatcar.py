@@ -9,14 +9,12 @@
 Three layouts are read: a fixed cell (the header once), a variable cell (the
 whole header again before each frame) and older files whose frames are opened
 by a blank line instead of a "Direct configuration=" line (numbered 1, 2, ...
-here). Frames go through _io_rs_buffers.read_xdatcar_frames, which stops
-before any line that opens no frame; a header is read there and reading goes
-on after it.
+here). One scan (_io_rs_buffers.scan_xdatcar_frames) finds every header and
+frame; runs of frames under one header are then read in one call each.
 """
 
 from __future__ import annotations
 
-import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 
@@ -25,12 +23,8 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import SEPARATORS, FrameFile, Source, Target, Text, label, open_data, write_data
-from ._vasp import HeaderPlaces, VaspHeader, header_parts, lattice_text, read_header
-
-_OPENER = b"Direct configuration="
-_BYTE_FIELD = re.compile(rb"[^ \t\n\r\f]+")
-_END, _FRAME, _HEADER = range(3)
+from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
 @dataclass(eq=False, slots=True)
@@ -65,71 +59,34 @@ class XdatcarFrame:
     lattice: NDArray[np.float64]
 
 
-def _one_field(raw: bytes | None) -> bool:
-    return raw is not None and len(_BYTE_FIELD.findall(raw)) == 1
+Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
 
 
-def _what_follows(text: Text, pos: int) -> tuple[int, int]:
-    """What the lines at pos hold: the end of the file, a frame, or a header
-    (then with the offset of its comment line). A header is a comment line
-    followed by a line of one field, the scale factor."""
-    raw, after = text.raw_line(pos)
-    if raw is None:
-        return _END, pos
-    body = raw.strip(SEPARATORS)
-    if body.startswith(_OPENER):
-        return _FRAME, pos
-    if body:
-        if _one_field(text.raw_line(after)[0]):
-            return _HEADER, pos
-        raise text.expected(pos, f"{_OPENER.decode()!r}, a blank line or a repeated header", text.line(pos)[0])
-    # Blank lines open a frame in older files, unless the line after them is
-    # a scale factor: then the last blank line is the blank comment of a header.
-    comment = pos
+def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader]) -> Iterator[Run]:
+    """Runs of frames (at most `batch` frames a run), scanned and read a window
+    at a time: the header in force, how many headers came before it, the
+    frames and their numbers as written. headers gets every header found."""
+    first: ScannedHeader | None = None
+    line, before = 1, 0
     while True:
-        raw, next_pos = text.raw_line(after)
-        if raw is None:
-            return _END, pos
-        body = raw.strip(SEPARATORS)
-        if body:
-            return (_HEADER, comment) if not body.startswith(_OPENER) and _one_field(body) else (_FRAME, pos)
-        comment, after = after, next_pos
-
-
-def _check_repeated(text: Text, first: VaspHeader, header: VaspHeader, places: HeaderPlaces) -> None:
-    """A repeated header must keep the first one's scale factor, species and counts."""
-    checks = [(header.scale == first.scale, places.scale, f"scale factor ({first.scale!r})"),
-              (header.species == first.species, places.species, f"species ({' '.join(first.species or [])!r})"),
-              (header.counts == first.counts, places.counts, f"atom counts ({' '.join(map(str, first.counts))!r})")]
-    for same, at, what in checks:
-        if not same:
-            raise text.expected(at, f"the first header's {what}", text.line(at)[0])
-
-
-def _runs(text: Text, header: VaspHeader, pos: int,
-          batch: int | None) -> Iterator[tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]]:
-    """Runs of frames from pos on (at most `batch` frames a run): the header
-    in force, how many headers came before it, the frames and their numbers."""
-    natoms = header.natoms
-    # A blank comment line cannot be told from a blank line opening a frame
-    # by the frame reader: such files, and variable cells, go a frame at a time.
-    careful = not header.comment.strip(" \t\f")
-    current, repeated = header, 0
-    while True:
-        what, at = _what_follows(text, pos)
-        if what == _END:
+        text = Text(pieces.data, "XDATCAR", name)
+        found, table, (consumed, line_after, complete) = text.call(
+            _io_rs_buffers.scan_xdatcar_frames, pieces.data, 0, (pieces.start, line, before), pieces.last, first)
+        if first is None and found:
+            first = found[0]
+        owners = len(headers) - 1
+        headers += [header_of(scanned) for scanned in found]
+        for start, stop in runs(table, batch):
+            offset, line_at, natoms, owner = (int(value) for value in table[start, :4])
+            frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, pieces.data, offset - pieces.start,
+                                           natoms, stop - start, (pieces.start, line_at, before + start))
+            index = owners + 1 + owner if owner >= 0 else owners
+            yield headers[index], index, frames, numbers
+        before += len(table)
+        line = line_after
+        if complete:
             return
-        if what == _HEADER:
-            current, places, pos = read_header(text, at)
-            _check_repeated(text, header, current, places)
-            careful, repeated = True, repeated + 1
-            continue
-        frames, numbers, end = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, pos, natoms,
-                                         1 if careful else batch)
-        if not len(numbers):  # the frame reader agrees with _what_follows; never taken
-            raise text.expected(pos, "a frame", text.line(pos)[0])
-        yield current, repeated, frames, numbers
-        pos = end
+        pieces.advance(consumed)
 
 
 def _numbered(numbers: NDArray[np.int64]) -> NDArray[np.int64]:
@@ -141,34 +98,33 @@ def _numbered(numbers: NDArray[np.int64]) -> NDArray[np.int64]:
 
 def read_xdatcar(file: Source) -> Xdatcar:
     """Reads a whole XDATCAR trajectory: a path (.gz, .bz2, .xz decompressed)
-    or an open binary file. A malformed file raises ValueError naming the
-    file and the line."""
+    or an open binary file. A malformed file raises FormatError (a ValueError)
+    naming the file and the line."""
+    headers: list[VaspHeader] = []
     with open_data(file) as data:
-        text = Text(data, "XDATCAR", label(file))
-        header, _, pos = read_header(text, 0)
-        runs = list(_runs(text, header, pos, None))
-    if len(runs) == 1:
-        frames, numbers = runs[0][2], runs[0][3]
-    elif runs:
-        frames = np.concatenate([run[2] for run in runs])
-        numbers = np.concatenate([run[3] for run in runs])
+        runs_read = list(_runs(Pieces(None, data), label(file), None, headers))
+    header = headers[0]
+    if len(runs_read) == 1:
+        frames, numbers = runs_read[0][2], runs_read[0][3]
+    elif runs_read:
+        frames = np.concatenate([run[2] for run in runs_read])
+        numbers = np.concatenate([run[3] for run in runs_read])
     else:
         frames, numbers = np.zeros((0, header.natoms, 3)), np.zeros(0, dtype=np.int64)
     lattices = None
-    if any(run[1] for run in runs):
-        lattices = np.concatenate([np.broadcast_to(run[0].lattice, (len(run[3]), 3, 3)) for run in runs])
+    if any(run[1] for run in runs_read):
+        lattices = np.concatenate([np.broadcast_to(run[0].lattice, (len(run[3]), 3, 3)) for run in runs_read])
     return Xdatcar(header.comment, header.scale, header.lattice, header.species, header.counts,
                    frames, _numbered(numbers), lattices)
 
 
 def iter_xdatcar(file: Source) -> Iterator[XdatcarFrame]:
-    """Reads an XDATCAR trajectory one frame at a time (the file stays open
-    until the iteration ends or the iterator is closed)."""
-    with open_data(file) as data:
-        text = Text(data, "XDATCAR", label(file))
-        header, _, pos = read_header(text, 0)
+    """Reads an XDATCAR trajectory one frame at a time. A compressed file or
+    an open stream is read a window of a few MB at a time, never whole; the
+    file stays open until the iteration ends or the iterator is closed."""
+    with open_pieces(file) as pieces:
         place = 0
-        for current, _, frames, numbers in _runs(text, header, pos, 1):
+        for current, _, frames, numbers in _runs(pieces, label(file), 1, []):
             for frame, number in zip(frames, numbers.tolist()):
                 place += 1
                 yield XdatcarFrame(number if number >= 0 else place, frame, current.lattice)
@@ -188,41 +144,20 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     #: The header of the first frame.
     header: VaspHeader
     _lattices: list[NDArray[np.float64]]
-    _owners: NDArray[np.intp]
 
     def __init__(self, file: Source) -> None:
         super().__init__(file, "XDATCAR")
 
     def _index(self, text: Text) -> NDArray[np.int64]:
-        self.header, _, pos = read_header(text, 0)
-        natoms = self.header.natoms
-        self._lattices = [self.header.lattice]
-        offsets: list[NDArray[np.int64]] = []
-        owners: list[int] = []
-        careful = not self.header.comment.strip(" \t\f")
-        while True:
-            what, at = _what_follows(text, pos)
-            if what == _END:
-                break
-            if what == _HEADER:
-                header, places, pos = read_header(text, at)
-                _check_repeated(text, self.header, header, places)
-                self._lattices.append(header.lattice)
-                careful = True
-                continue
-            found = (np.array([pos], dtype=np.int64) if careful
-                     else text.call(_io_rs_buffers.index_xdatcar_frames, text.data, pos, natoms))
-            pos = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, int(found[-1]), natoms, 1)[2]
-            offsets.append(found)
-            owners += [len(self._lattices) - 1] * len(found)
-        self._owners = np.array(owners, dtype=np.intp)
-        return np.concatenate(offsets) if offsets else np.zeros(0, dtype=np.int64)
+        found, table, _ = text.call(_io_rs_buffers.scan_xdatcar_frames, text.data)
+        self.header = header_of(found[0])
+        self._lattices = [header[2] for header in found]
+        return table
 
     def _read(self, text: Text, k: int) -> XdatcarFrame:
-        frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, int(self._offsets[k]),
-                                       self.header.natoms, 1)
-        number = int(numbers[0])
-        return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[self._owners[k]])
+        offset, line, natoms, owner, number = (int(value) for value in self._table[k, :5])
+        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k))
+        return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
 
     @property
     def variable_cell(self) -> bool:

@@ -11,7 +11,6 @@ letter upper case and the rest lower case (fe -> Fe).
 
 from __future__ import annotations
 
-import re
 from collections.abc import Iterable, Iterator
 from itertools import accumulate
 from dataclasses import dataclass
@@ -21,9 +20,7 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Source, Target, Text, label, open_data, write_data
-
-_FRAME_NUMBER = re.compile(r"\bframe (\d+)")
+from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
 
 
 @dataclass(eq=False, slots=True)
@@ -41,43 +38,36 @@ class XyzFrame:
 XyzRead = tuple[list[str], list[str], NDArray[np.float64], NDArray[np.int64], int]
 
 
-def _read(text: Text, pos: int, max_frames: int | None, before: int) -> XyzRead:
-    """read_xyz_frames at pos, its frame numbers in messages counted from the
-    start of the file (`before` frames precede pos)."""
-    try:
-        return _io_rs_buffers.read_xyz_frames(text.data, pos, max_frames)
-    except ValueError as error:
-        raise _renumbered(text, error, before) from None
+def _split(read: XyzRead) -> list[XyzFrame]:
+    """The frames of one read_xyz_frames call."""
+    comments, symbols, positions, counts, _ = read
+    if len(counts) == 1:  # no copy of the symbols of a single frame
+        return [XyzFrame(comments[0], symbols, positions)]
+    bounds = [0, *accumulate(counts.tolist())]
+    # Frames of one size (a trajectory) are views made by one call.
+    blocks = (list(positions.reshape(len(counts), bounds[1], 3)) if counts.min() == counts.max()
+              else [positions[start:stop] for start, stop in zip(bounds, bounds[1:])])
+    return [XyzFrame(comment, symbols[start:stop], block)
+            for comment, start, stop, block in zip(comments, bounds, bounds[1:], blocks)]
 
 
-def _renumbered(text: Text, error: ValueError, before: int) -> ValueError:
-    return text.reworded(_FRAME_NUMBER.sub(lambda m: f"frame {int(m[1]) + before}", str(error), count=1))
-
-
-def _no_count(text: Text, pos: int) -> ValueError:
-    return text.expected(pos, "an atom count (one whole number)", text.line(pos)[0])
-
-
-def _frames(text: Text, batch: int | None) -> Iterator[list[XyzFrame]]:
-    """The frames, a run at a time (at most `batch` frames a run)."""
-    pos = text.skip_blank(0)
-    before = 0
-    while pos < text.size:
-        comments, symbols, positions, counts, end = _read(text, pos, batch, before)
-        if not len(counts):
-            raise _no_count(text, pos)
-        if len(counts) == 1:  # no copy of the symbols of a single frame
-            frames = [XyzFrame(comments[0], symbols, positions)]
-        else:
-            bounds = [0, *accumulate(counts.tolist())]
-            # Frames of one size (a trajectory) are views made by one call.
-            blocks = (list(positions.reshape(len(counts), bounds[1], 3)) if counts.min() == counts.max()
-                      else [positions[start:stop] for start, stop in zip(bounds, bounds[1:])])
-            frames = [XyzFrame(comment, symbols[start:stop], block)
-                      for comment, start, stop, block in zip(comments, bounds, bounds[1:], blocks)]
-        yield frames
-        before += len(frames)
-        pos = text.skip_blank(end)
+def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFrame]]:
+    """The frames, a run at a time (at most `batch` frames a run), scanned and
+    read a window at a time."""
+    line, before = 1, 0
+    while True:
+        text = Text(pieces.data, "XYZ", name)
+        table, (consumed, line_after, complete) = text.call(
+            _io_rs_buffers.scan_xyz_frames, pieces.data, 0, (pieces.start, line, before), pieces.last)
+        for start, stop in runs(table, batch):
+            offset, line_at = int(table[start, 0]), int(table[start, 1])
+            yield _split(text.call(_io_rs_buffers.read_xyz_frames, pieces.data, offset - pieces.start, stop - start,
+                                   (pieces.start, line_at, before + start)))
+        before += len(table)
+        line = line_after
+        if complete:
+            return
+        pieces.advance(consumed)
 
 
 def read_xyz(file: Source) -> list[XyzFrame]:
@@ -85,15 +75,16 @@ def read_xyz(file: Source) -> list[XyzFrame]:
     or an open binary file. A malformed file raises ValueError naming the
     file and the line."""
     with open_data(file) as data:
-        runs = list(_frames(Text(data, "XYZ", label(file)), None))
-    return runs[0] if len(runs) == 1 else [frame for run in runs for frame in run]
+        found = list(_frames(Pieces(None, data), label(file), None))
+    return found[0] if len(found) == 1 else [frame for run in found for frame in run]
 
 
 def iter_xyz(file: Source) -> Iterator[XyzFrame]:
-    """Reads an XYZ file one frame at a time (the file stays open until the
-    iteration ends or the iterator is closed)."""
-    with open_data(file) as data:
-        for run in _frames(Text(data, "XYZ", label(file)), 1):
+    """Reads an XYZ file one frame at a time. A compressed file or an open
+    stream is read a window of a few MB at a time, never whole; the file stays
+    open until the iteration ends or the iterator is closed."""
+    with open_pieces(file) as pieces:
+        for run in _frames(pieces, label(file), 1):
             yield from run
 
 
@@ -105,23 +96,13 @@ class XyzFile(FrameFile[XyzFrame]):
         super().__init__(file, "XYZ")
 
     def _index(self, text: Text) -> NDArray[np.int64]:
-        offsets: list[NDArray[np.int64]] = []
-        before = 0
-        pos = text.skip_blank(0)
-        while pos < text.size:
-            try:
-                found = _io_rs_buffers.index_xyz_frames(text.data, pos)
-            except ValueError as error:
-                raise _renumbered(text, error, before) from None
-            if not len(found):
-                raise _no_count(text, pos)
-            before += len(found)
-            pos = text.skip_blank(_read(text, int(found[-1]), 1, before - 1)[4])
-            offsets.append(found)
-        return np.concatenate(offsets) if offsets else np.zeros(0, dtype=np.int64)
+        table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
+        return table
 
     def _read(self, text: Text, k: int) -> XyzFrame:
-        comments, symbols, positions, _, _ = _read(text, int(self._offsets[k]), 1, k)
+        offset, line = int(self._table[k, 0]), int(self._table[k, 1])
+        comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
+                                                       (0, line, k))
         return XyzFrame(comments[0], symbols, positions)
 
 

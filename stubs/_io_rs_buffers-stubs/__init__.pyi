@@ -5,7 +5,7 @@
 # memoryview, mmap.mmap. Every parameter is positional-or-keyword.
 
 from collections.abc import Buffer, Sequence
-from typing import Literal, SupportsIndex, overload
+from typing import Literal, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -18,29 +18,50 @@ __all__ = [
     "index_xyz_frames",
     "format_xdatcar_frames",
     "format_xyz_frames",
+    "scan_poscar",
+    "scan_xdatcar_frames",
+    "scan_xyz_frames",
     "read_extxyz_frames",
     "parse_extxyz_comment",
     "format_extxyz_frames",
 ]
 
+# Where a buffer stands in its file: the file's byte where the buffer starts,
+# the number of the line at the offset given (from 1), the frames before it.
+_Base: TypeAlias = tuple[SupportsIndex, SupportsIndex, SupportsIndex]
+# A header as the scanners give it: comment, scale, lattice [3,3], species
+# (None in VASP 4 files), counts, the comment's line.
+_Header: TypeAlias = tuple[str, float, NDArray[np.float64], list[str] | None, list[int], int]
+# Where a scan stopped: the buffer offset where the next piece starts, the
+# number of its line, whether the file ends there.
+_Stop: TypeAlias = tuple[int, int, bool]
+
 @overload
 def read_poscar_block(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[True]
+    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[True], base: _Base | None = None
 ) -> tuple[NDArray[np.float64], NDArray[np.bool_], int]: ...
 @overload
 def read_poscar_block(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[False]
+    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[False], base: _Base | None = None
 ) -> tuple[NDArray[np.float64], None, int]: ...
 @overload
 def read_poscar_block(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: bool | np.bool_
+    buffer: Buffer,
+    offset: SupportsIndex,
+    natoms: SupportsIndex,
+    selective: bool | np.bool_,
+    base: _Base | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None, int]: ...
 def read_xdatcar_frames(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, max_frames: SupportsIndex | None = None
+    buffer: Buffer,
+    offset: SupportsIndex,
+    natoms: SupportsIndex,
+    max_frames: SupportsIndex | None = None,
+    base: _Base | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], int]: ...
 def index_xdatcar_frames(buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex) -> NDArray[np.int64]: ...
 def read_xyz_frames(
-    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None
+    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None, base: _Base | None = None
 ) -> tuple[list[str], list[str], NDArray[np.float64], NDArray[np.int64], int]: ...
 def index_xyz_frames(buffer: Buffer, offset: SupportsIndex = 0) -> NDArray[np.int64]: ...
 def format_xdatcar_frames(frames: NDArray[np.float64], first_number: SupportsIndex = 1) -> bytes: ...
@@ -50,8 +71,19 @@ def format_xyz_frames(
     positions: NDArray[np.float64],
     counts: Sequence[SupportsIndex] | NDArray[np.integer],
 ) -> bytes: ...
+def scan_poscar(buffer: Buffer) -> tuple[_Header, bool, bool, NDArray[np.int64]]: ...
+def scan_xdatcar_frames(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    first: _Header | None = None,
+) -> tuple[list[_Header], NDArray[np.int64], _Stop]: ...
+def scan_xyz_frames(
+    buffer: Buffer, offset: SupportsIndex = 0, base: _Base | None = None, last: bool | np.bool_ = True
+) -> tuple[NDArray[np.int64], _Stop]: ...
 def read_extxyz_frames(
-    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None
+    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None, base: _Base | None = None
 ) -> tuple[
     list[dict[str, object]],
     NDArray[np.int64],

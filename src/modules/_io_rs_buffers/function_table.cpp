@@ -270,6 +270,8 @@ constexpr const char* kReadExtxyzFramesDoc =
     "    Byte offset of the first frame's atom count line.\n"
     "max_frames : int or None\n"
     "    Read at most this many frames.\n"
+    "base : None or (byte, line, frame)\n"
+    "    As for scan_xdatcar_frames: where the buffer stands in its file.\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -331,7 +333,7 @@ constexpr py::Parameter kXyzIndexParameters[] = {{"buffer"}, {"offset", "0"}};
 constexpr py::Parameter kFormatXdatcarParameters[] = {{"frames"}, {"first_number", "1"}};
 constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"positions"}, {"counts"}};
 
-constexpr py::Parameter kExtxyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}};
+constexpr py::Parameter kExtxyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
                                                      {"decimals", "None"}};

@@ -243,7 +243,7 @@ std::optional<std::array<double, N>> convert_fixed(PyObject* o, int type_num, co
 
 PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[3] = {};
+    PyObject* slots[4] = {};
     if (!py::extract_arguments_fastcall(kReadExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
     py::BufferHold buffer;
     if (!buffer.take(slots[0], "buffer")) return nullptr;
@@ -251,9 +251,11 @@ PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!offset) return nullptr;
     auto max_frames = py::convert_optional_unsigned(slots[2], "max_frames");
     if (!max_frames) return nullptr;
+    auto base = py::convert_base(slots[3], *offset, "base");
+    if (!base) return nullptr;
     if (!py::numpy_ready()) return nullptr;
 
-    auto read = xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value);
+    auto read = xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base);
     if (!read) return py::raise(read.error());
     const auto& comments = read->comments;
     Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info); });
