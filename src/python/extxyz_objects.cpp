@@ -26,22 +26,26 @@ Ref copied_array(int type_num, int ndim, const npy_intp* dims, const void* data,
   return array;
 }
 
-// A NumPy str array of the texts (UTF-8), as wide as the longest.
-template <class TextAt>
-Ref text_array(int ndim, const npy_intp* dims, std::size_t count, TextAt text_at) {
-  std::vector<std::vector<char32_t>> decoded(count);
+// A NumPy str array of count texts (UTF-8), as wide as the longest: text
+// `index(i)` of the `distinct` texts is element i, each text decoded once.
+template <class Distinct, class Index>
+Ref text_array(int ndim, const npy_intp* dims, std::size_t count, std::size_t distinct_count, Distinct distinct,
+               Index index) {
+  std::vector<std::vector<char32_t>> decoded(distinct_count);
   std::size_t widest = 1;
-  for (std::size_t i = 0; i < count; ++i) {
-    decode_utf8(text_at(i), decoded[i]);
-    widest = std::max(widest, decoded[i].size());
+  for (std::size_t j = 0; j < distinct_count; ++j) {
+    decode_utf8(distinct(j), decoded[j]);
+    widest = std::max(widest, decoded[j].size());
   }
   Ref array = Ref::steal(PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), NPY_UNICODE, nullptr, nullptr,
                                      static_cast<int>(4 * widest), 0, nullptr));
   if (!array) return failed();
   auto* data = static_cast<char32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  std::memset(data, 0, count * widest * 4);
-  for (std::size_t i = 0; i < count; ++i)
-    if (!decoded[i].empty()) std::memcpy(data + i * widest, decoded[i].data(), decoded[i].size() * 4);
+  if (count > 0) std::memset(data, 0, count * widest * 4);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::vector<char32_t>& text = decoded[index(i)];
+    for (std::size_t k = 0; k < text.size(); ++k) data[i * widest + k] = text[k];
+  }
   return array;
 }
 
@@ -66,7 +70,8 @@ Ref value_object(const xyz::InfoValue& value) {
     case ValueType::Real: return copied_array(NPY_DOUBLE, ndim, dims, value.reals.data(), value.size() * 8);
     case ValueType::Logical: return copied_array(NPY_BOOL, ndim, dims, value.logicals.data(), value.size());
     default:
-      return text_array(ndim, dims, value.size(), [&](std::size_t i) { return std::string_view(value.strings[i]); });
+      return text_array(ndim, dims, value.size(), value.size(),
+                        [&](std::size_t j) { return std::string_view(value.strings[j]); }, [](std::size_t i) { return i; });
   }
 }
 
@@ -178,7 +183,9 @@ Ref column_array(const xyz::Column& column, xyz::ColumnData& data, std::size_t r
     default: {
       if (!numpy_ready()) return {};
       const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(width)};
-      return text_array(width == 1 ? 1 : 2, dims, rows * width, [&](std::size_t i) { return data.texts[i]; });
+      const InternedTexts& texts = data.texts;
+      return text_array(width == 1 ? 1 : 2, dims, rows * width, texts.distinct_count(),
+                        [&](std::size_t j) { return texts.distinct(j); }, [&](std::size_t i) { return texts.index(i); });
     }
   }
 }

@@ -11,6 +11,8 @@
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
 #include "core/number_read.hpp"
+#include "core/portable.hpp"
+#include "core/short_decimal.hpp"
 #include "core/utf8.hpp"
 #include "xyz/extxyz.hpp"
 
@@ -25,6 +27,27 @@ struct RowOutcome {
   std::string_view field;
 };
 
+// The next field as a real: the short decimals that atom lines hold in one
+// inlined pass, the rest through the general reader (d and D exponents too).
+enum class RealField : unsigned char { Read, LineEnded, Bad };
+
+IO_RS_ALWAYS_INLINE RealField next_real(FieldSplitter& fields, double& value, std::string_view& field) {
+  const char* start = fields.skip_separators();
+  const char* line_end = fields.end();
+  if (start == line_end) return RealField::LineEnded;
+  const auto number = short_decimal::read(start, fields.begin(), line_end);
+  if (number && (number->end == line_end || is_separator(static_cast<unsigned char>(*number->end)))) [[likely]] {
+    fields.consume(number->end);
+    value = number->value;
+    return RealField::Read;
+  }
+  field = fields.next();
+  const auto read = read_extxyz_real(field);
+  if (!read) return RealField::Bad;
+  value = *read;
+  return RealField::Read;
+}
+
 // One atom line into row `row` of every column's buffer. With exact, the
 // line must hold no field past the schema's.
 RowOutcome read_row(std::string_view line, std::span<const Column> columns, std::vector<ColumnData>& data,
@@ -37,15 +60,12 @@ RowOutcome read_row(std::string_view line, std::span<const Column> columns, std:
       case ValueType::Real: {
         double* values = out.reals.data() + row * column.width;
         for (std::size_t j = 0; j < column.width; ++j) {
-          const NumberField number = next_number(fields);
-          if (number.text.empty()) [[unlikely]] return {RowProblem::TooFewFields, c, {}};
-          if (number.value) [[likely]] {
-            values[j] = *number.value;
-            continue;
+          std::string_view field;
+          const RealField read = next_real(fields, values[j], field);
+          if (read != RealField::Read) [[unlikely]] {
+            return read == RealField::LineEnded ? RowOutcome{RowProblem::TooFewFields, c, {}}
+                                                : RowOutcome{RowProblem::BadValue, c, field};
           }
-          const auto value = read_extxyz_real(number.text);
-          if (!value) return {RowProblem::BadValue, c, number.text};
-          values[j] = *value;
         }
         break;
       }
@@ -237,6 +257,19 @@ Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t off
       return read;
     }
     const bool exact = !comment->plain;
+    {
+      // Room for the frame's rows at once, as many as the rest of the buffer
+      // could hold (each line at least two bytes a field): a wrong count
+      // cannot ask for memory the lines could never fill.
+      std::size_t fields = 0;
+      for (const Column& c : read.columns) fields += c.width;
+      const std::size_t most = (buffer.size() - lines.offset()) / (2 * std::max<std::size_t>(fields, 1)) + 1;
+      const std::size_t wanted = read.atoms + std::min(natoms, most);
+      if (wanted > capacity) {
+        capacity = std::max(wanted, capacity + capacity / 2);
+        reserve_rows(read.columns, read.data, capacity);
+      }
+    }
     for (std::size_t i = 0; i < natoms; ++i) {
       if (lines.done()) [[unlikely]] {
         return at(format_error(kExtxyz, fill_message("frame {} ends after {} of {} atom lines", {frame, i, natoms})),

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <deque>
+#include <span>
 
 #include "core/message.hpp"
 #include "core/number_read.hpp"
@@ -140,17 +142,19 @@ Typed classify(std::string_view s) {
   return t;
 }
 
-// An element of an array as written: its text and whether it was quoted.
+// An element of an array as written: its text (a view into the line, or
+// into the parser's copy of a quoted text with escapes) and whether it was
+// quoted.
 struct Element {
-  std::string text;
+  std::string_view text;
   bool quoted = false;
 };
 
-// Fills value (type, elements) from the elements. With old_style, only
-// numbers or only logicals make an array: false otherwise.
-bool type_elements(const std::vector<Element>& elements, InfoValue& value, bool old_style) {
-  std::vector<Typed> typed;
-  typed.reserve(elements.size());
+// Fills value (type, elements) from the elements; typed is scratch. With
+// old_style, only numbers or only logicals make an array: false otherwise,
+// with value untouched.
+bool type_elements(std::span<const Element> elements, std::vector<Typed>& typed, InfoValue& value, bool old_style) {
+  typed.clear();
   bool numbers = true, integers = true, logicals = true, quoted = false;
   for (const Element& e : elements) {
     typed.push_back(e.quoted ? Typed{} : classify(e.text));
@@ -159,30 +163,35 @@ bool type_elements(const std::vector<Element>& elements, InfoValue& value, bool 
     integers &= t == ValueType::Integer;
     numbers &= t == ValueType::Integer || t == ValueType::Real;
     logicals &= t == ValueType::Logical;
+    if (old_style && !numbers && !logicals) return false;
   }
   if (quoted || (!numbers && !logicals)) {
     if (old_style) return false;
     value.type = ValueType::String;
-    for (const Element& e : elements) value.strings.push_back(e.text);
+    value.strings.reserve(elements.size());
+    for (const Element& e : elements) value.strings.emplace_back(e.text);
     return true;
   }
   if (integers) {
     value.type = ValueType::Integer;
+    value.integers.reserve(typed.size());
     for (const Typed& t : typed) value.integers.push_back(t.integer);
   } else if (numbers) {
     value.type = ValueType::Real;
+    value.reals.reserve(typed.size());
     for (std::size_t k = 0; k < typed.size(); ++k) {
       // An integer's text read as a real: correctly rounded past 2^53 too.
       value.reals.push_back(typed[k].type == ValueType::Real ? typed[k].real : *read_extxyz_real(elements[k].text));
     }
   } else {
     value.type = ValueType::Logical;
+    value.logicals.reserve(typed.size());
     for (const Typed& t : typed) value.logicals.push_back(t.logical ? 1 : 0);
   }
   return true;
 }
 
-void set_scalar(InfoValue& value, std::string text) {
+void set_scalar(InfoValue& value, std::string_view text) {
   const Typed t = classify(text);
   value.type = t.type;
   value.rank = 0;
@@ -190,29 +199,8 @@ void set_scalar(InfoValue& value, std::string text) {
     case ValueType::Integer: value.integers.push_back(t.integer); break;
     case ValueType::Real: value.reals.push_back(t.real); break;
     case ValueType::Logical: value.logicals.push_back(t.logical ? 1 : 0); break;
-    default: value.strings.push_back(std::move(text));
+    default: value.strings.emplace_back(text);
   }
-}
-
-// An old-style array's words: one word is a scalar, more a vector. False
-// when the words are not all numbers or all logicals (or there are none).
-bool old_style(std::string_view content, InfoValue& value) {
-  std::vector<Element> words;
-  std::size_t i = 0;
-  while (i < content.size()) {
-    while (i < content.size() && (is_blank(content[i]) || content[i] == '\n')) ++i;
-    const std::size_t start = i;
-    while (i < content.size() && !is_blank(content[i]) && content[i] != '\n') ++i;
-    if (i > start) words.push_back({std::string(content.substr(start, i - start)), false});
-  }
-  if (words.empty()) return false;
-  InfoValue typed;
-  if (!type_elements(words, typed, true)) return false;
-  typed.key = std::move(value.key);
-  typed.rank = words.size() == 1 ? 0 : 1;
-  typed.cols = words.size();
-  value = std::move(typed);
-  return true;
 }
 
 class LineParser {
@@ -248,6 +236,27 @@ class LineParser {
   std::string_view at_;
 
  private:
+  // Scratch kept across values, so that a line costs few allocations.
+  std::vector<Element> elements_;
+  std::vector<Typed> typed_;
+  std::deque<std::string> unescaped_;  // quoted texts with escapes; stable addresses
+
+  // An old-style array's words: one word is a scalar, more a vector. False
+  // when the words are not all numbers or all logicals (or there are none).
+  bool old_style(std::string_view content, InfoValue& value) {
+    elements_.clear();
+    std::size_t i = 0;
+    while (i < content.size()) {
+      while (i < content.size() && (is_blank(content[i]) || content[i] == '\n')) ++i;
+      const std::size_t start = i;
+      while (i < content.size() && !is_blank(content[i]) && content[i] != '\n') ++i;
+      if (i > start) elements_.push_back({content.substr(start, i - start), false});
+    }
+    if (elements_.empty() || !type_elements(elements_, typed_, value, true)) return false;
+    value.rank = elements_.size() == 1 ? 0 : 1;
+    value.cols = elements_.size();
+    return true;
+  }
   void skip_blanks() {
     while (p_ != end_ && is_blank(*p_)) ++p_;
   }
@@ -261,24 +270,41 @@ class LineParser {
     while (p_ != end_ && !ends_bare(*p_)) ++p_;
     return {start, static_cast<std::size_t>(p_ - start)};
   }
-  // A double-quoted string at p_, escapes resolved.
-  bool quoted(std::string& out) {
+  // A double-quoted string at p_, escapes resolved: a view into the line,
+  // or into a copy when it holds escapes.
+  bool quoted(std::string_view& out) {
     const char* start = p_++;
+    const char* q = p_;
+    while (q != end_ && *q != '"' && *q != '\\') ++q;
+    if (q != end_ && *q == '"') {
+      out = std::string_view(p_, static_cast<std::size_t>(q - p_));
+      p_ = q + 1;
+      return true;
+    }
+    std::string& text = unescaped_.emplace_back(p_, static_cast<std::size_t>(q - p_));
+    p_ = q;
     for (;;) {
       if (p_ == end_) return fail("unclosed quote", start);
       const char c = *p_++;
-      if (c == '"') return true;
+      if (c == '"') break;
       if (c == '\\') {
         if (p_ == end_) return fail("unclosed quote", start);
         const char escaped = *p_++;
-        out += escaped == 'n' ? '\n' : escaped;
+        text += escaped == 'n' ? '\n' : escaped;
       } else {
-        out += c;
+        text += c;
       }
     }
+    out = text;
+    return true;
   }
   bool key(std::string& out) {
-    if (*p_ == '"') return quoted(out);
+    if (*p_ == '"') {
+      std::string_view text;
+      if (!quoted(text)) return false;
+      out.assign(text);
+      return true;
+    }
     const std::string_view word = bare();
     if (word.empty()) return fail("expected a key", p_);
     out.assign(word);
@@ -289,9 +315,9 @@ class LineParser {
     const char* start = p_;
     switch (*p_) {
       case '"': {
-        std::string text;
+        std::string_view text;
         if (!quoted(text)) return false;
-        if (!old_style(text, value)) set_string(value, std::move(text));
+        if (!old_style(text, value)) set_string(value, text);
         return true;
       }
       case '\'': {
@@ -299,7 +325,7 @@ class LineParser {
         if (close == nullptr) return fail("unclosed quote", start);
         const std::string_view text(p_ + 1, static_cast<std::size_t>(close - p_ - 1));
         p_ = close + 1;
-        if (!old_style(text, value)) set_string(value, std::string(text));
+        if (!old_style(text, value)) set_string(value, text);
         return true;
       }
       case '{': {
@@ -315,15 +341,15 @@ class LineParser {
       default: {
         const std::string_view text = bare();
         if (text.empty()) return fail("expected a value after '='", start);
-        set_scalar(value, std::string(text));
+        set_scalar(value, text);
         return true;
       }
     }
   }
-  static void set_string(InfoValue& value, std::string text) {
+  static void set_string(InfoValue& value, std::string_view text) {
     value.type = ValueType::String;
     value.rank = 0;
-    value.strings.push_back(std::move(text));
+    value.strings.emplace_back(text);
   }
   // [a, b] at p_: its elements up to and past the closing bracket.
   bool row(std::vector<Element>& out, const char* start) {
@@ -338,11 +364,10 @@ class LineParser {
         if (!quoted(e.text)) return false;
         e.quoted = true;
       } else {
-        const std::string_view text = bare();
-        if (text.empty()) return fail("bad array: expected an element", start);
-        e.text.assign(text);
+        e.text = bare();
+        if (e.text.empty()) return fail("bad array: expected an element", start);
       }
-      out.push_back(std::move(e));
+      out.push_back(e);
       skip_blanks();
       if (p_ == end_) return fail("bad array: no closing ']'", start);
       if (*p_ == ']') {
@@ -357,7 +382,8 @@ class LineParser {
     const char* start = p_;
     const char* after = p_ + 1;
     while (after != end_ && is_blank(*after)) ++after;
-    std::vector<Element> elements;
+    std::vector<Element>& elements = elements_;
+    elements.clear();
     if (after != end_ && *after == '[') {
       // Rows of a matrix.
       ++p_;
@@ -380,14 +406,14 @@ class LineParser {
         if (*p_ != ',') return fail("bad array: expected ',' or ']'", start);
         ++p_;
       }
-      type_elements(elements, value, false);
+      type_elements(elements, typed_, value, false);
       value.rank = 2;
       value.rows = rows;
       value.cols = cols;
       return true;
     }
     if (!row(elements, start)) return false;
-    type_elements(elements, value, false);
+    type_elements(elements, typed_, value, false);
     value.rank = 1;
     value.cols = elements.size();
     return true;
