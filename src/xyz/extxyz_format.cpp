@@ -225,6 +225,7 @@ Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> c
             if (decimals) {
               write_fixed(out, value, 0, *decimals);
             } else {
+              // std::to_chars: the shortest digits that read back bit-identical.
               char* p = out.room(32);
               out.commit(static_cast<std::size_t>(std::to_chars(p, p + 32, value).ptr - p));
             }

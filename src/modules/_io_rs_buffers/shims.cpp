@@ -300,8 +300,11 @@ PyObject* parse_extxyz_comment(PyObject*, PyObject* const* args, Py_ssize_t narg
     Ref properties = list_of(comment->columns.size(), [&](std::size_t c) {
       const xyz::Column& column = comment->columns[c];
       const char letter = xyz::type_letter(column.type);
-      return Ref::steal(Py_BuildValue("(s#s#n)", column.name.data(), static_cast<Py_ssize_t>(column.name.size()), &letter,
-                                      Py_ssize_t{1}, static_cast<Py_ssize_t>(column.width)));
+      Ref name = text_ref(column.name);
+      Ref type = text_ref(std::string_view(&letter, 1));
+      Ref width = py::size_result(column.width);
+      if (!name || !type || !width) return Ref{};
+      return py::tuple_result({&name, &type, &width});
     });
     if (!properties) return nullptr;
     Ref cell = py::cell_result(comment->cell);
