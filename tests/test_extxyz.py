@@ -222,3 +222,13 @@ def test_comment_parser_function() -> None:
     info, properties, cell, pbc, plain = _io_rs_buffers.parse_extxyz_comment("Properties=id:I:1:v:R:2 k")
     assert (info, properties, cell, pbc.tolist(), plain) == ({"k": True}, [("id", "I", 1), ("v", "R", 2)], None,
                                                              [False] * 3, False)
+
+
+@pytest.mark.parametrize(("text", "problem"), [
+    ("1\na=1\nH 0 0 0\n\n1\na=2\nH 0 0 0\n", "expected an atom count"),
+    ("1\na=1\nH 0 0 0\n2\na=2\nH 0 0 0\n", "ends after 1 of 2 atom lines")])
+def test_random_access_refuses_what_reading_refuses(text: str, problem: str, tmp_path) -> None:
+    path = tmp_path / "bad.xyz"
+    path.write_text(text)
+    with pytest.raises(io_rs.FormatError, match=problem):
+        io_rs.open_extxyz(path)
