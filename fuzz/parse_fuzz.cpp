@@ -174,9 +174,9 @@ void check_pieces(fuzz::ExactTexts& files, std::string_view input, Scan scan) {
   const std::size_t step = input.empty() ? 1 : 1 + static_cast<unsigned char>(input.back()) % 23;
   io_rs::FrameTable frames;
   io_rs::Base base;
-  std::size_t start = 0;
+  std::size_t start = 0, end = 0;
   for (;;) {
-    const std::size_t end = std::min(input.size(), start + step * (1 + frames.size()));
+    end = std::min(input.size(), end + step);  // what the next read brings
     const bool last = end == input.size();
     auto piece = scan(files.copy(input.substr(start, end - start)), base, last);
     if (!piece) {

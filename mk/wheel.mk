@@ -74,14 +74,10 @@ wheel: wheel-test
 # The release wheels, per platform. The x86_64 and aarch64 Linux runners each
 # build their own architecture, so the Linux list asks for both; macOS and
 # Windows name their architectures in the configuration.
-WHEEL_IDS_linux := \
-  cp312-manylinux_x86_64 cp313-manylinux_x86_64 cp314-manylinux_x86_64 \
-  cp312-manylinux_aarch64 cp313-manylinux_aarch64 cp314-manylinux_aarch64 \
-  cp312-musllinux_x86_64 cp313-musllinux_x86_64 cp314-musllinux_x86_64
-WHEEL_IDS_macos := \
-  cp312-macosx_arm64 cp313-macosx_arm64 cp314-macosx_arm64 \
-  cp312-macosx_x86_64 cp313-macosx_x86_64 cp314-macosx_x86_64
-WHEEL_IDS_windows := cp312-win_amd64 cp313-win_amd64 cp314-win_amd64
+WHEEL_PYTHONS := cp312 cp313 cp314 cp315
+WHEEL_IDS_linux := $(foreach p,manylinux_x86_64 manylinux_aarch64 musllinux_x86_64,$(WHEEL_PYTHONS:%=%-$(p)))
+WHEEL_IDS_macos := $(foreach p,macosx_arm64 macosx_x86_64,$(WHEEL_PYTHONS:%=%-$(p)))
+WHEEL_IDS_windows := $(WHEEL_PYTHONS:%=%-win_amd64)
 WHEEL_ARCHS_linux := --archs x86_64,aarch64
 
 # Listing the wheels needs neither Docker nor the other systems.

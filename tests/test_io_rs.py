@@ -211,7 +211,7 @@ def test_malformed_files(tmp_path, monkeypatch, name, text, message):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 13)
     for read in readers:
-        for path in [name, f"{name}.gz"][:1 + (read in (io_rs.iter_xdatcar, io_rs.iter_xyz))]:
+        for path in [name, f"{name}.gz"][:1 + (read not in (io_rs.read_poscar, io_rs.read_xdatcar, io_rs.read_xyz))]:
             with pytest.raises(io_rs.FormatError) as caught:
                 list(read(path)) if read in (io_rs.iter_xdatcar, io_rs.iter_xyz) else read(path)
             assert str(caught.value) == f"{kind} {path!r}{'' if message[0] == ':' else ', '}{message}", read
@@ -243,6 +243,13 @@ def test_paths_open_files_and_compression(tmp_path, name, suffix, opener, how):
         write(how(path), read(how(path)))
     with opener(path, "rb") as f:
         assert f.read() == expected
+    opened = {"XDATCAR": io_rs.open_xdatcar, "md.xyz": io_rs.open_xyz}.get(name)
+    if opened and how is not str:  # random access and iteration, compressed files never held whole
+        whole = read(path)
+        whole = [frame.positions for frame in whole] if isinstance(whole, list) else list(whole.frames)
+        with opened(path) as f:
+            assert [np.array_equal(f[k].positions, whole[k]) for k in (-1, 0)] == [True, True]
+            assert all(np.array_equal(frame.positions, w) for frame, w in zip(f, whole, strict=True))
 
 
 class RecordedMap(mmap.mmap):
@@ -283,3 +290,24 @@ def test_examples_agree_with_the_package():
     assert np.array_equal(positions, contcar.positions) and np.array_equal(flags, contcar.flags)
     number, frame = xdatcar_offsets.read_frame((DATA / "XDATCAR_crlf").read_bytes(), 2)
     assert number == 7 and np.array_equal(frame, io_rs.read_xdatcar(DATA / "XDATCAR_crlf").frames[2])
+
+
+@pytest.mark.parametrize("name", ["XDATCAR_variable", "XDATCAR_blank", "XDATCAR_crlf", "water.xyz"])
+def test_writers_stream_a_chunk_at_a_time(tmp_path, monkeypatch, name):
+    """Frames streamed from one file into another, a few atoms' lines at a
+    time, make the text the whole trajectory makes at once."""
+    xyz = name.endswith(".xyz")
+    whole = io.BytesIO()
+    (io_rs.write_xyz if xyz else io_rs.write_xdatcar)(whole, (io_rs.read_xyz if xyz else io_rs.read_xdatcar)(DATA / name))
+    monkeypatch.setattr(io_rs._files, "CHUNK_ATOMS", 3)
+    monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 7)
+    chunks = []
+    target = type("Chunks", (), {"write": lambda self, data: chunks.append(data)})()
+    with open(DATA / name, "rb") as stream:
+        if xyz:
+            io_rs.write_xyz(target, io_rs.iter_xyz(stream))
+        else:
+            with io_rs.open_xdatcar(DATA / name) as f:
+                header, count = f.header, len(f)
+            assert io_rs.write_xdatcar_frames(target, header, io_rs.iter_xdatcar(stream)) == count
+    assert len(chunks) >= 2 and b"".join(chunks) == whole.getvalue()

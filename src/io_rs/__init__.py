@@ -17,7 +17,8 @@ from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_ext
 from ._files import FormatError, ReadableBinary, WritableBinary
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
-from ._xdatcar import Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar
+from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
+                       write_xdatcar_frames)
 from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
 
 __all__ = [
@@ -31,6 +32,7 @@ __all__ = [
     "iter_xdatcar",
     "open_xdatcar",
     "write_xdatcar",
+    "write_xdatcar_frames",
     "XyzFrame",
     "XyzFile",
     "read_xyz",

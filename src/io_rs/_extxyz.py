@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Source, Target, Text, label, open_data, write_data
+from ._files import FormatError, FrameFile, Pieces, Source, Target, Text, label, open_data, write_data
 
 _KIND = "extended XYZ"
 
@@ -100,21 +100,40 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
     def __init__(self, file: Source) -> None:
         super().__init__(file, _KIND)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
+    @property
+    def _kind(self) -> str:
+        return _KIND
+
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        tables, line, before = [], 1, 0
+        while True:
+            table, (consumed, line, complete) = Text(pieces.data, _KIND, self._name).call(
+                _io_rs_buffers.scan_xyz_frames, pieces.data, 0, (pieces.start, line, before), pieces.last)
+            tables.append(table)
+            before += len(table)
+            if complete:
+                break
+            pieces.advance(consumed)
+        table = np.concatenate(tables)
         # The XYZ scanner passes over blank lines between frames; extended XYZ
-        # allows them only at the end. The reader names the first such line.
+        # allows them only at the end of the file.
         gaps = np.flatnonzero(table[1:, 0] != table[:-1, 5])
         if len(gaps):
             k = int(gaps[0])
-            self._read_at(text, int(table[k, 5]), _newlines(text, 0, int(table[k, 5])) + 1, k + 1)
+            line = int(table[k, 1]) + int(table[k, 2]) + 2
+            expected = "an atom count (one whole number)"
+            raise FormatError(f"{_KIND} {self._name}, line {line}: expected {expected}, got ''", file=self._name,
+                              format=_KIND, problem=f"expected {expected}, got ''", line=line,
+                              byte=int(table[k, 5]), expected=expected, found="''")
         return table
 
-    def _read_at(self, text: Text, offset: int, line: int, k: int) -> ExtxyzFrame:
-        return _split(text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset, 1, (0, line, k)))[0]
+    def _read(self, text: Text, start: int, k: int) -> ExtxyzFrame:
+        offset, line = int(self._table[k, 0]), int(self._table[k, 1])
+        return _split(text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset - start, 1, (start, line, k)))[0]
 
-    def _read(self, text: Text, k: int) -> ExtxyzFrame:
-        return self._read_at(text, int(self._table[k, 0]), int(self._table[k, 1]), k)
+    def _iterate(self) -> Iterator[ExtxyzFrame]:
+        assert self._path is not None
+        yield from iter_extxyz(self._path)
 
 
 def open_extxyz(file: Source) -> ExtxyzFile:

@@ -16,7 +16,7 @@ import lzma
 import mmap
 import operator
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
 from typing import Generic, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypeVar
@@ -57,6 +57,8 @@ SEPARATORS = " \t\n\r\f"
 # once from start to end: the window a reader holds is about this, plus the
 # frame that straddles its end.
 CHUNK_BYTES = 1 << 22
+# How many atoms' lines writers format at a time: a few MB of text.
+CHUNK_ATOMS = 1 << 16
 T = TypeVar("T")
 FrameT = TypeVar("FrameT")
 
@@ -108,15 +110,34 @@ def open_data(file: Source) -> Iterator[Data]:
         yield mapped
 
 
-def write_data(file: Target, data: bytes) -> None:
-    """Writes the whole of a file's bytes, compressed by the path's suffix."""
+def write_data(file: Target, data: bytes | Iterable[bytes]) -> None:
+    """Writes a file's bytes, whole or a chunk at a time as the chunks are
+    made, compressed by the path's suffix."""
+    chunks = [data] if isinstance(data, bytes) else data
     if not isinstance(file, (str, os.PathLike)):
-        file.write(data)
+        for chunk in chunks:
+            file.write(chunk)
         return
     path = os.fspath(file)
     compression = _compression(path)
     with open(path, "wb") if compression is None else compression(path, "wb") as stream:
-        stream.write(data)
+        for chunk in chunks:
+            stream.write(chunk)
+
+
+def batches(items: Iterable[T], size: Callable[[T], int]) -> Iterator[list[T]]:
+    """The items in lists of about CHUNK_ATOMS atoms (size gives an item's),
+    so that writers hold a chunk of a file's text at a time, never all of it."""
+    batch: list[T] = []
+    atoms = 0
+    for item in items:
+        batch.append(item)
+        atoms += size(item) + 1
+        if atoms >= CHUNK_ATOMS:
+            yield batch
+            batch, atoms = [], 0
+    if batch:
+        yield batch
 
 
 class FormatError(ValueError):
@@ -164,15 +185,45 @@ class Text:
         self.kind = kind
         self.name = name
 
-    def call(self, read: Callable[..., T], *args: object) -> T:
+    def call(self, read: Callable[..., T], *args: object, **keywords: object) -> T:
         """Calls a reader or scanner of _io_rs_buffers on this file; a problem
         in the file becomes a FormatError naming it."""
         try:
-            return read(*args)
+            return read(*args, **keywords)
         except ValueError as error:
             if getattr(error, "format", None) is None:
                 raise
             raise format_error(error, self.name) from None
+
+
+def read_range(path: str, start: int, stop: int) -> bytes:
+    """Bytes start to stop of a file, decompressed by its suffix: a
+    compressed file is decompressed from its start, a chunk at a time, and
+    what comes before start is dropped as it goes."""
+    compression = _compression(path)
+    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
+        stream.seek(start)
+        return stream.read(stop - start)
+
+
+def resolve_threads(threads: int | None) -> int:
+    """The threads a reader uses: as given; else the IO_RS_NUM_THREADS
+    environment variable; else every core this process may run on. The
+    extension module uses one for inputs too small to gain from more."""
+    if threads is None:
+        setting = os.environ.get("IO_RS_NUM_THREADS", "").strip()
+        if setting:
+            try:
+                threads = int(setting)
+            except ValueError:
+                raise ValueError(f"IO_RS_NUM_THREADS must be a whole number of threads, not {setting!r}") from None
+        elif hasattr(os, "sched_getaffinity"):
+            threads = len(os.sched_getaffinity(0))
+        else:
+            threads = os.cpu_count() or 1
+    if not 1 <= threads <= 4096:
+        raise ValueError(f"threads must be from 1 to 4096, not {threads}")
+    return threads
 
 
 def runs(table: NDArray[np.int64], batch: int | None = None) -> Iterator[tuple[int, int]]:
@@ -238,24 +289,43 @@ def open_pieces(file: Source) -> Iterator[Pieces]:
 
 class FrameFile(Generic[FrameT]):
     """A trajectory file held open for random access: its frame table is made
-    by one scan, and frame k is then read alone."""
+    by one scan, and frame k is then read alone. A plain file is mapped; a
+    compressed one is scanned a window at a time and never held whole:
+    frame k is then decompressed up to its end (the cost of a compressed
+    file), and iteration goes through the file once."""
 
     _table: NDArray[np.int64]
 
-    def __init__(self, file: Source, kind: str) -> None:
+    def __init__(self, file: Source, kind: str, threads: int | None = None) -> None:
+        self._threads = resolve_threads(threads)
+        self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
+        self._compressed = self._path is not None and _compression(self._path) is not None
+        self._name = label(file)
         self._stack = ExitStack()
-        data = self._stack.enter_context(open_data(file))
-        self._text: Text | None = Text(data, kind, label(file))
+        self._open = True
         try:
-            self._table = self._index(self._text)
+            if self._compressed:
+                pieces = self._stack.enter_context(open_pieces(file))
+                self._data: Data | bytearray = b""
+            else:
+                self._data = self._stack.enter_context(open_data(file))
+                pieces = Pieces(None, self._data)
+            self._table = self._index(pieces)
+            if self._compressed:
+                self._stack.close()
         except BaseException:
             self.close()
             raise
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
         raise NotImplementedError
 
-    def _read(self, text: Text, k: int) -> FrameT:
+    def _read(self, text: Text, start: int, k: int) -> FrameT:
+        """Frame k from text, whose data starts at byte start of the file."""
+        raise NotImplementedError
+
+    def _iterate(self) -> Iterator[FrameT]:
+        """Every frame, going through the file once."""
         raise NotImplementedError
 
     def __len__(self) -> int:
@@ -270,23 +340,37 @@ class FrameFile(Generic[FrameT]):
             index += count
         if not 0 <= index < count:
             raise IndexError(f"frame index {operator.index(k)} out of range for {count} frames")
-        if self._text is None:
+        if not self._open:
             raise ValueError("I/O operation on a closed file")
-        return self._read(self._text, index)
+        if self._compressed and self._path is not None:
+            start = int(self._table[index, 0])
+            data = read_range(self._path, start, int(self._table[index, 5]))
+            return self._read(Text(data, self._kind, self._name), start, index)
+        return self._read(Text(self._data, self._kind, self._name), 0, index)
 
     def __iter__(self) -> Iterator[FrameT]:
         """Every frame in turn."""
+        if self._compressed:
+            if not self._open:
+                raise ValueError("I/O operation on a closed file")
+            yield from self._iterate()
+            return
         for k in range(len(self._table)):
             yield self[k]
 
     @property
+    def _kind(self) -> str:
+        return type(self).__name__.removesuffix("File").upper()
+
+    @property
     def closed(self) -> bool:
         """Whether close() has been called."""
-        return self._text is None
+        return not self._open
 
     def close(self) -> None:
         """Releases the file (and its memory map); frames read stay valid."""
-        self._text = None
+        self._open = False
+        self._data = b""
         self._stack.close()
 
     def __enter__(self) -> Self:

@@ -22,7 +22,7 @@ from numpy.typing import NDArray
 import _io_rs
 import _io_rs_buffers
 
-from ._files import Source, Target, Text, label, open_data, write_data
+from ._files import Source, Target, Text, label, open_data, resolve_threads, write_data
 from ._vasp import VaspHeader, format_header, header_of
 
 _Scalar = TypeVar("_Scalar", bound=np.generic)
@@ -48,14 +48,14 @@ class Poscar(VaspHeader):
     velocities: NDArray[np.float64] | None = None
 
 
-def _parse(text: Text) -> Poscar:
+def _parse(text: Text, threads: int) -> Poscar:
     scanned, selective, cartesian, blocks = text.call(_io_rs_buffers.scan_poscar, text.data)
     header = header_of(scanned)
 
     def block(row: NDArray[np.int64], selective: bool) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
         offset, line, natoms = (int(value) for value in row[:3])
         positions, flags, _ = text.call(_io_rs_buffers.read_poscar_block, text.data, offset, natoms, selective,
-                                        (0, line, 0))
+                                        (0, line, 0), threads=threads)
         return positions, flags
 
     positions, flags = block(blocks[0], selective)
@@ -64,12 +64,12 @@ def _parse(text: Text) -> Poscar:
                   cartesian, positions, flags, velocities)
 
 
-def read_poscar(file: Source) -> Poscar:
+def read_poscar(file: Source, *, threads: int | None = None) -> Poscar:
     """Reads a POSCAR or CONTCAR file: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises ValueError naming the
     file and the line."""
     with open_data(file) as data:
-        return _parse(Text(data, "POSCAR", label(file)))
+        return _parse(Text(data, "POSCAR", label(file)), resolve_threads(threads))
 
 
 def _rows(name: str, array: NDArray[_Scalar], natoms: int) -> NDArray[_Scalar]:

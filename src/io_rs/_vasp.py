@@ -46,13 +46,20 @@ class VaspHeader:
         return sum(self.counts)
 
     @property
+    def factor(self) -> float:
+        """What the lattice (and Cartesian positions) are multiplied by: the
+        scale factor, or, when it is negative, the factor that gives the
+        cell that volume."""
+        if self.scale >= 0:
+            return float(self.scale)
+        volume = abs(float(np.linalg.det(np.asarray(self.lattice, dtype=np.float64))))
+        return float((-self.scale / volume) ** (1.0 / 3.0))
+
+    @property
     def cell(self) -> NDArray[np.float64]:
         """The lattice vectors as rows, scaled: by the scale factor, or, when
         it is negative, to the volume it gives."""
-        lattice = np.asarray(self.lattice, dtype=np.float64)
-        volume = abs(float(np.linalg.det(lattice)))
-        factor = self.scale if self.scale >= 0 else (-self.scale / volume) ** (1.0 / 3.0)
-        cell: NDArray[np.float64] = lattice * factor
+        cell: NDArray[np.float64] = np.asarray(self.lattice, dtype=np.float64) * self.factor
         return cell
 
 

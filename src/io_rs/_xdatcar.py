@@ -15,15 +15,21 @@ frame; runs of frames under one header are then read in one call each.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
+from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
+                     read_range, runs, write_data)
 from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
 
 
@@ -62,7 +68,7 @@ class XdatcarFrame:
 Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
 
 
-def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader]) -> Iterator[Run]:
+def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader], threads: int) -> Iterator[Run]:
     """Runs of frames (at most `batch` frames a run), scanned and read a window
     at a time: the header in force, how many headers came before it, the
     frames and their numbers as written. headers gets every header found."""
@@ -79,7 +85,8 @@ def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader
         for start, stop in runs(table, batch):
             offset, line_at, natoms, owner = (int(value) for value in table[start, :4])
             frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, pieces.data, offset - pieces.start,
-                                           natoms, stop - start, (pieces.start, line_at, before + start))
+                                           natoms, stop - start, (pieces.start, line_at, before + start),
+                                           threads=threads)
             index = owners + 1 + owner if owner >= 0 else owners
             yield headers[index], index, frames, numbers
         before += len(table)
@@ -96,13 +103,13 @@ def _numbered(numbers: NDArray[np.int64]) -> NDArray[np.int64]:
     return numbers
 
 
-def read_xdatcar(file: Source) -> Xdatcar:
+def read_xdatcar(file: Source, *, threads: int | None = None) -> Xdatcar:
     """Reads a whole XDATCAR trajectory: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises FormatError (a ValueError)
     naming the file and the line."""
     headers: list[VaspHeader] = []
     with open_data(file) as data:
-        runs_read = list(_runs(Pieces(None, data), label(file), None, headers))
+        runs_read = list(_runs(Pieces(None, data), label(file), None, headers, resolve_threads(threads)))
     header = headers[0]
     if len(runs_read) == 1:
         frames, numbers = runs_read[0][2], runs_read[0][3]
@@ -118,13 +125,13 @@ def read_xdatcar(file: Source) -> Xdatcar:
                    frames, _numbered(numbers), lattices)
 
 
-def iter_xdatcar(file: Source) -> Iterator[XdatcarFrame]:
+def iter_xdatcar(file: Source, *, threads: int | None = None) -> Iterator[XdatcarFrame]:
     """Reads an XDATCAR trajectory one frame at a time. A compressed file or
     an open stream is read a window of a few MB at a time, never whole; the
     file stays open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
         place = 0
-        for current, _, frames, numbers in _runs(pieces, label(file), 1, []):
+        for current, _, frames, numbers in _runs(pieces, label(file), 1, [], resolve_threads(threads)):
             for frame, number in zip(frames, numbers.tolist()):
                 place += 1
                 yield XdatcarFrame(number if number >= 0 else place, frame, current.lattice)
@@ -145,19 +152,44 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     header: VaspHeader
     _lattices: list[NDArray[np.float64]]
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, "XDATCAR")
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, "XDATCAR", threads)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        found, table, _ = text.call(_io_rs_buffers.scan_xdatcar_frames, text.data)
-        self.header = header_of(found[0])
-        self._lattices = [header[2] for header in found]
-        return table
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        headers: list[VaspHeader] = []
+        first: ScannedHeader | None = None
+        tables, line, before = [], 1, 0
+        while True:
+            found, table, (consumed, line, complete) = Text(pieces.data, "XDATCAR", self._name).call(
+                _io_rs_buffers.scan_xdatcar_frames, pieces.data, 0, (pieces.start, line, before), pieces.last, first)
+            first = first or (found[0] if found else None)
+            if len(table):  # header indexes of the whole file; -1 is the header in force before
+                table[:, 3] = np.where(table[:, 3] < 0, len(headers) - 1, table[:, 3] + len(headers))
+            headers += [header_of(scanned) for scanned in found]
+            tables.append(table)
+            before += len(table)
+            if complete:
+                break
+            pieces.advance(consumed)
+        self.header = headers[0]
+        self._lattices = [header.lattice for header in headers]
+        return np.concatenate(tables)
 
-    def _read(self, text: Text, k: int) -> XdatcarFrame:
+    def _read(self, text: Text, start: int, k: int) -> XdatcarFrame:
         offset, line, natoms, owner, number = (int(value) for value in self._table[k, :5])
-        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset, natoms, 1, (0, line, k))
+        frames, _, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset - start, natoms, 1,
+                                 (start, line, k), threads=self._threads)
         return XdatcarFrame(number if number >= 0 else k + 1, frames[0], self._lattices[owner])
+
+    def _iterate(self) -> Iterator[XdatcarFrame]:
+        assert self._path is not None
+        return iter_xdatcar(self._path, threads=self._threads)
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's fractional coordinates as a Dask array, frames x atoms
+        x 3, in chunks of frames_per_chunk frames that the tasks of a Dask
+        computation read from the file's path when they need them."""
+        return frames_array(self._path, self._table, self.header.natoms, frames_per_chunk, read_frame_rows)
 
     @property
     def variable_cell(self) -> bool:
@@ -165,15 +197,29 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
         return len(self._lattices) > 1
 
 
-def open_xdatcar(file: Source) -> XdatcarFile:
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The frames of some consecutive rows of an XDATCAR file's frame table,
+    read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, "XDATCAR", repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        offset, line, natoms = (int(value) for value in rows[begin, :3])
+        parts.append(text.call(_io_rs_buffers.read_xdatcar_frames, data, offset - start, natoms, end - begin,
+                               (start, line, first + begin), threads=1)[0])
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def open_xdatcar(file: Source, *, threads: int | None = None) -> XdatcarFile:
     """Opens an XDATCAR trajectory for random access to its frames: a path
     (mapped into memory; .gz, .bz2, .xz decompressed into it) or an open
     binary file. The same as XdatcarFile(file)."""
-    return XdatcarFile(file)
+    return XdatcarFile(file, threads=threads)
 
 
-def format_xdatcar(xdatcar: Xdatcar) -> bytes:
-    """The bytes of an XDATCAR file, as write_xdatcar writes them."""
+def _checked(xdatcar: Xdatcar) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:
+    """The frames, numbers and per-frame lattices of a trajectory to write."""
     natoms = sum(int(count) for count in xdatcar.counts)
     frames = np.asarray(xdatcar.frames, dtype=np.float64)
     if frames.ndim != 3 or frames.shape[1:] != (natoms, 3):
@@ -183,26 +229,87 @@ def format_xdatcar(xdatcar: Xdatcar) -> bytes:
         raise ValueError(f"{len(frames)} frames need as many whole frame numbers, not {numbers.shape} of {numbers.dtype}")
     if numbers.size and numbers.min() < 0:
         raise ValueError(f"frame numbers cannot be negative: {int(numbers.min())}")
-    top, bottom = header_parts(xdatcar)
-    if xdatcar.lattices is None or not len(frames):
-        parts = [(top + lattice_text(xdatcar.lattice) + bottom).encode()]
-        # One call per run of consecutive numbers.
-        starts = [0, *(np.flatnonzero(np.diff(numbers) != 1) + 1).tolist()]
-        for start, stop in zip(starts, [*starts[1:], len(frames)]):
-            if stop > start:
-                parts.append(_io_rs_buffers.format_xdatcar_frames(frames[start:stop], int(numbers[start])))
-        return b"".join(parts)
-    lattices = np.asarray(xdatcar.lattices, dtype=np.float64)
-    if lattices.shape != (len(frames), 3, 3):
-        raise ValueError(f"lattices must be {len(frames)} x 3 x 3, one per frame, not {lattices.shape}")
-    parts = []
-    for k, lattice in enumerate(lattices):
-        parts.append((top + lattice_text(lattice) + bottom).encode())
-        parts.append(_io_rs_buffers.format_xdatcar_frames(frames[k:k + 1], int(numbers[k])))
-    return b"".join(parts)
+    if xdatcar.lattices is None:
+        lattices = np.broadcast_to(np.asarray(xdatcar.lattice, dtype=np.float64), (len(frames), 3, 3))
+    else:
+        lattices = np.asarray(xdatcar.lattices, dtype=np.float64)
+        if lattices.shape != (len(frames), 3, 3):
+            raise ValueError(f"lattices must be {len(frames)} x 3 x 3, one per frame, not {lattices.shape}")
+    return frames, numbers.astype(np.int64), lattices
+
+
+def _chunks(header: VaspHeader, frames: Iterable[XdatcarFrame], every_frame: bool) -> Iterator[bytes]:
+    """The text of the frames a chunk at a time: the header first and again
+    before every frame whose lattice differs from the one in force (before
+    every frame when every_frame), frames written by one call per run of
+    consecutive numbers under one header."""
+    top, bottom = header_parts(header)
+    lattice: NDArray[np.float64] | None = None
+    natoms = header.natoms
+    first = True
+    for batch in batches(frames, lambda frame: natoms):
+        parts: list[bytes] = []
+        run: list[XdatcarFrame] = []
+
+        def flush() -> None:
+            if run:
+                stack = np.stack([np.asarray(frame.positions, dtype=np.float64) for frame in run])
+                if stack.shape[1:] != (natoms, 3):
+                    raise ValueError(f"frame {run[0].number}: positions must be {natoms} x 3, not {stack.shape[1:]}")
+                parts.append(_io_rs_buffers.format_xdatcar_frames(stack, run[0].number))
+                run.clear()
+
+        for frame in batch:
+            cell = np.asarray(frame.lattice, dtype=np.float64)
+            if first or every_frame or lattice is None or not np.array_equal(cell, lattice):
+                flush()
+                parts.append((top + lattice_text(cell) + bottom).encode())
+                lattice, first = cell, False
+            elif run and frame.number != run[-1].number + 1:
+                flush()
+            if frame.number < 0:
+                raise ValueError(f"frame numbers cannot be negative: {frame.number}")
+            run.append(frame)
+        flush()
+        yield b"".join(parts)
+    if first:
+        yield (top + lattice_text(header.lattice) + bottom).encode()
+
+
+def _frames_of(xdatcar: Xdatcar) -> Iterator[XdatcarFrame]:
+    frames, numbers, lattices = _checked(xdatcar)
+    for frame, number, lattice in zip(frames, numbers.tolist(), lattices):
+        yield XdatcarFrame(number, frame, lattice)
+
+
+def format_xdatcar(xdatcar: Xdatcar) -> bytes:
+    """The bytes of an XDATCAR file, as write_xdatcar writes them."""
+    _checked(xdatcar)
+    return b"".join(_chunks(xdatcar, _frames_of(xdatcar), xdatcar.lattices is not None))
 
 
 def write_xdatcar(file: Target, xdatcar: Xdatcar) -> None:
     """Writes an XDATCAR trajectory, fixed-cell or (with `lattices`) variable-
-    cell, to a path (.gz, .bz2, .xz compressed) or an open binary file."""
-    write_data(file, format_xdatcar(xdatcar))
+    cell, to a path (.gz, .bz2, .xz compressed) or an open binary file, a
+    chunk of frames at a time."""
+    _checked(xdatcar)
+    write_data(file, _chunks(xdatcar, _frames_of(xdatcar), xdatcar.lattices is not None))
+
+
+def write_xdatcar_frames(file: Target, header: VaspHeader, frames: Iterable[XdatcarFrame]) -> int:
+    """Writes frames as they come (from iter_xdatcar of another file, say) to
+    an XDATCAR file, a chunk at a time, never holding the whole text: the
+    header (its comment, scale, species and counts) with the first frame's
+    lattice, then each frame under its number, the header repeated (a
+    variable cell) before every frame whose lattice differs from the one in
+    force. Returns the number of frames written."""
+    written = 0
+
+    def counted() -> Iterator[XdatcarFrame]:
+        nonlocal written
+        for frame in frames:
+            written += 1
+            yield frame
+
+    write_data(file, _chunks(header, counted(), False))
+    return written

@@ -14,13 +14,19 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from itertools import accumulate
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FrameFile, Pieces, Source, Target, Text, label, open_data, open_pieces, runs, write_data
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
+from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
+                     read_range, runs, write_data)
 
 
 @dataclass(eq=False, slots=True)
@@ -51,7 +57,7 @@ def _split(read: XyzRead) -> list[XyzFrame]:
             for comment, start, stop, block in zip(comments, bounds, bounds[1:], blocks)]
 
 
-def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFrame]]:
+def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[list[XyzFrame]]:
     """The frames, a run at a time (at most `batch` frames a run), scanned and
     read a window at a time."""
     line, before = 1, 0
@@ -62,7 +68,7 @@ def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFr
         for start, stop in runs(table, batch):
             offset, line_at = int(table[start, 0]), int(table[start, 1])
             yield _split(text.call(_io_rs_buffers.read_xyz_frames, pieces.data, offset - pieces.start, stop - start,
-                                   (pieces.start, line_at, before + start)))
+                                   (pieces.start, line_at, before + start), threads=threads))
         before += len(table)
         line = line_after
         if complete:
@@ -70,21 +76,21 @@ def _frames(pieces: Pieces, name: str, batch: int | None) -> Iterator[list[XyzFr
         pieces.advance(consumed)
 
 
-def read_xyz(file: Source) -> list[XyzFrame]:
+def read_xyz(file: Source, *, threads: int | None = None) -> list[XyzFrame]:
     """Reads every frame of an XYZ file: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises ValueError naming the
     file and the line."""
     with open_data(file) as data:
-        found = list(_frames(Pieces(None, data), label(file), None))
+        found = list(_frames(Pieces(None, data), label(file), None, resolve_threads(threads)))
     return found[0] if len(found) == 1 else [frame for run in found for frame in run]
 
 
-def iter_xyz(file: Source) -> Iterator[XyzFrame]:
+def iter_xyz(file: Source, *, threads: int | None = None) -> Iterator[XyzFrame]:
     """Reads an XYZ file one frame at a time. A compressed file or an open
     stream is read a window of a few MB at a time, never whole; the file stays
     open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), 1):
+        for run in _frames(pieces, label(file), 1, resolve_threads(threads)):
             yield from run
 
 
@@ -92,30 +98,69 @@ class XyzFile(FrameFile[XyzFrame]):
     """An XYZ file held open for random access, as XdatcarFile: ``len(f)``,
     ``f[k]``, iteration and ``with``."""
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, "XYZ")
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, "XYZ", threads)
 
-    def _index(self, text: Text) -> NDArray[np.int64]:
-        table: NDArray[np.int64] = text.call(_io_rs_buffers.scan_xyz_frames, text.data)[0]
-        return table
+    def _index(self, pieces: Pieces) -> NDArray[np.int64]:
+        tables, line, before = [], 1, 0
+        while True:
+            table, (consumed, line, complete) = Text(pieces.data, "XYZ", self._name).call(
+                _io_rs_buffers.scan_xyz_frames, pieces.data, 0, (pieces.start, line, before), pieces.last)
+            tables.append(table)
+            before += len(table)
+            if complete:
+                return np.concatenate(tables)
+            pieces.advance(consumed)
 
-    def _read(self, text: Text, k: int) -> XyzFrame:
+    @property
+    def natoms(self) -> NDArray[np.int64]:
+        """The number of atoms of each frame, from the frame table: no frame is read."""
+        return self._table[:, 2].copy()
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's positions as a Dask array, frames x atoms x 3, in
+        chunks of frames_per_chunk frames that the tasks of a Dask computation
+        read from the file's path when they need them. Every frame must hold
+        the same number of atoms."""
+        counts = self._table[:, 2]
+        if len(counts) and counts.min() != counts.max():
+            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
+        natoms = int(counts[0]) if len(counts) else 0
+        return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
+
+    def _read(self, text: Text, start: int, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
-        comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset, 1,
-                                                       (0, line, k))
+        comments, symbols, positions, _, _ = text.call(_io_rs_buffers.read_xyz_frames, text.data, offset - start, 1,
+                                                       (start, line, k), threads=self._threads)
         return XyzFrame(comments[0], symbols, positions)
 
+    def _iterate(self) -> Iterator[XyzFrame]:
+        assert self._path is not None
+        return iter_xyz(self._path, threads=self._threads)
 
-def open_xyz(file: Source) -> XyzFile:
+
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The positions of some consecutive rows of an XYZ file's frame table,
+    read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, "XYZ", repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        offset, line = int(rows[begin, 0]), int(rows[begin, 1])
+        parts.append(text.call(_io_rs_buffers.read_xyz_frames, data, offset - start, end - begin,
+                               (start, line, first + begin), threads=1)[2])
+    return np.concatenate(parts).reshape(len(rows), -1, 3)
+
+
+def open_xyz(file: Source, *, threads: int | None = None) -> XyzFile:
     """Opens an XYZ file for random access to its frames; the same as XyzFile(file)."""
-    return XyzFile(file)
+    return XyzFile(file, threads=threads)
 
 
-def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
-    """The bytes of an XYZ file, as write_xyz writes them."""
-    frames = list(frames)
+def _format_batch(frames: list[XyzFrame], first: int) -> bytes:
     blocks = []
-    for k, frame in enumerate(frames):
+    for k, frame in enumerate(frames, first):
         positions = np.asarray(frame.positions, dtype=np.float64)
         if positions.shape != (len(frame.symbols), 3):
             raise ValueError(f"frame {k}: positions must be {len(frame.symbols)} x 3, one row per symbol, "
@@ -130,7 +175,21 @@ def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
                                             [len(frame.symbols) for frame in frames])
 
 
+def _chunks(frames: Iterable[XyzFrame]) -> Iterator[bytes]:
+    first = 0
+    for batch in batches(frames, lambda frame: len(frame.symbols)):
+        yield _format_batch(batch, first)
+        first += len(batch)
+
+
+def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
+    """The bytes of an XYZ file, as write_xyz writes them."""
+    return b"".join(_chunks(frames))
+
+
 def write_xyz(file: Target, frames: Iterable[XyzFrame]) -> None:
     """Writes XYZ frames to a path (.gz, .bz2, .xz compressed) or an open
-    binary file. Comments must be single lines; symbols single fields."""
-    write_data(file, format_xyz(frames))
+    binary file, a chunk of frames at a time: frames may come from a
+    generator (iter_xyz of another file, say), and the whole text is never
+    held. Comments must be single lines; symbols single fields."""
+    write_data(file, _chunks(frames))

@@ -10,7 +10,7 @@ namespace io_rs::py {
 namespace {
 
 void too_many_positional(const FunctionDescription& d, std::size_t given) {
-  const std::size_t p = d.parameters.size();
+  const std::size_t p = d.positional();
   std::string message = d.required == p
       ? fill_message("{}() takes {} positional arguments but {} ", {d.name, p, given})
       : fill_message("{}() takes from {} to {} positional arguments but {} ",
@@ -60,8 +60,8 @@ bool bind(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject** slots) {
   const std::size_t p = d.parameters.size();
   const std::size_t n = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < n && i < p; ++i) slots[i] = args[i];
-  if (n > p) {
+  for (std::size_t i = 0; i < n && i < d.positional(); ++i) slots[i] = args[i];
+  if (n > d.positional()) {
     too_many_positional(d, n);
     return false;
   }

@@ -13,14 +13,25 @@ struct Parameter {
   const char* name;
   // The default as the text signature shows it, or null when required.
   const char* default_text = nullptr;
+  // Given by keyword only (after "*" in the signature); such parameters
+  // come last.
+  bool keyword_only = false;
 };
 
 // Everything binding needs to know of one module function. Every parameter
-// can be given by position or by keyword; the required ones come first.
+// can be given by position or by keyword unless it is keyword-only; the
+// required ones come first.
 struct FunctionDescription {
   const char* name;
   std::span<const Parameter> parameters;
   std::size_t required;
+
+  // How many parameters a call may fill by position.
+  std::size_t positional() const noexcept {
+    std::size_t count = 0;
+    while (count < parameters.size() && !parameters[count].keyword_only) ++count;
+    return count;
+  }
 };
 
 // Fills slots (one per parameter, initially null) with borrowed references

@@ -16,6 +16,8 @@ std::string docstring(const FunctionRow& row) {
   bool first = true;
   for (const Parameter& p : row.description.parameters) {
     if (!first) doc += ", ";
+    if (p.keyword_only && (first || !row.description.parameters[&p - row.description.parameters.data() - 1].keyword_only))
+      doc += "*, ";
     first = false;
     doc += p.name;
     if (p.default_text != nullptr) {

@@ -135,20 +135,25 @@ Ref tuple_result(std::initializer_list<Ref*> items) {
   return tuple;
 }
 
-Ref text_list_result(const InternedTexts& texts) {
-  // One str per distinct text, shared by every entry that holds it.
-  std::vector<Ref> made;
-  made.reserve(texts.distinct_count());
-  for (std::size_t j = 0; j < texts.distinct_count(); ++j) {
-    const std::string_view text = texts.distinct(j);
-    made.push_back(Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-    if (!made.back()) return failed();
-  }
-  const std::size_t n = texts.size();
+Ref text_list_result(const InternedTexts& texts, std::span<const InternedTexts> more) {
+  std::size_t n = texts.size();
+  for (const InternedTexts& part : more) n += part.size();
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return failed();
-  for (std::size_t i = 0; i < n; ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(made[texts.index(i)].get()));
+  std::size_t i = 0;
+  for (std::size_t p = 0; p <= more.size(); ++p) {
+    const InternedTexts& part = p == 0 ? texts : more[p - 1];
+    // One str per distinct text, shared by every entry that holds it.
+    std::vector<Ref> made;
+    made.reserve(part.distinct_count());
+    for (std::size_t j = 0; j < part.distinct_count(); ++j) {
+      const std::string_view text = part.distinct(j);
+      made.push_back(Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+      if (!made.back()) return failed();
+    }
+    for (std::size_t k = 0; k < part.size(); ++k)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i++), Py_NewRef(made[part.index(k)].get()));
+  }
   return list;
 }
 

@@ -41,8 +41,9 @@ Ref size_result(std::size_t value);
 // A tuple taking over every reference given.
 Ref tuple_result(std::initializer_list<Ref*> items);
 
-// A list of str, in order; entries with the same text share one str.
-Ref text_list_result(const InternedTexts& texts);
+// A list of str, in order: texts, then each of more; entries of one part
+// with the same text share one str.
+Ref text_list_result(const InternedTexts& texts, std::span<const InternedTexts> more = {});
 
 // A str of the output text. ascii says that every byte is below 0x80.
 Ref text_result(const OutputText& text, bool ascii);

@@ -1,4 +1,9 @@
 #include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "core/line_cuts.hpp"
+#include "core/parallel.hpp"
 
 #include "core/message.hpp"
 #include "core/line_cursor.hpp"
@@ -7,11 +12,58 @@
 
 namespace io_rs::vasp {
 
+namespace {
+
+// The block on threads: the lines after offset are cut into parts at line
+// starts and counted on threads; if they hold the block, each part reads its
+// rows straight into the arrays. The first failing row in file order gives
+// the error, so the result does not depend on the thread count. Nothing,
+// when the lines do not hold the block: the one-thread reader says how it
+// ends.
+std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, std::size_t offset,
+                                                       std::size_t natoms, bool selective, const Base& base,
+                                                       std::size_t threads) {
+  const LineCuts cuts = cut_lines(buffer, offset, buffer.size(), threads);
+  const bool open_last_line = buffer.size() > offset && buffer.back() != '\n';
+  if (cuts.rows[threads] + (open_last_line ? 1 : 0) < natoms) return std::nullopt;
+
+  PoscarBlockRead read{{OwnedMatrix<double>::allocate(natoms, 3), std::nullopt}, offset};
+  if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
+  std::vector<std::optional<Error>> failures(threads);
+  run_parts(threads, [&](std::size_t t) {
+    // The last part also holds a last line without LF.
+    const std::uint64_t first = cuts.rows[t];
+    const std::uint64_t stop = t + 1 == threads ? natoms : std::min<std::uint64_t>(cuts.rows[t + 1], natoms);
+    if (first >= stop) return;
+    LineCursor lines(buffer, cuts.starts[t]);
+    for (std::uint64_t i = first; i < stop; ++i) {
+      const std::size_t line_offset = lines.offset();
+      std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
+      const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags);
+      if (!outcome.ok()) [[unlikely]] {
+        failures[t] = at(std::unexpected(poscar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
+        return;
+      }
+    }
+    if (stop == natoms) read.end = lines.offset();
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  if (natoms == 0) read.end = offset;
+  return read;
+}
+
+}  // namespace
+
 Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          bool selective, const Base& base) {
+                                          bool selective, const Base& base, std::size_t threads) {
   if (offset > buffer.size()) {
     return value_error(fill_message("read_poscar_block: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
+  }
+  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
+    if (auto read = read_on_threads(buffer, offset, natoms, selective, base, parts)) return std::move(*read);
   }
   // An atom line holds at least five bytes and its LF, so a block of natoms
   // lines needs about six bytes an atom: room for more rows than what is

@@ -51,7 +51,7 @@ struct PoscarBlockRead {
 
 // natoms atom lines; fewer before the end of the buffer is an error.
 Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          bool selective, const Base& base = {});
+                                          bool selective, const Base& base = {}, std::size_t threads = 1);
 
 // Consecutive XDATCAR frames: each opened by a "Direct configuration=" line
 // with its number, or in older files by a blank line, then natoms coordinate
@@ -66,7 +66,8 @@ struct XdatcarFrames {
   std::size_t end = 0;
 };
 Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          std::optional<std::uint64_t> max_frames, const Base& base = {});
+                                          std::optional<std::uint64_t> max_frames, const Base& base = {},
+                                          std::size_t threads = 1);
 
 // The offset of every frame that read_xdatcar_frames would read from
 // offset, found by looking at the opening lines alone.

@@ -1,4 +1,8 @@
+#include <algorithm>
+#include <vector>
+
 #include "core/message.hpp"
+#include "core/parallel.hpp"
 #include "core/line_cursor.hpp"
 #include "vasp/atom_lines.hpp"
 #include "vasp/xdatcar_opening.hpp"
@@ -7,12 +11,86 @@
 namespace io_rs::vasp {
 
 
+namespace {
+
+// The frames on threads. One pass finds where each frame's coordinate
+// lines start (opening lines and line ends only, as the scanner does); the
+// frames are then read in contiguous runs, one run a thread, straight into
+// the arrays. A frame cut short by the end of the buffer, or an opening line
+// that fails, ends the pass; the lines before it are read all the same, so
+// that the first failure in file order is reported, as with one thread.
+Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offset, std::size_t natoms,
+                                      std::optional<std::uint64_t> max_frames, const Base& base,
+                                      std::size_t threads) {
+  std::vector<std::size_t> starts;  // of each frame's coordinate lines
+  std::vector<std::int64_t> numbers;
+  std::optional<Error> stop;        // what ended the pass, if a failure did
+  std::size_t partial = 0;          // lines of a frame cut short
+  LineCursor lines(buffer, offset);
+  std::size_t end = offset;
+  while (!max_frames || starts.size() < *max_frames) {
+    auto opening = find_opening(buffer, base, lines);
+    if (!opening) {
+      stop = std::move(opening.error());
+      break;
+    }
+    if (!opening->frame) break;
+    const std::size_t first_line = lines.offset();
+    const std::size_t skipped = lines.skip(natoms);
+    if (skipped < natoms) {
+      stop = cut_short(buffer, base, *opening, skipped, natoms).error();
+      partial = skipped;
+      starts.push_back(first_line);
+      break;
+    }
+    starts.push_back(first_line);
+    numbers.push_back(opening->number);
+    end = lines.offset();
+  }
+  const std::size_t frames = starts.size();
+  const std::size_t frame_values = checked_size(natoms, 3);
+  XdatcarFrames read;
+  read.positions.resize(checked_size(frames, frame_values));
+  read.numbers.resize(frames);
+  const bool cut = numbers.size() < frames;  // the last frame is cut short
+  const std::size_t parts = std::min(threads, std::max<std::size_t>(frames, 1));
+  std::vector<std::optional<Error>> failures(parts);
+  run_parts(parts, [&](std::size_t t) {
+    for (std::size_t k = frames * t / parts; k < frames * (t + 1) / parts; ++k) {
+      LineCursor frame_lines(buffer, starts[k]);
+      double* rows = read.positions.data() + k * frame_values;
+      const std::size_t count = cut && k + 1 == frames ? partial : natoms;
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t line_offset = frame_lines.offset();
+        const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), rows + 3 * i);
+        if (!outcome.ok()) [[unlikely]] {
+          failures[t] = at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
+          return;
+        }
+      }
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  if (stop) return std::unexpected(std::move(*stop));
+  std::copy(numbers.begin(), numbers.end(), read.numbers.data());
+  read.frames = frames;
+  read.end = end;
+  return read;
+}
+
+}  // namespace
+
 Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t offset, std::size_t natoms,
-                                          std::optional<std::uint64_t> max_frames, const Base& base) {
+                                          std::optional<std::uint64_t> max_frames, const Base& base,
+                                          std::size_t threads) {
   if (offset > buffer.size()) {
     return value_error(fill_message("read_xdatcar_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
+  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1)
+    return read_on_threads(buffer, offset, natoms, max_frames, base, parts);
   XdatcarFrames read;
   const std::size_t frame_values = checked_size(natoms, 3);
   std::size_t capacity = 0;  // frames the buffers have room for

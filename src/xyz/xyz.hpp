@@ -40,7 +40,8 @@ Result<OutputText> format_xyz_block(const LineList& symbols, const DoubleMatrixV
 // a CR LF ending.
 struct XyzFrames {
   std::vector<std::string_view> comments;
-  InternedTexts symbols;                  // of every frame, in order
+  InternedTexts symbols;                  // of every frame, in order, then more_symbols
+  std::vector<InternedTexts> more_symbols;  // read on further threads, in order
   OwnedBuffer<double> positions;     // atoms x 3, every frame's rows in order
   std::size_t atoms = 0;
   OwnedBuffer<std::int64_t> counts;  // atoms per frame
@@ -48,7 +49,7 @@ struct XyzFrames {
   std::size_t end = 0;
 };
 Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
-                                  const Base& base = {});
+                                  const Base& base = {}, std::size_t threads = 1);
 
 // The offset of every frame that read_xyz_frames would read from offset,
 // found by reading the atom count lines alone.

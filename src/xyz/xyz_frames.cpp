@@ -1,8 +1,11 @@
 #include <algorithm>
+#include <vector>
 #include <charconv>
 #include <string>
 
+#include "core/line_cuts.hpp"
 #include "core/message.hpp"
+#include "core/parallel.hpp"
 #include "core/line_cursor.hpp"
 #include "core/utf8.hpp"
 #include "xyz/atom_line.hpp"
@@ -23,9 +26,140 @@ std::unexpected<Error> offset_past_end(const char* function, std::size_t offset,
 
 }  // namespace
 
+namespace {
+
+// Atom lines that one thread reads: rows of one frame, from a line start.
+struct AtomRun {
+  std::size_t frame;      // in the call, from 0
+  std::size_t first_row;  // in the frame
+  std::size_t rows;
+  std::size_t start;      // the byte where its first line starts
+};
+
+// The frames on threads. One pass finds each frame's count, comment and
+// where its atom lines start and end (line ends only, as the scanner does);
+// the atom lines are then read in contiguous runs, a frame much larger than
+// a thread's share cut into runs at line starts, straight into the arrays.
+// A count, comment or frame end that fails ends the pass; the lines before
+// it are read all the same, so that the first failure in file order is
+// reported, as with one thread.
+Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
+                                  std::optional<std::uint64_t> max_frames, const Base& base, std::size_t threads) {
+  struct Found {
+    std::size_t natoms, atoms_start, atoms_end, first_atom;
+  };
+  std::vector<Found> found;
+  std::vector<std::string_view> comments;
+  std::optional<Error> stop;
+  bool cut = false;  // the last of found is a frame cut short: natoms holds the lines it has
+  std::size_t atoms = 0;
+  LineCursor lines(buffer, offset);
+  std::size_t end = offset;
+  while (!lines.done() && (!max_frames || found.size() < *max_frames)) {
+    const std::size_t count_offset = lines.offset();
+    auto count = take_count(buffer, base, lines);
+    if (!count) {
+      stop = std::move(count.error());
+      break;
+    }
+    if (!*count) break;
+    const std::size_t natoms = **count;
+    const std::uint64_t frame = base.frame + found.size() + 1;
+    if (lines.done()) {
+      stop = cut_short(buffer, base, frame, count_offset, "before its comment line").error();
+      break;
+    }
+    const std::size_t comment_offset = lines.offset();
+    const std::string_view comment = without_cr(lines.next());
+    if (!is_utf8(comment)) {
+      stop = at(format_error("XYZ", fill_message("the comment line of frame {} is not UTF-8 text", {frame})),
+                place_of(buffer, base, comment_offset, frame)).error();
+      break;
+    }
+    const std::size_t atoms_start = lines.offset();
+    const std::size_t skipped = lines.skip(natoms);
+    found.push_back({skipped, atoms_start, lines.offset(), atoms});
+    atoms += skipped;
+    if (skipped < natoms) {
+      stop = cut_short(buffer, base, frame, count_offset, fill_message("after {} of {} atom lines", {skipped, natoms})).error();
+      cut = true;
+      break;
+    }
+    comments.push_back(comment);
+    end = lines.offset();
+  }
+
+  // Runs of about atoms / threads rows each, in file order.
+  std::vector<AtomRun> runs;
+  const std::size_t share = atoms / threads + 1;
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    const Found& frame = found[k];
+    if (frame.natoms <= share / 2) {
+      if (frame.natoms > 0) runs.push_back({k, 0, frame.natoms, frame.atoms_start});
+      continue;
+    }
+    const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
+    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
+    for (std::size_t t = 0; t < pieces; ++t) {
+      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
+      const std::size_t stop_row = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
+      if (stop_row > first) runs.push_back({k, first, stop_row - first, cuts.starts[t]});
+    }
+  }
+  std::vector<std::size_t> part_start(threads + 1, runs.size());
+  {
+    std::size_t rows = 0, part = 0;
+    part_start[0] = 0;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      while (part + 1 < threads && rows >= share * (part + 1)) part_start[++part] = r;
+      rows += runs[r].rows;
+    }
+  }
+
+  XyzFrames read;
+  read.positions = OwnedBuffer<double>::allocate(checked_size(atoms, 3));
+  std::vector<InternedTexts> symbols(threads);
+  std::vector<std::optional<Error>> failures(threads);
+  run_parts(threads, [&](std::size_t t) {
+    std::string scratch;
+    for (std::size_t r = part_start[t]; r < part_start[t + 1]; ++r) {
+      const AtomRun& run = runs[r];
+      LineCursor atom_lines(buffer, run.start);
+      double* rows = read.positions.data() + 3 * (found[run.frame].first_atom + run.first_row);
+      for (std::size_t i = 0; i < run.rows; ++i) {
+        const std::size_t line_offset = atom_lines.offset();
+        const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, rows + 3 * i);
+        if (!outcome.ok()) [[unlikely]] {
+          failures[t] = at(std::unexpected(xyz_line_error(outcome, run.first_row + i)),
+                           place_of(buffer, base, line_offset, base.frame + run.frame + 1)).error();
+          return;
+        }
+      }
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  if (stop) return std::unexpected(std::move(*stop));
+  if (cut) found.pop_back();
+  read.frames = found.size();
+  read.counts = OwnedBuffer<std::int64_t>::allocate(read.frames);
+  for (std::size_t k = 0; k < read.frames; ++k) read.counts[k] = static_cast<std::int64_t>(found[k].natoms);
+  read.atoms = atoms;
+  read.comments = std::move(comments);
+  read.symbols = std::move(symbols[0]);
+  for (std::size_t t = 1; t < threads; ++t) read.more_symbols.push_back(std::move(symbols[t]));
+  read.end = end;
+  return read;
+}
+
+}  // namespace
+
 Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
-                                  const Base& base) {
+                                  const Base& base, std::size_t threads) {
   if (offset > buffer.size()) return offset_past_end("read_xyz_frames", offset, buffer.size());
+  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1)
+    return read_on_threads(buffer, offset, max_frames, base, parts);
   XyzFrames read;
   read.counts = OwnedBuffer<std::int64_t>::allocate(0);
   read.positions = OwnedBuffer<double>::allocate(0);

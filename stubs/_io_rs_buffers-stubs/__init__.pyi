@@ -38,11 +38,13 @@ _Stop: TypeAlias = tuple[int, int, bool]
 
 @overload
 def read_poscar_block(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[True], base: _Base | None = None
+    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[True], base: _Base | None = None,
+    *, threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.float64], NDArray[np.bool_], int]: ...
 @overload
 def read_poscar_block(
-    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[False], base: _Base | None = None
+    buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex, selective: Literal[False], base: _Base | None = None,
+    *, threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.float64], None, int]: ...
 @overload
 def read_poscar_block(
@@ -51,6 +53,8 @@ def read_poscar_block(
     natoms: SupportsIndex,
     selective: bool | np.bool_,
     base: _Base | None = None,
+    *,
+    threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None, int]: ...
 def read_xdatcar_frames(
     buffer: Buffer,
@@ -58,10 +62,17 @@ def read_xdatcar_frames(
     natoms: SupportsIndex,
     max_frames: SupportsIndex | None = None,
     base: _Base | None = None,
+    *,
+    threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], int]: ...
 def index_xdatcar_frames(buffer: Buffer, offset: SupportsIndex, natoms: SupportsIndex) -> NDArray[np.int64]: ...
 def read_xyz_frames(
-    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None, base: _Base | None = None
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    max_frames: SupportsIndex | None = None,
+    base: _Base | None = None,
+    *,
+    threads: SupportsIndex = 1,
 ) -> tuple[list[str], list[str], NDArray[np.float64], NDArray[np.int64], int]: ...
 def index_xyz_frames(buffer: Buffer, offset: SupportsIndex = 0) -> NDArray[np.int64]: ...
 def format_xdatcar_frames(frames: NDArray[np.float64], first_number: SupportsIndex = 1) -> bytes: ...

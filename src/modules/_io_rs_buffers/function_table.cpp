@@ -320,11 +320,13 @@ constexpr const char* kFormatExtxyzFramesDoc =
     "-------\n"
     "bytes  \u2014 the frames, ready for a binary file";
 
-constexpr py::Parameter kPoscarParameters[] = {{"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}};
+constexpr py::Parameter kPoscarParameters[] = {
+    {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarParameters[] = {
-    {"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}, {"base", "None"}};
+    {"buffer"}, {"offset"}, {"natoms"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarIndexParameters[] = {{"buffer"}, {"offset"}, {"natoms"}};
-constexpr py::Parameter kXyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
+constexpr py::Parameter kXyzParameters[] = {
+    {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kScanPoscarParameters[] = {{"buffer"}};
 constexpr py::Parameter kScanXdatcarParameters[] = {
     {"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}, {"first", "None"}};

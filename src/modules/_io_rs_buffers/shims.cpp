@@ -8,6 +8,7 @@
 #include "python/extxyz_objects.hpp"
 #include "python/exceptions.hpp"
 #include "python/numpy_api.hpp"
+#include "python/released.hpp"
 #include "python/results.hpp"
 #include "python/scan_results.hpp"
 #include "vasp/vasp.hpp"
@@ -47,6 +48,18 @@ struct BlockArguments {
   }
 };
 
+// The threads a reader may use: 1 when not given.
+std::optional<std::size_t> threads_or_one(PyObject* o) {
+  if (o == nullptr) return 1;
+  auto threads = py::convert_unsigned(o, "threads");
+  if (!threads) return std::nullopt;
+  if (*threads == 0 || *threads > 4096) {
+    py::set_error(PyExc_ValueError, "argument 'threads': expected from 1 to 4096 threads");
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(*threads);
+}
+
 Ref offsets_result(OwnedBuffer<std::int64_t>&& offsets) {
   const std::size_t count = offsets.size();
   return py::from_owned_buffer(std::move(offsets), {count}, NPY_INT64);
@@ -56,7 +69,7 @@ Ref offsets_result(OwnedBuffer<std::int64_t>&& offsets) {
 
 PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[5] = {};
+    PyObject* slots[6] = {};
     if (!py::extract_arguments_fastcall(kReadPoscarBlock, args, nargs, kwnames, slots)) return nullptr;
     BlockArguments block;
     if (!block.take(slots)) return nullptr;
@@ -64,8 +77,12 @@ PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!selective) return nullptr;
     auto base = py::convert_base(slots[4], block.offset, "base");
     if (!base) return nullptr;
+    auto threads = threads_or_one(slots[5]);
+    if (!threads) return nullptr;
 
-    auto read = vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective, *base);
+    auto read = py::released([&] {
+      return vasp::read_poscar_block(block.buffer.bytes(), block.offset, block.natoms, *selective, *base, *threads);
+    });
     if (!read) return py::raise(read.error());
     Ref positions = py::from_owned_array(std::move(read->block.positions));
     if (!positions) return nullptr;
@@ -79,7 +96,7 @@ PyObject* read_poscar_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* read_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[5] = {};
+    PyObject* slots[6] = {};
     if (!py::extract_arguments_fastcall(kReadXdatcarFrames, args, nargs, kwnames, slots)) return nullptr;
     BlockArguments block;
     if (!block.take(slots)) return nullptr;
@@ -87,8 +104,13 @@ PyObject* read_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!max_frames) return nullptr;
     auto base = py::convert_base(slots[4], block.offset, "base");
     if (!base) return nullptr;
+    auto threads = threads_or_one(slots[5]);
+    if (!threads) return nullptr;
 
-    auto read = vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value, *base);
+    auto read = py::released([&] {
+      return vasp::read_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms, max_frames->value, *base,
+                                       *threads);
+    });
     if (!read) return py::raise(read.error());
     read->positions.resize(read->frames * block.natoms * 3);
     read->numbers.resize(read->frames);
@@ -109,7 +131,7 @@ PyObject* index_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
     BlockArguments block;
     if (!block.take(slots)) return nullptr;
 
-    auto offsets = vasp::index_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms);
+    auto offsets = py::released([&] { return vasp::index_xdatcar_frames(block.buffer.bytes(), block.offset, block.natoms); });
     if (!offsets) return py::raise(offsets.error());
     return offsets_result(std::move(*offsets)).release();
   });
@@ -117,7 +139,7 @@ PyObject* index_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* read_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (!py::extract_arguments_fastcall(kReadXyzFrames, args, nargs, kwnames, slots)) return nullptr;
     py::BufferHold buffer;
     if (!buffer.take(slots[0], "buffer")) return nullptr;
@@ -127,13 +149,16 @@ PyObject* read_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!max_frames) return nullptr;
     auto base = py::convert_base(slots[3], *offset, "base");
     if (!base) return nullptr;
+    auto threads = threads_or_one(slots[4]);
+    if (!threads) return nullptr;
 
-    auto read = xyz::read_xyz_frames(buffer.bytes(), *offset, max_frames->value, *base);
+    auto read = py::released(
+        [&] { return xyz::read_xyz_frames(buffer.bytes(), *offset, max_frames->value, *base, *threads); });
     if (!read) return py::raise(read.error());
     // The comments are views into the buffer: made into str while it is held.
     Ref comments = py::text_views_result(read->comments);
     if (!comments) return nullptr;
-    Ref symbols = py::text_list_result(read->symbols);
+    Ref symbols = py::text_list_result(read->symbols, read->more_symbols);
     if (!symbols) return nullptr;
     Ref positions = py::from_owned_buffer(std::move(read->positions), {read->atoms, 3}, NPY_DOUBLE);
     if (!positions) return nullptr;
@@ -154,7 +179,7 @@ PyObject* index_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     auto offset = offset_or_zero(slots[1]);
     if (!offset) return nullptr;
 
-    auto offsets = xyz::index_xyz_frames(buffer.bytes(), *offset);
+    auto offsets = py::released([&] { return xyz::index_xyz_frames(buffer.bytes(), *offset); });
     if (!offsets) return py::raise(offsets.error());
     return offsets_result(std::move(*offsets)).release();
   });
@@ -175,7 +200,7 @@ PyObject* format_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nar
 
     auto view = frames->view();
     if (!view) return nullptr;
-    auto text = vasp::format_xdatcar_frames(*view, first_number);
+    auto text = py::released([&] { return vasp::format_xdatcar_frames(*view, first_number); });
     if (!text) return py::raise(text.error());
     return py::bytes_result(*text).release();
   });
@@ -433,7 +458,7 @@ PyObject* scan_poscar(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     py::BufferHold buffer;
     if (!buffer.take(slots[0], "buffer")) return nullptr;
 
-    auto scan = vasp::scan_poscar(buffer.bytes());
+    auto scan = py::released([&] { return vasp::scan_poscar(buffer.bytes()); });
     if (!scan) return py::raise(scan.error());
     FrameTable blocks{scan->positions};
     if (scan->velocities) blocks.push_back(*scan->velocities);
@@ -459,8 +484,10 @@ PyObject* scan_xdatcar_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs
       if (!first) return nullptr;
     }
 
-    auto scan = vasp::scan_xdatcar(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
-                                   scan_arguments.last, first ? &first->header : nullptr);
+    auto scan = py::released([&] {
+      return vasp::scan_xdatcar(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
+                                scan_arguments.last, first ? &first->header : nullptr);
+    });
     if (!scan) return py::raise(scan.error());
     Ref headers = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scan->headers.size())));
     if (!headers) return nullptr;
@@ -484,8 +511,10 @@ PyObject* scan_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     ScanArguments scan_arguments;
     if (!scan_arguments.take(slots)) return nullptr;
 
-    auto scan = xyz::scan_xyz(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
-                              scan_arguments.last);
+    auto scan = py::released([&] {
+      return xyz::scan_xyz(scan_arguments.buffer.bytes(), scan_arguments.offset, scan_arguments.base,
+                           scan_arguments.last);
+    });
     if (!scan) return py::raise(scan.error());
     Ref table = py::frame_table_result(scan->frames);
     if (!table) return nullptr;

@@ -1,0 +1,31 @@
+#include "core/line_cuts.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/parallel.hpp"
+
+namespace io_rs {
+
+LineCuts cut_lines(std::string_view buffer, std::size_t from, std::size_t to, std::size_t parts) {
+  LineCuts cuts{std::vector<std::size_t>(parts + 1, to), std::vector<std::uint64_t>(parts + 1, 0)};
+  cuts.starts[0] = from;
+  for (std::size_t t = 1; t < parts; ++t) {
+    std::size_t cut = std::max(cuts.starts[t - 1], from + (to - from) / parts * t);
+    if (cut > from && cut < to && buffer[cut - 1] != '\n') {
+      const void* lf = std::memchr(buffer.data() + cut, '\n', to - cut);
+      cut = lf == nullptr ? to : static_cast<std::size_t>(static_cast<const char*>(lf) - buffer.data()) + 1;
+    }
+    cuts.starts[t] = cut;
+  }
+  std::vector<std::uint64_t> ends(parts, 0);
+  run_parts(parts, [&](std::size_t t) {
+    ends[t] = static_cast<std::uint64_t>(
+        std::count(buffer.begin() + static_cast<std::ptrdiff_t>(cuts.starts[t]),
+                   buffer.begin() + static_cast<std::ptrdiff_t>(cuts.starts[t + 1]), '\n'));
+  });
+  for (std::size_t t = 0; t < parts; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
+  return cuts;
+}
+
+}  // namespace io_rs

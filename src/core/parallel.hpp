@@ -1,0 +1,62 @@
+// Work of one call spread over threads: the calling thread and threads - 1
+// others, each given its index. The caller cuts the work so that the result
+// does not depend on the thread count; an exception thrown by any part is
+// thrown again in the caller after every thread has finished.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <thread>
+#include <vector>
+
+namespace io_rs {
+
+// Below this many bytes of text a part costs more in starting its thread
+// than it saves.
+inline constexpr std::size_t kMinBytesPerThread = std::size_t{1} << 16;
+
+// The threads worth using for bytes of text, at most requested.
+inline std::size_t threads_for(std::size_t requested, std::size_t bytes) noexcept {
+  return std::max<std::size_t>(1, std::min(requested, bytes / kMinBytesPerThread));
+}
+
+template <class Part>
+void run_parts(std::size_t threads, Part&& part) {
+  if (threads <= 1) {
+    part(std::size_t{0});
+    return;
+  }
+  std::vector<std::exception_ptr> failures(threads);
+  {
+    // Joined on every path, a failure to start one included (std::jthread
+    // would do this, but libc++ has it only from version 18).
+    struct Joined {
+      std::vector<std::thread> threads;
+      ~Joined() {
+        for (std::thread& thread : threads) thread.join();
+      }
+    } started;
+    std::vector<std::thread>& others = started.threads;
+    others.reserve(threads - 1);
+    for (std::size_t t = 1; t < threads; ++t) {
+      others.emplace_back([&, t] {
+        try {
+          part(t);
+        } catch (...) {
+          failures[t] = std::current_exception();
+        }
+      });
+    }
+    try {
+      part(std::size_t{0});
+    } catch (...) {
+      failures[0] = std::current_exception();
+    }
+  }  // joined here
+  for (const auto& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+}  // namespace io_rs

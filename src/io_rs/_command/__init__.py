@@ -1,0 +1,105 @@
+"""The io-rs command: look into structure files and convert between formats.
+
+    io-rs info FILE...            format, size, frames, atoms, species, cell
+    io-rs convert IN OUT          POSCAR/CONTCAR, XDATCAR, XYZ, extended XYZ
+
+Errors in a file are reported in one line (the package's FormatError: the
+file, the line and what was expected), exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from .._files import FormatError
+from .convert import convert
+from .frame import Refusal
+from .info import info
+
+DIRECTIONS = """\
+formats, by name (a .gz, .bz2 or .xz suffix is stripped first and means compressed):
+  POSCAR, CONTCAR or *.vasp   POSCAR          *XDATCAR*  XDATCAR
+  *.extxyz                    extended XYZ    *.xyz      XYZ to write; to read, extended XYZ when the
+                                                         first comment line holds Properties= or Lattice=
+
+what each direction does with what the other lacks:
+  XDATCAR -> (extended) XYZ   Cartesian positions from each frame's scaled cell; extended XYZ writes the
+                              cell as Lattice (every frame) with pbc T T T; plain XYZ drops it (a note says so)
+  (extended) XYZ -> XDATCAR   every frame must have the first one's species, in the same order, and a cell
+                              (Lattice, or --cell); a cell that changes writes a variable-cell XDATCAR (the
+                              header before each new cell); a frame that cannot be written is refused by number
+  XYZ -> POSCAR               needs a cell: --cell, or the file's Lattice; Cartesian positions kept as they are
+  any -> POSCAR/XDATCAR       VASP files group atoms by species: atoms of a frame whose species are interleaved
+                              are regrouped in order of first appearance, stably, and a note on stderr says so
+  POSCAR <-> extended XYZ     velocities <-> 'velocities'; selective dynamics flags <-> 'move_mask' (True: free)
+  any -> POSCAR               one frame: pick it with --frames (--frames -1 is the last)
+  --decimals                  extended XYZ only; the other writers have a fixed layout (POSCAR 16, XDATCAR 8,
+                              XYZ 15 decimals)
+
+The output is written to a temporary file beside the target and renamed into place when complete: an error
+or Ctrl-C leaves no partial file, and an existing target is kept unless --force is given."""
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="io-rs", description="Look into atomistic structure files and convert "
+                                     "between POSCAR/CONTCAR, XDATCAR, XYZ and extended XYZ.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    look = commands.add_parser("info", help="what each file holds, from its frame table")
+    look.add_argument("files", nargs="+", metavar="FILE")
+    look.add_argument("--from", dest="from_", metavar="FORMAT", help="the format, where a name says nothing")
+    look.add_argument("--json", action="store_true", help="one JSON list of objects, for scripts")
+    change = commands.add_parser("convert", help="write the frames of one file in another format",
+                                 epilog=DIRECTIONS, formatter_class=argparse.RawDescriptionHelpFormatter)
+    change.add_argument("source", metavar="IN")
+    change.add_argument("target", metavar="OUT")
+    change.add_argument("--from", dest="from_", metavar="FORMAT", help="poscar, xdatcar, xyz or extxyz")
+    change.add_argument("--to", metavar="FORMAT", help="poscar, xdatcar, xyz or extxyz")
+    change.add_argument("--frames", metavar="START:STOP:STEP",
+                        help="the frames to take, as a Python slice (negatives count from the end), or one frame K")
+    change.add_argument("--decimals", type=int, metavar="K", help="decimals of the atom columns (extended XYZ)")
+    change.add_argument("--cell", metavar="CELL",
+                        help="'a b c' or nine numbers (rows a, b, c) in Å: the cell of frames that have none")
+    change.add_argument("--force", action="store_true", help="replace an existing OUT")
+    change.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    return parser
+
+
+def _joined(argv: list[str]) -> list[str]:
+    """--frames -5:: joined into --frames=-5:: so that argparse does not take
+    the value for an option."""
+    joined: list[str] = []
+    for arg in argv:
+        if joined and joined[-1] in ("--frames", "--cell") and arg.startswith("-"):
+            joined[-1] += "=" + arg
+        else:
+            joined.append(arg)
+    return joined
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(_joined(sys.argv[1:] if argv is None else argv))
+    try:
+        if args.command == "info":
+            info(args.files, args.from_, args.json)
+        else:
+            convert(args.source, args.target, from_=args.from_, to=args.to, selection=args.frames,
+                    decimals=args.decimals, cell=args.cell, force=args.force, quiet=args.quiet)
+    except (FormatError, Refusal) as error:
+        print(f"io-rs: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader of stdout went away (io-rs info ... | head): nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        print(f"io-rs: {error.strerror or error}: {error.filename!r}", file=sys.stderr)
+        return 1
+    except ValueError as error:
+        print(f"io-rs: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("io-rs: interrupted; no output written", file=sys.stderr)
+        return 130
+    return 0

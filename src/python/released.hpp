@@ -1,0 +1,29 @@
+// The interpreter lock given up for a scope: routines that touch no Python
+// object (they read a held buffer and fill their own memory) let other
+// Python threads run meanwhile. The lock is taken back when the scope ends,
+// on every path, exceptions included.
+#pragma once
+
+#include <Python.h>
+
+namespace io_rs::py {
+
+class Released {
+ public:
+  Released() noexcept : state_(PyEval_SaveThread()) {}
+  ~Released() { PyEval_RestoreThread(state_); }
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs body without the lock and returns what it returns.
+template <class Body>
+auto released(Body&& body) {
+  Released scope;
+  return body();
+}
+
+}  // namespace io_rs::py
