@@ -188,6 +188,7 @@ MALFORMED = [
     ("1\nProperties=species:S:1:pos:R\nH 0 0 0\n", 2, "name:T:m triplets"),
     ("1\nProperties=species:X:1 a=1\nH\n", 2, "name:T:m triplets"),
     ("1\nProperties=species:S:1:pos:R:0\nH\n", 2, "name:T:m triplets"),
+    ("1\nProperties=a:R:1:a:R:1\n1 2\n", 2, "names column 'a' twice"),
     (f"1\n{PROPS}\nH 0 0 0 5\n", 3, "expected 4 fields"),
     (f"1\n{PROPS}\nH 0 0\n", 3, "expected 4 fields"),
     (f"2\n{PROPS}\nH 0 0 0\nH 0 x 0\n", 4, "expected a real in column 'pos', got 'x'"),

@@ -464,6 +464,9 @@ Result<std::vector<Column>> read_properties(const InfoValue& value) {
     const auto width = read_extxyz_integer(parts[k + 2]);
     if (!all_digits(parts[k + 2]) || !width || *width < 1 || *width > (1 << 20)) return bad();
     c.width = static_cast<std::size_t>(*width);
+    for (const Column& earlier : columns) {
+      if (earlier.name == c.name) return comment_error(fill_message("Properties names column '{}' twice", {c.name}), text);
+    }
     columns.push_back(std::move(c));
   }
   return columns;
