@@ -43,12 +43,14 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --floor $(BENCH_FLOOR) $(BENCH_ARGS)
 	$(PY) -m bench.whole_file
 	$(PY) -m bench.package_files
+	$(PY) -m bench.extxyz_files
 	$(PY) -m bench.threads
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
 	$(PY) -m bench.whole_file --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 

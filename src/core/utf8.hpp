@@ -34,3 +34,22 @@ constexpr bool is_utf8(std::string_view text) noexcept {
 static_assert(is_utf8("H\xc3\xa9") && !is_utf8("\xc3") && !is_utf8("\xed\xa0\x80") && !is_utf8("\xc0\x80"));
 
 }  // namespace io_rs
+
+namespace io_rs {
+
+// The code points of well-formed UTF-8 text (check with is_utf8 first),
+// appended to out.
+template <class Out>
+void decode_utf8(std::string_view text, Out& out) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    char32_t c = length == 1 ? b : b & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    out.push_back(c);
+    i += length;
+  }
+}
+
+}  // namespace io_rs

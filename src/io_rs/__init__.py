@@ -13,6 +13,7 @@ raises ValueError naming the file and the line:
     XYZ 'md.xyz': frame 3 ends after 5 of 64 atom lines (line 140 of the file, byte 9012)
 """
 
+from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_extxyz, write_extxyz
 from ._files import FormatError, ReadableBinary, WritableBinary
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
@@ -38,6 +39,12 @@ __all__ = [
     "iter_xyz",
     "open_xyz",
     "write_xyz",
+    "ExtxyzFrame",
+    "ExtxyzFile",
+    "read_extxyz",
+    "iter_extxyz",
+    "open_extxyz",
+    "write_extxyz",
     "VaspHeader",
     "FormatError",
     "ReadableBinary",

@@ -21,6 +21,9 @@ __all__ = [
     "scan_poscar",
     "scan_xdatcar_frames",
     "scan_xyz_frames",
+    "read_extxyz_frames",
+    "parse_extxyz_comment",
+    "format_extxyz_frames",
 ]
 
 # Where a buffer stands in its file: the file's byte where the buffer starts,
@@ -90,3 +93,24 @@ def scan_xdatcar_frames(
 def scan_xyz_frames(
     buffer: Buffer, offset: SupportsIndex = 0, base: _Base | None = None, last: bool | np.bool_ = True
 ) -> tuple[NDArray[np.int64], _Stop]: ...
+def read_extxyz_frames(
+    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None, base: _Base | None = None
+) -> tuple[
+    list[dict[str, object]],
+    NDArray[np.int64],
+    list[NDArray[np.float64] | None],
+    list[NDArray[np.bool_]],
+    list[tuple[str, NDArray[np.generic]]],
+    int,
+]: ...
+def parse_extxyz_comment(
+    line: str,
+) -> tuple[dict[str, object], list[tuple[str, str, int]], NDArray[np.float64] | None, NDArray[np.bool_], bool]: ...
+def format_extxyz_frames(
+    infos: list[dict[str, object]],
+    columns: list[tuple[str, NDArray[np.generic]]],
+    counts: Sequence[SupportsIndex] | NDArray[np.integer],
+    cells: list[NDArray[np.float64] | None],
+    pbcs: list[NDArray[np.bool_]],
+    decimals: SupportsIndex | None = None,
+) -> bytes: ...

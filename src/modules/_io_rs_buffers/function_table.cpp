@@ -248,6 +248,78 @@ constexpr const char* kScanXyzFramesDoc =
     "(frames: ndarray int64 [F,6]  \u2014 offset, line, natoms, -1, -1, end,\n"
     " stop:   (consumed, line, complete))";
 
+constexpr const char* kReadExtxyzFramesDoc =
+    "Read consecutive frames of an extended XYZ file that share one column schema.\n"
+    "\n"
+    "Equivalent Python loop:\n"
+    "```python\n"
+    "while a count line stands at offset and (max_frames is None or len(counts) < max_frames):\n"
+    "    n = int(count line); info, properties, cell, pbc, _ = parse_extxyz_comment(comment line)\n"
+    "    if properties differ from the first frame's: break\n"
+    "    read n atom lines into the columns, each field as its column's type\n"
+    "```\n"
+    "Reading stops at the end of the buffer (blank lines at the end passed over),\n"
+    "after max_frames frames, or before the first frame of another schema; anything\n"
+    "else where a count line is due, and a frame cut short, is an error.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's UTF-8 text; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Byte offset of the first frame's atom count line.\n"
+    "max_frames : int or None\n"
+    "    Read at most this many frames.\n"
+    "base : None or (byte, line, frame)\n"
+    "    As for scan_xdatcar_frames: where the buffer stands in its file.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(infos:   list[dict]  \u2014 per frame, without Lattice, Properties and pbc,\n"
+    " counts:  ndarray int64 [F],\n"
+    " cells:   list[ndarray float64 [3,3] | None]  \u2014 rows a, b, c,\n"
+    " pbcs:    list[ndarray bool [3]],\n"
+    " columns: list[(name, ndarray)]  \u2014 every frame's rows, [sum(counts)] or [sum(counts),m],\n"
+    " end:     int  \u2014 byte offset where reading stopped)";
+
+constexpr const char* kParseExtxyzCommentDoc =
+    "Read the comment line of an extended XYZ frame.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "line : str\n"
+    "    The comment line, without its line end.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(info:       dict  \u2014 the pairs in order, without Lattice, Properties and pbc,\n"
+    " properties: list[(name, type letter, width)],\n"
+    " cell:       ndarray float64 [3,3] or None,\n"
+    " pbc:        ndarray bool [3],\n"
+    " plain:      bool  \u2014 the line is a plain comment, held whole in info['comment'])";
+
+constexpr const char* kFormatExtxyzFramesDoc =
+    "Format whole frames of an extended XYZ file.\n"
+    "\n"
+    "Each frame: its atom count, a comment line (Lattice, Properties from the\n"
+    "columns, the info pairs, pbc), then its rows of every column. Reals are\n"
+    "written in the shortest form that reads back bit-identical, or with exactly\n"
+    "`decimals` decimals (per-atom reals only), rounded half to even.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "infos   : list[dict]  \u2014 per frame: int, float, bool, str or ndarray values\n"
+    "columns : list[(name, ndarray)]  \u2014 C-contiguous float64, int64, bool or str,\n"
+    "          [sum(counts)] or [sum(counts),m]\n"
+    "counts  : sequence of int  \u2014 atoms per frame\n"
+    "cells   : list[array-like [3,3] | None]  \u2014 rows a, b, c\n"
+    "pbcs    : list[array-like bool [3]]\n"
+    "decimals : int or None\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "bytes  \u2014 the frames, ready for a binary file";
+
 constexpr py::Parameter kPoscarParameters[] = {
     {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarParameters[] = {
@@ -263,6 +335,11 @@ constexpr py::Parameter kXyzIndexParameters[] = {{"buffer"}, {"offset", "0"}};
 constexpr py::Parameter kFormatXdatcarParameters[] = {{"frames"}, {"first_number", "1"}};
 constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"positions"}, {"counts"}};
 
+constexpr py::Parameter kExtxyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
+constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
+constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
+                                                     {"decimals", "None"}};
+
 const py::FunctionRow kTable[] = {
     {kReadPoscarBlock, read_poscar_block, kReadPoscarBlockDoc},
     {kReadXdatcarFrames, read_xdatcar_frames, kReadXdatcarFramesDoc},
@@ -274,6 +351,9 @@ const py::FunctionRow kTable[] = {
     {kScanPoscar, scan_poscar, kScanPoscarDoc},
     {kScanXdatcarFrames, scan_xdatcar_frames, kScanXdatcarFramesDoc},
     {kScanXyzFrames, scan_xyz_frames, kScanXyzFramesDoc},
+    {kReadExtxyzFrames, read_extxyz_frames, kReadExtxyzFramesDoc},
+    {kParseExtxyzComment, parse_extxyz_comment, kParseExtxyzCommentDoc},
+    {kFormatExtxyzFrames, format_extxyz_frames, kFormatExtxyzFramesDoc},
 };
 
 }  // namespace
@@ -288,6 +368,9 @@ const py::FunctionDescription kFormatXyzFrames{"format_xyz_frames", kFormatXyzPa
 const py::FunctionDescription kScanPoscar{"scan_poscar", kScanPoscarParameters, 1};
 const py::FunctionDescription kScanXdatcarFrames{"scan_xdatcar_frames", kScanXdatcarParameters, 1};
 const py::FunctionDescription kScanXyzFrames{"scan_xyz_frames", kScanXyzParameters, 1};
+const py::FunctionDescription kReadExtxyzFrames{"read_extxyz_frames", kExtxyzParameters, 1};
+const py::FunctionDescription kParseExtxyzComment{"parse_extxyz_comment", kExtxyzCommentParameters, 1};
+const py::FunctionDescription kFormatExtxyzFrames{"format_extxyz_frames", kFormatExtxyzParameters, 5};
 
 std::span<const py::FunctionRow> function_table() noexcept { return kTable; }
 

@@ -3,13 +3,16 @@
 // turn its result or error into Python. Every hold and reference is given
 // back by the handle that owns it, on every path.
 #include "functions.hpp"
+#include "core/message.hpp"
 #include "python/convert.hpp"
+#include "python/extxyz_objects.hpp"
 #include "python/exceptions.hpp"
 #include "python/numpy_api.hpp"
 #include "python/released.hpp"
 #include "python/results.hpp"
 #include "python/scan_results.hpp"
 #include "vasp/vasp.hpp"
+#include "xyz/extxyz.hpp"
 #include "vasp/vasp_scan.hpp"
 #include "xyz/xyz.hpp"
 #include "xyz/xyz_scan.hpp"
@@ -223,6 +226,199 @@ PyObject* format_xyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto text = xyz::format_xyz_frames(comments->list(), symbols->list(), *view, *counts);
     if (!text) return py::raise(text.error());
     return py::bytes_result(*text).release();
+  });
+}
+
+namespace {
+
+// A list of n new references made by make(k), or null with the error set.
+template <class Make>
+Ref list_of(std::size_t n, Make make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return {};
+  for (std::size_t k = 0; k < n; ++k) {
+    Ref item = make(k);
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item.release());
+  }
+  return list;
+}
+
+Ref text_ref(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// A (3, 3) cell or a (3,) pbc from any array-like.
+template <std::size_t N>
+std::optional<std::array<double, N>> convert_fixed(PyObject* o, int type_num, const char* what, std::size_t frame) {
+  Ref array = Ref::steal(PyArray_FROMANY(o, type_num, 1, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  if (!array || PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get())) != static_cast<npy_intp>(N)) {
+    PyErr_Clear();
+    py::set_error(PyExc_ValueError, fill_message("frame {}: {}", {frame, what}));
+    return std::nullopt;
+  }
+  std::array<double, N> values{};
+  const void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()));
+  for (std::size_t k = 0; k < N; ++k)
+    values[k] = type_num == NPY_DOUBLE ? static_cast<const double*>(data)[k] : static_cast<const std::uint8_t*>(data)[k];
+  return values;
+}
+
+}  // namespace
+
+PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[4] = {};
+    if (!py::extract_arguments_fastcall(kReadExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    py::BufferHold buffer;
+    if (!buffer.take(slots[0], "buffer")) return nullptr;
+    auto offset = offset_or_zero(slots[1]);
+    if (!offset) return nullptr;
+    auto max_frames = py::convert_optional_unsigned(slots[2], "max_frames");
+    if (!max_frames) return nullptr;
+    auto base = py::convert_base(slots[3], *offset, "base");
+    if (!base) return nullptr;
+    if (!py::numpy_ready()) return nullptr;
+
+    auto read = xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base);
+    if (!read) return py::raise(read.error());
+    const auto& comments = read->comments;
+    Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info); });
+    if (!infos) return nullptr;
+    OwnedBuffer<std::int64_t> count_buffer = OwnedBuffer<std::int64_t>::allocate(read->counts.size());
+    for (std::size_t k = 0; k < read->counts.size(); ++k) count_buffer[k] = static_cast<std::int64_t>(read->counts[k]);
+    Ref counts = offsets_result(std::move(count_buffer));
+    if (!counts) return nullptr;
+    Ref cells = list_of(comments.size(), [&](std::size_t k) { return py::cell_result(comments[k].cell); });
+    if (!cells) return nullptr;
+    Ref pbcs = list_of(comments.size(), [&](std::size_t k) { return py::pbc_result(comments[k].pbc); });
+    if (!pbcs) return nullptr;
+    Ref columns = list_of(read->columns.size(), [&](std::size_t c) {
+      Ref name = text_ref(read->columns[c].name);
+      if (!name) return Ref{};
+      Ref array = py::column_array(read->columns[c], read->data[c], read->atoms);
+      if (!array) return Ref{};
+      return py::pair_result(std::move(name), std::move(array));
+    });
+    if (!columns) return nullptr;
+    Ref end = py::size_result(read->end);
+    if (!end) return nullptr;
+    return py::tuple_result({&infos, &counts, &cells, &pbcs, &columns, &end}).release();
+  });
+}
+
+PyObject* parse_extxyz_comment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[1] = {};
+    if (!py::extract_arguments_fastcall(kParseExtxyzComment, args, nargs, kwnames, slots)) return nullptr;
+    if (!PyUnicode_Check(slots[0])) {
+      py::set_error(PyExc_TypeError, "argument 'line': expected str");
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(slots[0], &size);
+    if (text == nullptr || !py::numpy_ready()) return nullptr;
+    auto comment = xyz::parse_extxyz_comment(std::string_view(text, static_cast<std::size_t>(size)));
+    if (!comment) return py::raise(comment.error());
+    Ref info = py::info_dict(comment->info);
+    if (!info) return nullptr;
+    Ref properties = list_of(comment->columns.size(), [&](std::size_t c) {
+      const xyz::Column& column = comment->columns[c];
+      const char letter = xyz::type_letter(column.type);
+      Ref name = text_ref(column.name);
+      Ref type = text_ref(std::string_view(&letter, 1));
+      Ref width = py::size_result(column.width);
+      if (!name || !type || !width) return Ref{};
+      return py::tuple_result({&name, &type, &width});
+    });
+    if (!properties) return nullptr;
+    Ref cell = py::cell_result(comment->cell);
+    if (!cell) return nullptr;
+    Ref pbc = py::pbc_result(comment->pbc);
+    if (!pbc) return nullptr;
+    Ref plain = Ref::borrow(comment->plain ? Py_True : Py_False);
+    return py::tuple_result({&info, &properties, &cell, &pbc, &plain}).release();
+  });
+}
+
+PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::contain([&]() -> PyObject* {
+    PyObject* slots[6] = {};
+    if (!py::extract_arguments_fastcall(kFormatExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    if (!py::numpy_ready()) return nullptr;
+    PyObject* infos = slots[0];
+    PyObject* column_list = slots[1];
+    PyObject* cells = slots[3];
+    PyObject* pbcs = slots[4];
+    if (!PyList_Check(infos) || !PyList_Check(column_list) || !PyList_Check(cells) || !PyList_Check(pbcs)) {
+      py::set_error(PyExc_TypeError, "format_extxyz_frames: infos, columns, cells and pbcs must be lists");
+      return nullptr;
+    }
+    auto counts = py::convert_counts(slots[2], "counts");
+    if (!counts) return nullptr;
+    std::optional<std::uint16_t> decimals;
+    if (slots[5] != nullptr && slots[5] != Py_None) {
+      auto k = py::convert_unsigned(slots[5], "decimals");
+      if (!k) return nullptr;
+      if (*k > 1000) {
+        py::set_error(PyExc_ValueError, "format_extxyz_frames: decimals must be at most 1000");
+        return nullptr;
+      }
+      decimals = static_cast<std::uint16_t>(*k);
+    }
+    const std::size_t frames = counts->size();
+    if (static_cast<std::size_t>(PyList_GET_SIZE(infos)) != frames ||
+        static_cast<std::size_t>(PyList_GET_SIZE(cells)) != frames ||
+        static_cast<std::size_t>(PyList_GET_SIZE(pbcs)) != frames) {
+      py::set_error(PyExc_ValueError, "format_extxyz_frames: infos, counts, cells and pbcs differ in length");
+      return nullptr;
+    }
+    std::uint64_t total = 0;
+    for (std::uint64_t n : *counts) total += n;
+    std::vector<py::ColumnHold> holds;
+    const std::size_t ncolumns = static_cast<std::size_t>(PyList_GET_SIZE(column_list));
+    holds.reserve(ncolumns);
+    for (std::size_t c = 0; c < ncolumns; ++c) {
+      auto hold = py::convert_column(PyList_GET_ITEM(column_list, static_cast<Py_ssize_t>(c)));
+      if (!hold) return nullptr;
+      if (hold->rows != total) {
+        py::set_error(PyExc_ValueError, fill_message("format_extxyz_frames: column '{}' has {} rows, the counts add up to {}",
+                                                     {hold->name, hold->rows, total}));
+        return nullptr;
+      }
+      holds.push_back(std::move(*hold));
+    }
+    std::vector<xyz::ColumnSource> sources;
+    for (py::ColumnHold& hold : holds) {
+      hold.source.name = hold.name;
+      sources.push_back(hold.source);
+    }
+    OutputText out;
+    std::size_t row_bytes = 2;
+    for (const auto& s : sources) row_bytes += s.width * (s.type == xyz::ValueType::String ? 4 * s.chars + 1 : 26);
+    out.reserve(checked_size(total, row_bytes, checked_size(frames, 256)));
+    std::size_t first = 0;
+    for (std::size_t f = 0; f < frames; ++f) {
+      auto info = py::convert_info(PyList_GET_ITEM(infos, static_cast<Py_ssize_t>(f)));
+      if (!info) return nullptr;
+      xyz::FrameHeader header;
+      header.info = *info;
+      header.natoms = (*counts)[f];
+      PyObject* cell = PyList_GET_ITEM(cells, static_cast<Py_ssize_t>(f));
+      if (cell != Py_None) {
+        auto values = convert_fixed<9>(cell, NPY_DOUBLE, "the cell must be 3 x 3 reals", f);
+        if (!values) return nullptr;
+        header.cell = *values;
+      }
+      auto pbc = convert_fixed<3>(PyList_GET_ITEM(pbcs, static_cast<Py_ssize_t>(f)), NPY_BOOL, "pbc must be three logicals", f);
+      if (!pbc) return nullptr;
+      for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
+      if (auto written = xyz::append_extxyz_header(out, header, sources); !written) return py::raise(written.error());
+      if (auto written = xyz::append_extxyz_rows(out, sources, first, header.natoms, decimals); !written)
+        return py::raise(written.error());
+      first += header.natoms;
+    }
+    return py::bytes_result(out).release();
   });
 }
 

@@ -1,0 +1,44 @@
+// Extended XYZ values between the routines' plain data and Python: info
+// values as int, float, bool, str and NumPy arrays; atom columns as arrays
+// (float64, int64, bool, NumPy str).
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/py_ref.hpp"
+#include "xyz/extxyz.hpp"
+
+namespace io_rs::py {
+
+// A dict of the info values, in order (a later key replaces an earlier one).
+Ref info_dict(const std::vector<xyz::InfoValue>& info);
+
+// A column's rows as an array: shape (rows,) for width 1, (rows, width)
+// otherwise. The buffers are handed over, not copied.
+Ref column_array(const xyz::Column& column, xyz::ColumnData& data, std::size_t rows);
+
+// A (3, 3) float64 array of a cell given by rows, or None.
+Ref cell_result(const std::optional<std::array<double, 9>>& cell);
+// A (3,) bool array.
+Ref pbc_result(const std::array<bool, 3>& pbc);
+
+// The items of a dict of info values, each an int, float, bool, str or a
+// NumPy array of 0 to 2 dimensions of bool, integer, float or str elements.
+// Nothing, with TypeError or ValueError set, for anything else.
+std::optional<std::vector<xyz::InfoValue>> convert_info(PyObject* dict);
+
+// A column to write, held: a C-contiguous array of float64, int64, bool or
+// NumPy str, 1 or 2 dimensional, its first dimension the atoms.
+struct ColumnHold {
+  Ref array;
+  std::string name;
+  xyz::ColumnSource source;
+  std::size_t rows = 0;
+};
+std::optional<ColumnHold> convert_column(PyObject* pair);
+
+}  // namespace io_rs::py
