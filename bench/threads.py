@@ -45,16 +45,35 @@ def cases(atoms, frames, natoms):
     xyz_one = f"{atoms}\none frame\n".encode() + lines(rng, atoms, "Fe ").encode()
     xdatcar = "".join(f"Direct configuration= {k + 1}\n" + lines(rng, natoms, "", 14, 8) for k in range(frames)).encode()
     xyz_many = "".join(f"{natoms}\nframe {k}\n" + lines(rng, natoms, "O ", 16, 8) for k in range(frames)).encode()
+    # Extended XYZ: species, positions and forces, one large frame (2x the
+    # atoms: it is read faster) and many frames of 32 atoms.
+    schema = "Properties=species:S:1:pos:R:3:forces:R:3"
+    big, small = 2 * atoms, 32
+
+    def extxyz_lines(n):
+        rows = zip(lines(rng, n, "", 16, 8).splitlines(), lines(rng, n, "", 16, 8).splitlines())
+        return "".join(f"{'HOC'[k % 3]} {pos} {forces}\n" for k, (pos, forces) in enumerate(rows))
+
+    extxyz_one = f"{big}\n{schema} energy=-1.25\n".encode() + extxyz_lines(big).encode()
+    extxyz_many = "".join(f"{small}\n{schema} energy={k / 7:.6f} pbc=\"T T T\"\n" + extxyz_lines(small)
+                          for k in range(frames)).encode()
+    read_extxyz = lambda data, t: b.read_extxyz_frames(data, threads=t)  # noqa: E731
     return {
         f"POSCAR block {atoms}": (block, lambda data, t: b.read_poscar_block(data, 0, atoms, False, threads=t)),
         f"XYZ 1 x {atoms}": (xyz_one, lambda data, t: b.read_xyz_frames(data, threads=t)),
         f"XDATCAR {frames} x {natoms}": (xdatcar, lambda data, t: b.read_xdatcar_frames(data, 0, natoms, threads=t)),
         f"XYZ {frames} x {natoms}": (xyz_many, lambda data, t: b.read_xyz_frames(data, threads=t)),
+        f"extended XYZ 1 x {big}": (extxyz_one, read_extxyz),
+        f"extended XYZ {frames} x {small}": (extxyz_many, read_extxyz),
     }
 
 
 def comparable(result):
-    return [part.tolist() if isinstance(part, np.ndarray) else part for part in result]
+    if isinstance(result, np.ndarray):
+        return result.dtype.str, result.tolist()
+    if isinstance(result, dict):
+        return {key: comparable(value) for key, value in result.items()}
+    return [comparable(part) for part in result] if isinstance(result, (list, tuple)) else result
 
 
 def csv_baselines(count, threads):

@@ -23,9 +23,17 @@ def client():
 
 
 @pytest.mark.parametrize("name, chunk", [("XDATCAR_variable", 1), ("XDATCAR_blank_comments", 2),
-                                         ("XDATCAR_crlf", 5), ("many.xyz", 3), ("many.xyz.gz", 4)])
+                                         ("XDATCAR_crlf", 5), ("many.xyz", 3), ("many.xyz.gz", 4),
+                                         ("many.extxyz", 3), ("many.extxyz.gz", 4)])
 def test_chunks_read_on_workers_make_the_eager_read(client, tmp_path, name, chunk):
-    if name.startswith("many"):
+    if name.startswith("many.extxyz"):
+        rng = np.random.default_rng(4)
+        frames = [io_rs.ExtxyzFrame(3, {"step": k}, {"species": np.array(["H", "O", "H"]), "pos": rng.random((3, 3)),
+                                                     "n": np.arange(3)}) for k in range(10)]
+        io_rs.write_extxyz(tmp_path / name, frames)
+        eager = np.stack([frame.arrays["pos"] for frame in io_rs.read_extxyz(tmp_path / name)])
+        path, opened = tmp_path / name, io_rs.open_extxyz(tmp_path / name)
+    elif name.startswith("many"):
         rng = np.random.default_rng(3)
         frames = [io_rs.XyzFrame(f"frame {k}", ["H", "O", "H"], rng.standard_normal((3, 3))) for k in range(10)]
         io_rs.write_xyz(tmp_path / name, frames)

@@ -1,6 +1,7 @@
 """Extended XYZ: the comment-line grammar against the extxyz package where it
 is right, the departures from it, round trips and malformed files."""
 
+import gzip
 import io
 import random
 
@@ -233,3 +234,35 @@ def test_random_access_refuses_what_reading_refuses(text: str, problem: str, tmp
     path.write_text(text)
     with pytest.raises(io_rs.FormatError, match=problem):
         io_rs.open_extxyz(path)
+
+
+RUN = ("2\nProperties=species:S:1:pos:R:3 e=1\nH 0 0 0\nO 1 1 1\n" + "1\na=1\nC 0 0 0\n" * 3
+       + "3\nProperties=species:S:1:pos:R:3:n:I:1\n" + "H 0 0 0 1\n" * 3)
+
+
+@pytest.mark.parametrize("text", [
+    RUN, RUN + "\n  \n\n", RUN.replace("a=1\nC", "a=\nC", 1),
+    RUN.replace("1\na=1", "1\na=1\n", 1)[1:],                      # a blank line before the first frame
+    RUN.replace("C 0 0 0\n1", "C 0 0 0\n\n1", 1),                  # between frames
+    RUN.replace("\n3\n", "\n\n\n3\n") + "1\nb\nH 0 0 0\n",
+    RUN.replace("C 0 0 0\n1", "C 0 x 0\n1.5", 1),                  # a bad field before a bad count
+    RUN.replace("1 1 1\n", "1 1 1\n1 x\n"), RUN + "2\nb\nH 0 0 0\n", RUN + "1\n", RUN.replace("H 0 0 0 1", "H 0 0 0"),
+])
+def test_windows_of_a_stream_read_what_the_whole_file_reads(text: str, tmp_path, monkeypatch) -> None:
+    (tmp_path / "a.xyz").write_text(text)
+    (tmp_path / "a.xyz.gz").write_bytes(gzip.compress(text.encode()))
+
+    def outcome(read, file):
+        try:
+            return [(f.natoms, repr(f.info), {k: (a.dtype.str, a.tolist()) for k, a in f.arrays.items()},
+                     f.pbc.tolist()) for f in read(file)]
+        except io_rs.FormatError as error:
+            return str(error).replace(error.file, "..."), error.line, error.byte, error.frame
+
+    expected = outcome(io_rs.read_extxyz, tmp_path / "a.xyz")
+    for chunk in (5, 31, 4096):
+        monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", chunk)
+        with open(tmp_path / "a.xyz", "rb") as stream:
+            assert outcome(io_rs.iter_extxyz, stream) == expected, chunk
+        assert outcome(io_rs.iter_extxyz, tmp_path / "a.xyz.gz") == expected, chunk
+        assert outcome(lambda f: io_rs.read_extxyz(f, threads=2), tmp_path / "a.xyz.gz") == expected

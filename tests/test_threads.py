@@ -26,6 +26,13 @@ XYZ_ONE = (b"30000\nbig\n" + BLOCK.replace(b"\n ", b"\nFe ")).replace(b"big\n ",
 XYZ_MANY = "".join(f"{NATOMS}\nframe {k}\n" + coordinate_lines(NATOMS, "H ") for k in range(FRAMES)).encode()
 XDATCAR = "".join(f"Direct configuration= {k + 1}\n" + coordinate_lines(NATOMS) for k in range(FRAMES)).encode()
 
+SCHEMA = "Properties=species:S:1:pos:R:3:forces:R:3:tag:I:1:fixed:L:1"
+EXTXYZ_ONE = (f"30000\n{SCHEMA} energy=-1.5\n".encode()
+              + b"".join(f"{'HOFe'[k % 3] if k % 3 < 2 else 'Fe'} ".encode() + row + f" {k} {'TF'[k % 2]}\n".encode()
+                         for k, row in enumerate(coordinate_lines(30_000, "1.0 2.0 3.0").encode().splitlines())))
+EXTXYZ_MANY = "".join(f"{NATOMS}\n{SCHEMA} step={k}\n" + coordinate_lines(NATOMS, "C 1 2 3").replace("\n", " 7 T\n")
+                      for k in range(FRAMES)).encode()
+
 
 def spoiled(data, fraction, old, new):
     """data with the first `old` after fraction of it replaced by `new`."""
@@ -38,7 +45,18 @@ READS = {
     "xyz": lambda data, threads: b.read_xyz_frames(data, threads=threads),
     "xdatcar": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, threads=threads),
     "xdatcar 77": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, 77, threads=threads),
+    "extxyz": lambda data, threads: b.read_extxyz_frames(data, threads=threads),
+    "extxyz 77": lambda data, threads: b.read_extxyz_frames(data, 0, 77, (0, 1, 5), threads=threads),
 }
+
+
+def plain(value):
+    """A reader's result with its arrays as (dtype, nested lists), for ==."""
+    if isinstance(value, np.ndarray):
+        return value.dtype.str, value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [plain(item) for item in value]
+    return {key: plain(item) for key, item in value.items()} if isinstance(value, dict) else value
 
 
 @pytest.mark.parametrize("read, data", [
@@ -58,13 +76,24 @@ READS = {
     ("xdatcar", spoiled(XDATCAR, 0.5, b"= ", b"= x")),
     ("xdatcar", spoiled(XDATCAR[:-300], 0.95, b".", b"z")),           # a bad field before the cut
     ("xdatcar", XDATCAR[:-300]),
+    ("extxyz", EXTXYZ_ONE),
+    ("extxyz", spoiled(EXTXYZ_ONE, 0.6, b" T\n", b" Q\n")),           # a bad logical
+    ("extxyz", spoiled(spoiled(EXTXYZ_ONE, 0.9, b"\nO ", b"\nO\xff "), 0.4, b" 1", b" 1 1")),
+    ("extxyz", EXTXYZ_ONE[:-1000] + b"x\n"),                          # cut short after a bad field
+    ("extxyz", EXTXYZ_MANY),
+    ("extxyz 77", EXTXYZ_MANY),
+    ("extxyz", EXTXYZ_MANY + b"\n \n\n"),                            # blank lines end the file
+    ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"R:3:tag", b"R:2:tag")),     # another schema: the run stops
+    ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"step=", b'step="')),         # a comment line that cannot be read
+    ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.5, b"\n40\n", b"\n\n40\n"), 0.3, b" 7 ", b" 7.5 ")),
+    ("extxyz", EXTXYZ_MANY[:-500]),
 ])
 def test_results_and_failures_do_not_depend_on_threads(read, data):
     outcomes = []
     for threads in (1, 2, 3, 8):
         try:
             result = READS[read](data, threads)
-            outcomes.append([part.tolist() if isinstance(part, np.ndarray) else part for part in result])
+            outcomes.append(plain(result))
         except ValueError as error:
             outcomes.append((str(error), error.line, error.byte, error.frame))
     assert all(outcome == outcomes[0] for outcome in outcomes[1:])

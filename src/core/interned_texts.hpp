@@ -18,23 +18,15 @@ class InternedTexts {
   void reserve(std::size_t count) { entries_.reserve(count); }
 
   // Appends an entry with the given text.
-  void push_back(std::string_view text) {
-    const Key key = key_of(text);
-    if (slots_.empty()) slots_.assign(kFirstSlots, Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = key.hash() & mask;; at = (at + 1) & mask) {
-      Slot& slot = slots_[at];
-      if (slot.index == kEmpty) {
-        slot = Slot{key, add_distinct(text)};
-        entries_.push_back(slot.index);
-        if (2 * distinct_count() > slots_.size()) grow();
-        return;
-      }
-      if (slot.key == key && (key.length <= 8 || distinct(slot.index) == text)) {
-        entries_.push_back(slot.index);
-        return;
-      }
-    }
+  void push_back(std::string_view text) { entries_.push_back(intern(text)); }
+
+  // Appends every entry of other, in order: lists read on threads, each a
+  // part of the file, are joined this way into the list one thread reads.
+  void append(const InternedTexts& other) {
+    std::vector<std::uint32_t> mapped(other.distinct_count());
+    for (std::size_t j = 0; j < mapped.size(); ++j) mapped[j] = intern(other.distinct(j));
+    entries_.reserve(entries_.size() + other.entries_.size());
+    for (const std::uint32_t entry : other.entries_) entries_.push_back(mapped[entry]);
   }
 
   std::size_t size() const noexcept { return entries_.size(); }
@@ -71,6 +63,23 @@ class InternedTexts {
     Key key;
     std::uint32_t index = kEmpty;
   };
+
+  // The index of the distinct text, added when new.
+  std::uint32_t intern(std::string_view text) {
+    const Key key = key_of(text);
+    if (slots_.empty()) slots_.assign(kFirstSlots, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = key.hash() & mask;; at = (at + 1) & mask) {
+      Slot& slot = slots_[at];
+      if (slot.index == kEmpty) {
+        const std::uint32_t index = add_distinct(text);
+        slot = Slot{key, index};
+        if (2 * distinct_count() > slots_.size()) grow();
+        return index;
+      }
+      if (slot.key == key && (key.length <= 8 || distinct(slot.index) == text)) return slot.index;
+    }
+  }
 
   std::uint32_t add_distinct(std::string_view text) {
     const auto index = static_cast<std::uint32_t>(starts_.size());

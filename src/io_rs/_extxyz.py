@@ -5,8 +5,8 @@
     one line per atom, its fields as Properties says
 
 The comment line and the atom columns are read in C++ (_io_rs_buffers), a run
-of frames that share their columns at a time; this module cuts the runs into
-frames. Blank lines may end the file, nowhere else.
+of frames that share their columns at a time, on threads; this module cuts the
+runs into frames. Blank lines may end the file, nowhere else.
 """
 
 from __future__ import annotations
@@ -14,13 +14,19 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from itertools import accumulate
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import FormatError, FrameFile, Pieces, Source, Target, Text, label, open_data, write_data
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
+from ._files import (FormatError, FrameFile, Pieces, Source, Target, Text, format_error, label, open_data, open_pieces,
+                     read_range, resolve_threads, runs, write_data)
 
 _KIND = "extended XYZ"
 
@@ -61,13 +67,15 @@ def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
             for info, start, stop, cell, pbc in zip(infos, bounds, bounds[1:], cells, pbcs)]
 
 
-def _frames(text: Text, batch: int | None) -> Iterator[list[ExtxyzFrame]]:
-    """The frames, a run of frames with the same columns at a time (at most
+def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: int | None,
+             threads: int) -> Iterator[list[ExtxyzFrame]]:
+    """The frames of text (the file's bytes from byte start) from offset pos,
+    the rest of the file, a run with the same columns at a time (at most
     `batch` frames a run). Places in messages are the file's: the reader is
     told the line and frame where each call starts."""
-    pos, line, before = 0, 1, 0
     while pos < len(text.data):
-        read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, pos, batch, (0, line, before))
+        read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, pos, batch, (start, line, before),
+                         threads=threads)
         if not len(read[0]):
             return
         frames = _split(read)
@@ -77,19 +85,69 @@ def _frames(text: Text, batch: int | None) -> Iterator[list[ExtxyzFrame]]:
         pos = read[5]
 
 
-def read_extxyz(file: Source) -> list[ExtxyzFrame]:
+def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[list[ExtxyzFrame]]:
+    """The frames, read a window at a time: the whole frames of a window are
+    found by the XYZ scanner and read by runs; the last window, which holds
+    the end of the file, is read to its end. A window that the scanner
+    refuses, or whose frames have blank lines between them, is read as far as
+    the reader goes: it fails at the same line as when the file is read whole."""
+    line, before, end = 1, 0, 0  # at the file's byte end, after the frames read
+    while True:
+        text = Text(pieces.data, _KIND, name)
+        if pieces.last:
+            yield from _read_on(text, pieces.start, end - pieces.start, line, before, batch, threads)
+            return
+        try:
+            table, _ = _io_rs_buffers.scan_xyz_frames(pieces.data, 0, (pieces.start, line, before), False)
+        except ValueError as error:
+            if getattr(error, "format", None) is None:
+                raise
+            table, refused = None, error
+        rows = table if table is not None else np.zeros((0, 6), np.int64)
+        # The frames that follow each other directly from end.
+        starts = np.concatenate([[end], rows[:-1, 5]]) if len(rows) else rows[:, 0]
+        gaps = np.flatnonzero(rows[:, 0] != starts)
+        good = int(gaps[0]) if len(gaps) else len(rows)
+        for first, stop in runs(rows[:good], batch):
+            while first < stop:
+                read = text.call(_io_rs_buffers.read_extxyz_frames, pieces.data, int(rows[first, 0]) - pieces.start,
+                                 stop - first, (pieces.start, int(rows[first, 1]), before + first), threads=threads)
+                frames = _split(read)
+                if not frames:
+                    raise AssertionError(f"no frame read where the scanner found frame {before + first + 1}")
+                yield frames
+                first += len(frames)
+        if good:
+            before += good
+            end = int(rows[good - 1, 5])
+            line = int(rows[good - 1, 1]) + int(rows[good - 1, 2]) + 2
+        if table is None or good < len(rows):
+            yield from _read_on(text, pieces.start, end - pieces.start, line, before, batch, threads)
+            if table is None:
+                raise format_error(refused, name)
+            raise AssertionError("blank lines between frames read without an error")
+        # Blank lines after the last whole frame stay in the window, so that
+        # the next window checks what follows them.
+        pieces.advance(end - pieces.start)
+
+
+def read_extxyz(file: Source, *, threads: int | None = None) -> list[ExtxyzFrame]:
     """Reads every frame of an extended XYZ file: a path (.gz, .bz2, .xz
     decompressed) or an open binary file. A malformed file raises
-    FormatError (a ValueError) naming the file and the line."""
+    FormatError (a ValueError) naming the file and the line. The atom lines
+    are read on `threads` threads (by default IO_RS_NUM_THREADS, else every
+    core)."""
     with open_data(file) as data:
-        return [frame for run in _frames(Text(data, _KIND, label(file)), None) for frame in run]
+        return [frame for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
+                for frame in run]
 
 
-def iter_extxyz(file: Source) -> Iterator[ExtxyzFrame]:
-    """Reads an extended XYZ file one frame at a time (the file stays open
-    until the iteration ends or the iterator is closed)."""
-    with open_data(file) as data:
-        for run in _frames(Text(data, _KIND, label(file)), 1):
+def iter_extxyz(file: Source, *, threads: int | None = None) -> Iterator[ExtxyzFrame]:
+    """Reads an extended XYZ file one frame at a time. A compressed file or
+    an open stream is read a window of a few MB at a time, never whole; the
+    file stays open until the iteration ends or the iterator is closed."""
+    with open_pieces(file) as pieces:
+        for run in _frames(pieces, label(file), 1, resolve_threads(threads)):
             yield from run
 
 
@@ -97,8 +155,8 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
     """An extended XYZ file held open for random access: ``len(f)``, ``f[k]``
     (frame k read alone through the frame table), iteration and ``with``."""
 
-    def __init__(self, file: Source) -> None:
-        super().__init__(file, _KIND)
+    def __init__(self, file: Source, *, threads: int | None = None) -> None:
+        super().__init__(file, _KIND, threads)
 
     @property
     def _kind(self) -> str:
@@ -129,16 +187,48 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
 
     def _read(self, text: Text, start: int, k: int) -> ExtxyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])
-        return _split(text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset - start, 1, (start, line, k)))[0]
+        return _split(text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset - start, 1, (start, line, k),
+                                threads=self._threads))[0]
 
     def _iterate(self) -> Iterator[ExtxyzFrame]:
         assert self._path is not None
-        yield from iter_extxyz(self._path)
+        yield from iter_extxyz(self._path, threads=self._threads)
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every frame's pos column as a Dask array, frames x atoms x 3, in
+        chunks of frames_per_chunk frames that the tasks of a Dask computation
+        read from the file's path when they need them. Every frame must hold
+        the same number of atoms."""
+        counts = self._table[:, 2]
+        if len(counts) and counts.min() != counts.max():
+            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
+        natoms = int(counts[0]) if len(counts) else 0
+        return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
 
 
-def open_extxyz(file: Source) -> ExtxyzFile:
+def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The pos column of some consecutive rows of an extended XYZ file's
+    frame table, read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    text = Text(data, _KIND, repr(path))
+    parts = []
+    for begin, end in runs(rows):
+        while begin < end:
+            offset, line = int(rows[begin, 0]), int(rows[begin, 1])
+            _, counts, _, _, columns, _ = text.call(_io_rs_buffers.read_extxyz_frames, data, offset - start,
+                                                    end - begin, (start, line, first + begin), threads=1)
+            pos = dict(columns).get("pos")
+            if pos is None or pos.dtype != np.float64 or pos.shape[1:] != (3,):
+                raise ValueError(f"to_dask reads the pos column (R:3); frame {first + begin + 1} of {path!r} has none")
+            parts.append(pos)
+            begin += len(counts)
+    return np.concatenate(parts).reshape(len(rows), -1, 3)
+
+
+def open_extxyz(file: Source, *, threads: int | None = None) -> ExtxyzFile:
     """Opens an extended XYZ file for random access; the same as ExtxyzFile(file)."""
-    return ExtxyzFile(file)
+    return ExtxyzFile(file, threads=threads)
 
 
 def _column(name: str, values: object) -> NDArray[np.generic]:

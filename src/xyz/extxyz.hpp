@@ -97,7 +97,9 @@ struct ColumnData {
 // the first one's column schema. Reading stops at the end of the buffer,
 // after max_frames frames, or before a frame whose schema differs (end is
 // then that frame's count line); blank lines at the end of the buffer are
-// passed over. Anything else where a count line is due is an error.
+// passed over. Anything else where a count line is due is an error. With
+// threads > 1 the atom lines are read on up to that many threads; the
+// result, or the first failure in file order, is the same.
 struct ExtxyzFrames {
   std::vector<Column> columns;
   std::vector<ColumnData> data;  // one per column
@@ -107,7 +109,8 @@ struct ExtxyzFrames {
   std::size_t end = 0;
 };
 Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
-                                        std::optional<std::uint64_t> max_frames, const Base& base = {});
+                                        std::optional<std::uint64_t> max_frames, const Base& base = {},
+                                        std::size_t threads = 1);
 
 // Writing. A column to write, in place: `rows` rows of `width` elements,
 // row-major and contiguous; strings are NumPy's fixed-width UTF-32 text,

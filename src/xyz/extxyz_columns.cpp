@@ -9,8 +9,10 @@
 
 #include "core/fields.hpp"
 #include "core/line_cursor.hpp"
+#include "core/line_cuts.hpp"
 #include "core/message.hpp"
 #include "core/number_read.hpp"
+#include "core/parallel.hpp"
 #include "core/portable.hpp"
 #include "core/short_decimal.hpp"
 #include "core/utf8.hpp"
@@ -48,17 +50,39 @@ IO_RS_ALWAYS_INLINE RealField next_real(FieldSplitter& fields, double& value, st
   return RealField::Read;
 }
 
-// One atom line into row `row` of every column's buffer. With exact, the
-// line must hold no field past the schema's.
-RowOutcome read_row(std::string_view line, std::span<const Column> columns, std::vector<ColumnData>& data,
+// Where a reader puts a column's fields: the row-major buffer of a numeric
+// column, the list of a string column (one per thread that reads).
+struct ColumnOut {
+  void* values = nullptr;
+  InternedTexts* texts = nullptr;
+};
+
+// The targets of the columns' data, strings into texts[c] when given.
+std::vector<ColumnOut> outs_of(std::span<const Column> columns, std::vector<ColumnData>& data,
+                               std::vector<InternedTexts>* texts = nullptr) {
+  std::vector<ColumnOut> outs(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    switch (columns[c].type) {
+      case ValueType::Real: outs[c].values = data[c].reals.data(); break;
+      case ValueType::Integer: outs[c].values = data[c].integers.data(); break;
+      case ValueType::Logical: outs[c].values = data[c].logicals.data(); break;
+      case ValueType::String: outs[c].texts = texts ? &(*texts)[c] : &data[c].texts; break;
+    }
+  }
+  return outs;
+}
+
+// One atom line into row `row` of every column. With exact, the line must
+// hold no field past the schema's.
+RowOutcome read_row(std::string_view line, std::span<const Column> columns, std::span<const ColumnOut> outs,
                     std::size_t row, bool exact) {
   FieldSplitter fields(line);
   for (std::size_t c = 0; c < columns.size(); ++c) {
     const Column& column = columns[c];
-    ColumnData& out = data[c];
+    const ColumnOut& out = outs[c];
     switch (column.type) {
       case ValueType::Real: {
-        double* values = out.reals.data() + row * column.width;
+        double* values = static_cast<double*>(out.values) + row * column.width;
         for (std::size_t j = 0; j < column.width; ++j) {
           std::string_view field;
           const RealField read = next_real(fields, values[j], field);
@@ -70,7 +94,7 @@ RowOutcome read_row(std::string_view line, std::span<const Column> columns, std:
         break;
       }
       case ValueType::Integer: {
-        std::int64_t* values = out.integers.data() + row * column.width;
+        std::int64_t* values = static_cast<std::int64_t*>(out.values) + row * column.width;
         for (std::size_t j = 0; j < column.width; ++j) {
           const std::string_view field = fields.next();
           if (field.empty()) return {RowProblem::TooFewFields, c, {}};
@@ -81,7 +105,7 @@ RowOutcome read_row(std::string_view line, std::span<const Column> columns, std:
         break;
       }
       case ValueType::Logical: {
-        std::uint8_t* values = out.logicals.data() + row * column.width;
+        std::uint8_t* values = static_cast<std::uint8_t*>(out.values) + row * column.width;
         for (std::size_t j = 0; j < column.width; ++j) {
           const std::string_view field = fields.next();
           if (field.empty()) return {RowProblem::TooFewFields, c, {}};
@@ -100,7 +124,7 @@ RowOutcome read_row(std::string_view line, std::span<const Column> columns, std:
           const std::string_view field = fields.next();
           if (field.empty()) return {RowProblem::TooFewFields, c, {}};
           if (!is_utf8(field)) return {RowProblem::NotUtf8, c, field};
-          out.texts.push_back(field);
+          out.texts->push_back(field);
         }
         break;
     }
@@ -203,60 +227,80 @@ std::string quoted_line(std::string_view line) {
   return fill_message("'{}'", {line});
 }
 
-}  // namespace
+// A frame's count and comment lines, read from the cursor.
+struct FrameHead {
+  std::size_t natoms = 0;
+  Comment comment;
+};
 
-Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
-                                        std::optional<std::uint64_t> max_frames, const Base& base) {
-  if (offset > buffer.size()) {
-    return value_error(fill_message("read_extxyz_frames: offset {} is past the end of the buffer ({} bytes)",
-                                    {offset, buffer.size()}));
+// The count and comment lines of frame `frame` at the cursor, which moves
+// past them. Nothing when only blank lines are left; an error when the
+// lines are not those of a frame.
+Result<std::optional<FrameHead>> take_head(std::string_view buffer, const Base& base, LineCursor& lines,
+                                           std::uint64_t frame) {
+  const std::size_t count_offset = lines.offset();
+  const std::string_view count_line = lines.peek();
+  auto count = read_count(count_line, buffer, base, count_offset);
+  if (!count) return std::unexpected(std::move(count.error()));
+  if (!*count) {
+    if (rest_is_blank(buffer.substr(count_offset))) return std::nullopt;
+    return expected_error(kExtxyz, "an atom count (one whole number)", quoted_line(count_line),
+                          place_of(buffer, base, count_offset));
   }
+  lines.next();
+  if (lines.done()) {
+    return at(format_error(kExtxyz, fill_message("frame {} ends before its comment line", {frame})),
+              place_of(buffer, base, count_offset, frame));
+  }
+  const std::size_t comment_offset = lines.offset();
+  const std::string_view line = without_cr(lines.next());
+  auto comment_place = [&] { return place_of(buffer, base, comment_offset, frame); };
+  if (!is_utf8(line)) {
+    return at(format_error(kExtxyz, fill_message("the comment line of frame {} is not UTF-8 text", {frame})),
+              comment_place());
+  }
+  auto comment = parse_extxyz_comment(line);
+  if (!comment) {
+    comment.error().problem = fill_message("frame {}: {}", {frame, comment.error().problem});
+    comment.error().place = comment_place();
+    return std::unexpected(std::move(comment.error()));
+  }
+  return FrameHead{static_cast<std::size_t>(**count), std::move(*comment)};
+}
+
+std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, std::uint64_t frame,
+                                 std::size_t count_offset, std::size_t lines, std::size_t natoms) {
+  return at(format_error(kExtxyz, fill_message("frame {} ends after {} of {} atom lines", {frame, lines, natoms})),
+            place_of(buffer, base, count_offset, frame));
+}
+
+Result<ExtxyzFrames> read_on_one(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
+                                 const Base& base) {
   ExtxyzFrames read;
   LineCursor lines(buffer, offset);
   std::size_t capacity = 0;
+  std::vector<ColumnOut> outs;
   read.end = offset;
   while (!lines.done() && (!max_frames || read.counts.size() < *max_frames)) {
     const std::size_t count_offset = lines.offset();
-    const std::string_view count_line = lines.peek();
-    auto count = read_count(count_line, buffer, base, count_offset);
-    if (!count) return std::unexpected(std::move(count.error()));
-    if (!*count) {
-      if (rest_is_blank(buffer.substr(count_offset))) {
-        read.end = buffer.size();
-        break;
-      }
-      return expected_error(kExtxyz, "an atom count (one whole number)", quoted_line(count_line),
-                            place_of(buffer, base, count_offset));
-    }
-    lines.next();
-    const std::size_t natoms = static_cast<std::size_t>(**count);
     const std::uint64_t frame = base.frame + read.counts.size() + 1;
-    if (lines.done()) {
-      return at(format_error(kExtxyz, fill_message("frame {} ends before its comment line", {frame})),
-                place_of(buffer, base, count_offset, frame));
+    auto head = take_head(buffer, base, lines, frame);
+    if (!head) return std::unexpected(std::move(head.error()));
+    if (!*head) {
+      read.end = buffer.size();
+      break;
     }
-    const std::size_t comment_offset = lines.offset();
-    const std::string_view line = without_cr(lines.next());
-    auto comment_place = [&] { return place_of(buffer, base, comment_offset, frame); };
-    if (!is_utf8(line)) {
-      return at(format_error(kExtxyz, fill_message("the comment line of frame {} is not UTF-8 text", {frame})),
-                comment_place());
-    }
-    auto comment = parse_extxyz_comment(line);
-    if (!comment) {
-      comment.error().problem = fill_message("frame {}: {}", {frame, comment.error().problem});
-      comment.error().place = comment_place();
-      return std::unexpected(std::move(comment.error()));
-    }
+    Comment& comment = (*head)->comment;
+    const std::size_t natoms = (*head)->natoms;
     if (read.counts.empty()) {
-      read.columns = std::move(comment->columns);
+      read.columns = std::move(comment.columns);
       read.data.resize(read.columns.size());
-    } else if (comment->columns != read.columns) {
+    } else if (comment.columns != read.columns) {
       // A frame of another schema starts the next run.
       read.end = count_offset;
       return read;
     }
-    const bool exact = !comment->plain;
+    const bool exact = !comment.plain;
     {
       // Room for the frame's rows at once, as many as the rest of the buffer
       // could hold (each line at least two bytes a field): a wrong count
@@ -265,39 +309,180 @@ Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t off
       for (const Column& c : read.columns) fields += c.width;
       const std::size_t most = (buffer.size() - lines.offset()) / (2 * std::max<std::size_t>(fields, 1)) + 1;
       const std::size_t wanted = read.atoms + std::min(natoms, most);
-      if (wanted > capacity) {
+      if (wanted > capacity || outs.empty()) {
         capacity = std::max(wanted, capacity + capacity / 2);
         reserve_rows(read.columns, read.data, capacity);
+        outs = outs_of(read.columns, read.data);
       }
     }
     for (std::size_t i = 0; i < natoms; ++i) {
-      if (lines.done()) [[unlikely]] {
-        return at(format_error(kExtxyz, fill_message("frame {} ends after {} of {} atom lines", {frame, i, natoms})),
-                  place_of(buffer, base, count_offset, frame));
-      }
+      if (lines.done()) [[unlikely]] return cut_short(buffer, base, frame, count_offset, i, natoms);
       // Room for the rows as the lines come: a wrong count meets the end of
       // the buffer before it can ask for memory the lines could never fill.
       if (read.atoms == capacity) {
         capacity = std::max<std::size_t>(64, capacity + capacity / 2);
         reserve_rows(read.columns, read.data, capacity);
+        outs = outs_of(read.columns, read.data);
       }
       const std::size_t line_offset = lines.offset();
       const std::string_view atom_line = lines.next();
-      const RowOutcome outcome = read_row(atom_line, read.columns, read.data, read.atoms, exact);
+      const RowOutcome outcome = read_row(atom_line, read.columns, outs, read.atoms, exact);
       if (outcome.problem != RowProblem::None) [[unlikely]] {
         return at(std::unexpected(row_error(outcome, read.columns, atom_line, frame, i)),
                   place_of(buffer, base, line_offset, frame));
       }
       ++read.atoms;
     }
-    comment->columns.clear();
-    read.comments.push_back(std::move(*comment));
+    comment.columns.clear();
+    read.comments.push_back(std::move(comment));
     read.counts.push_back(natoms);
     read.end = lines.offset();
   }
   if (read.counts.empty() && read.end < buffer.size() && lines.done()) read.end = buffer.size();
   reserve_rows(read.columns, read.data, read.atoms);
   return read;
+}
+
+// Atom lines that one thread reads: rows of one frame, from a line start.
+struct AtomRun {
+  std::size_t frame;      // in the call, from 0
+  std::size_t first_row;  // in the frame
+  std::size_t rows;
+  std::size_t start;      // the byte where its first line starts
+};
+
+// The frames on threads, as the XYZ reader does: one pass reads the count
+// and comment lines (the schema) and finds where each frame's atom lines
+// start and end (line ends only); the atom lines are then read in runs, a
+// frame much larger than a thread's share cut at line starts, straight into
+// the columns. String columns are read into a list a thread, joined in file
+// order. A count, comment or frame end that fails ends the pass; the lines
+// before it are read all the same, and the first failure in file order is
+// reported, as with one thread.
+Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
+                                     std::optional<std::uint64_t> max_frames, const Base& base, std::size_t threads) {
+  struct Found {
+    std::size_t natoms, atoms_start, atoms_end, first_atom;
+    bool exact;
+  };
+  std::vector<Found> found;
+  std::optional<Error> stop;
+  ExtxyzFrames read;
+  LineCursor lines(buffer, offset);
+  read.end = offset;
+  while (!lines.done() && (!max_frames || read.counts.size() < *max_frames)) {
+    const std::size_t count_offset = lines.offset();
+    const std::uint64_t frame = base.frame + read.counts.size() + 1;
+    auto head = take_head(buffer, base, lines, frame);
+    if (!head) {
+      stop = std::move(head.error());
+      break;
+    }
+    if (!*head) {
+      read.end = buffer.size();
+      break;
+    }
+    Comment& comment = (*head)->comment;
+    const std::size_t natoms = (*head)->natoms;
+    if (read.counts.empty()) {
+      read.columns = std::move(comment.columns);
+    } else if (comment.columns != read.columns) {
+      read.end = count_offset;
+      break;
+    }
+    const std::size_t atoms_start = lines.offset();
+    const std::size_t skipped = lines.skip(natoms);
+    found.push_back({skipped, atoms_start, lines.offset(), read.atoms, !comment.plain});
+    read.atoms += skipped;
+    if (skipped < natoms) {
+      stop = cut_short(buffer, base, frame, count_offset, skipped, natoms).error();
+      break;
+    }
+    comment.columns.clear();
+    read.comments.push_back(std::move(comment));
+    read.counts.push_back(natoms);
+    read.end = lines.offset();
+  }
+  if (read.counts.empty() && read.end < buffer.size() && lines.done()) read.end = buffer.size();
+
+  // As many threads as the atom lines are worth, in runs of about
+  // atoms / threads rows each, in file order.
+  threads = threads_for(threads, found.empty() ? 0 : found.back().atoms_end - found.front().atoms_start);
+  std::vector<AtomRun> runs;
+  const std::size_t share = read.atoms / threads + 1;
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    const Found& frame = found[k];
+    if (frame.natoms <= share / 2) {
+      if (frame.natoms > 0) runs.push_back({k, 0, frame.natoms, frame.atoms_start});
+      continue;
+    }
+    const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
+    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
+    for (std::size_t t = 0; t < pieces; ++t) {
+      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
+      const std::size_t stop_row = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
+      if (stop_row > first) runs.push_back({k, first, stop_row - first, cuts.starts[t]});
+    }
+  }
+  // A run goes to the part its middle row falls in, of parts of equal rows:
+  // the pieces of a frame cut for the threads each go to their own.
+  std::vector<std::size_t> part_start(threads + 1, runs.size());
+  {
+    std::size_t rows = 0, part = 0;
+    part_start[0] = 0;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      const std::size_t wanted = std::min(threads - 1, (rows + runs[r].rows / 2) * threads / read.atoms);
+      while (part < wanted) part_start[++part] = r;
+      rows += runs[r].rows;
+    }
+  }
+
+  read.data.resize(read.columns.size());
+  reserve_rows(read.columns, read.data, read.atoms);
+  std::vector<std::vector<InternedTexts>> texts(threads, std::vector<InternedTexts>(read.columns.size()));
+  std::vector<std::optional<Error>> failures(threads);
+  run_parts(threads, [&](std::size_t t) {
+    const std::vector<ColumnOut> outs = outs_of(read.columns, read.data, &texts[t]);
+    for (std::size_t r = part_start[t]; r < part_start[t + 1]; ++r) {
+      const AtomRun& run = runs[r];
+      const Found& frame = found[run.frame];
+      LineCursor atom_lines(buffer, run.start);
+      for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
+        const std::size_t line_offset = atom_lines.offset();
+        const std::string_view atom_line = atom_lines.next();
+        const RowOutcome outcome = read_row(atom_line, read.columns, outs, frame.first_atom + i, frame.exact);
+        if (outcome.problem != RowProblem::None) [[unlikely]] {
+          const std::uint64_t number = base.frame + run.frame + 1;
+          failures[t] = at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),
+                           place_of(buffer, base, line_offset, number)).error();
+          return;
+        }
+      }
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return std::unexpected(std::move(*failure));
+  }
+  if (stop) return std::unexpected(std::move(*stop));
+  for (std::size_t c = 0; c < read.columns.size(); ++c) {
+    if (read.columns[c].type != ValueType::String) continue;
+    read.data[c].texts = std::move(texts[0][c]);
+    for (std::size_t t = 1; t < threads; ++t) read.data[c].texts.append(texts[t][c]);
+  }
+  return read;
+}
+
+}  // namespace
+
+Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
+                                        std::optional<std::uint64_t> max_frames, const Base& base,
+                                        std::size_t threads) {
+  if (offset > buffer.size()) {
+    return value_error(fill_message("read_extxyz_frames: offset {} is past the end of the buffer ({} bytes)",
+                                    {offset, buffer.size()}));
+  }
+  if (threads_for(threads, buffer.size() - offset) > 1) return read_on_threads(buffer, offset, max_frames, base, threads);
+  return read_on_one(buffer, offset, max_frames, base);
 }
 
 }  // namespace io_rs::xyz

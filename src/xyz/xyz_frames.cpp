@@ -106,12 +106,15 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
       if (stop_row > first) runs.push_back({k, first, stop_row - first, cuts.starts[t]});
     }
   }
+  // A run goes to the part its middle row falls in, of parts of equal rows:
+  // the pieces of a frame cut for the threads each go to their own.
   std::vector<std::size_t> part_start(threads + 1, runs.size());
   {
     std::size_t rows = 0, part = 0;
     part_start[0] = 0;
     for (std::size_t r = 0; r < runs.size(); ++r) {
-      while (part + 1 < threads && rows >= share * (part + 1)) part_start[++part] = r;
+      const std::size_t wanted = std::min(threads - 1, (rows + runs[r].rows / 2) * threads / atoms);
+      while (part < wanted) part_start[++part] = r;
       rows += runs[r].rows;
     }
   }

@@ -94,7 +94,12 @@ def scan_xyz_frames(
     buffer: Buffer, offset: SupportsIndex = 0, base: _Base | None = None, last: bool | np.bool_ = True
 ) -> tuple[NDArray[np.int64], _Stop]: ...
 def read_extxyz_frames(
-    buffer: Buffer, offset: SupportsIndex = 0, max_frames: SupportsIndex | None = None, base: _Base | None = None
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    max_frames: SupportsIndex | None = None,
+    base: _Base | None = None,
+    *,
+    threads: SupportsIndex = 1,
 ) -> tuple[
     list[dict[str, object]],
     NDArray[np.int64],

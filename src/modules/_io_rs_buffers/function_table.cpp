@@ -272,6 +272,9 @@ constexpr const char* kReadExtxyzFramesDoc =
     "    Read at most this many frames.\n"
     "base : None or (byte, line, frame)\n"
     "    As for scan_xdatcar_frames: where the buffer stands in its file.\n"
+    "threads : int, keyword-only\n"
+    "    Read the atom lines on up to this many threads; the result, and the first\n"
+    "    failure in file order, do not depend on it.\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -335,7 +338,8 @@ constexpr py::Parameter kXyzIndexParameters[] = {{"buffer"}, {"offset", "0"}};
 constexpr py::Parameter kFormatXdatcarParameters[] = {{"frames"}, {"first_number", "1"}};
 constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"positions"}, {"counts"}};
 
-constexpr py::Parameter kExtxyzParameters[] = {{"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}};
+constexpr py::Parameter kExtxyzParameters[] = {
+    {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
                                                      {"decimals", "None"}};

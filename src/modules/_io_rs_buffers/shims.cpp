@@ -268,7 +268,7 @@ std::optional<std::array<double, N>> convert_fixed(PyObject* o, int type_num, co
 
 PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[4] = {};
+    PyObject* slots[5] = {};
     if (!py::extract_arguments_fastcall(kReadExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
     py::BufferHold buffer;
     if (!buffer.take(slots[0], "buffer")) return nullptr;
@@ -278,9 +278,12 @@ PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!max_frames) return nullptr;
     auto base = py::convert_base(slots[3], *offset, "base");
     if (!base) return nullptr;
+    auto threads = threads_or_one(slots[4]);
+    if (!threads) return nullptr;
     if (!py::numpy_ready()) return nullptr;
 
-    auto read = xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base);
+    auto read = py::released(
+        [&] { return xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base, *threads); });
     if (!read) return py::raise(read.error());
     const auto& comments = read->comments;
     Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info); });
