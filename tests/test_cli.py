@@ -152,8 +152,11 @@ def test_interleaved_species_are_regrouped_stably_with_a_note(tmp_path):
 def test_info_reports_from_the_frame_table(tmp_path):
     io_rs.write_xdatcar_frames(tmp_path / "XDATCAR", HEADER, [io_rs.XdatcarFrame(1, FRACTIONAL[0], CELL),
                                                              io_rs.XdatcarFrame(2, FRACTIONAL[1], 2 * CELL)])
+    # The console script beside the interpreter where the distribution is
+    # installed (a bare tree of the sources, as mutation runs use, has none).
     script = Path(sys.executable).with_name("io-rs")
-    result = subprocess.run([script, "info", "--json", tmp_path / "XDATCAR", write_source(tmp_path, "xyz")],
+    command = [script] if script.exists() else [sys.executable, "-m", "io_rs"]
+    result = subprocess.run([*command, "info", "--json", tmp_path / "XDATCAR", write_source(tmp_path, "xyz")],
                             capture_output=True, text=True, check=True)
     run_info, xyz_info = json.loads(result.stdout)
     assert (run_info["format"], run_info["frames"], run_info["atoms"]) == ("XDATCAR", 2, 3)
