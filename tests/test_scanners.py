@@ -81,3 +81,19 @@ def test_readers_report_places_from_their_base(base, place, frame):
     assert str(error).endswith(f"({place})") and (error.field, error.format, error.frame) == ("x", "XYZ", frame)
     with pytest.raises(ValueError, match="lines are counted from 1"):
         b.scan_xyz_frames(data, 0, (0, 0, 0))
+
+
+def test_frame_table_against_a_line_walk():
+    """Frames of every size from 17 atoms up, lines of varied lengths, so that
+    frames end at every place in the scanners' blocks of line ends: the table
+    is what walking the lines in Python finds."""
+    rng = np.random.default_rng(4)
+    frames, want, offset, line = [], [], 0, 1
+    for natoms in range(17, 140):
+        atoms = "".join(f"H {'0' * int(rng.integers(1, 9))} 0 0\n" for _ in range(natoms))
+        text = f"{natoms}\ncomment {natoms}\n{atoms}"
+        want.append([offset, line, natoms, -1, -1, offset + len(text)])
+        frames.append(text)
+        offset, line = offset + len(text), line + natoms + 2
+    table, stop = b.scan_xyz_frames("".join(frames).encode())
+    assert table.tolist() == want and stop == (offset, line, True)

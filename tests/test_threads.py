@@ -69,7 +69,7 @@ def plain(value):
     ("xyz", XYZ_ONE[:-1000]),
     ("xyz", XYZ_MANY),
     ("xyz", spoiled(XYZ_MANY, 0.5, b"\n40\n", b"\n40x\n")),            # stops before a line that is no count
-    ("xyz", spoiled(spoiled(XYZ_MANY, 0.9, b"H ", b"H\xff "), 0.7, b".", b"e")),
+    ("xyz", spoiled(spoiled(XYZ_MANY, 0.9, b"H ", b"H\xff "), 0.7, b".", b"x")),  # two: the first wins
     ("xyz", XYZ_MANY[:-500]),
     ("xdatcar", XDATCAR),
     ("xdatcar 77", XDATCAR),
