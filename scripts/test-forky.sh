@@ -69,6 +69,11 @@ mmdebstrap --quiet --variant=apt --include="$packages" \
   --aptopt='Acquire::Check-Valid-Until "false"' "$suite" "$root" "$mirror"
 say "root ready in $SECONDS s"
 mount -t proc proc "$root/proc"
+# Pseudo-terminals for the tests that run a program on one: the host's
+# devpts, and a ptmx node that opens through it.
+mkdir -p "$root/dev/pts"
+mount --bind /dev/pts "$root/dev/pts"
+rm -f "$root/dev/ptmx" && mknod -m 666 "$root/dev/ptmx" c 5 2
 
 # pip inside the root trusts what pip here trusts (a proxy's authority, say).
 bundle=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
