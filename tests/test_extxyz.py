@@ -11,7 +11,11 @@ import pytest
 import _io_rs_buffers
 import io_rs
 
-extxyz = pytest.importorskip("extxyz")
+try:  # the oracle; it has no wheels for every interpreter the suite runs on
+    import extxyz
+except ImportError:
+    extxyz = None
+oracle = pytest.mark.skipif(extxyz is None, reason="the extxyz package is not installed")
 
 
 def read_text(text: str) -> list[io_rs.ExtxyzFrame]:
@@ -44,6 +48,7 @@ ORACLE_LINES = [
 ]
 
 
+@oracle
 @pytest.mark.parametrize("line", ORACLE_LINES)
 def test_comment_line_as_the_package_reads_it(line: str, tmp_path) -> None:
     path = tmp_path / "a.xyz"
@@ -146,6 +151,7 @@ def test_round_trip_is_exact(seed: int, tmp_path) -> None:
     assert [f.natoms for f in io_rs.iter_extxyz(path)] == [f.natoms for f in frames]
 
 
+@oracle
 @pytest.mark.parametrize("seed", range(3))
 def test_written_files_read_back_equal_in_the_package(seed: int, tmp_path) -> None:
     rng = random.Random(seed)
