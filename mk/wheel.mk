@@ -20,10 +20,11 @@ WHEEL_FILES := \
   '^_io_rs-stubs/__init__\.pyi$$' \
   '^_io_rs_buffers-stubs/__init__\.pyi$$' \
   '^io_rs/[^/]+\.py$$' \
+  '^io_rs/_command/[^/]+\.py$$' \
   '^io_rs/py\.typed$$' \
   '^io_rs-[^/]+\.dist-info/licenses/LICENSE$$' \
   '^io_rs-[^/]+\.dist-info/licenses/third_party/fast_float/LICENSE$$' \
-  '^io_rs-[^/]+\.dist-info/(METADATA|WHEEL|RECORD)$$'
+  '^io_rs-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|entry_points\.txt)$$'
 
 .PHONY: wheel wheel-build wheel-contents wheel-test wheel-config clean-wheel
 
