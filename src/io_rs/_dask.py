@@ -23,11 +23,17 @@ if TYPE_CHECKING:
 ChunkReader = Callable[[str, NDArray[np.int64], int], NDArray[np.float64]]
 
 
-def frames_array(path: str | None, table: NDArray[np.int64], natoms: int, frames_per_chunk: int,
+def frames_array(path: str | None, table: NDArray[np.int64], natoms: int | None, frames_per_chunk: int,
                  read_chunk: ChunkReader) -> dask.array.Array:
     """The frames of the table as a Dask array of shape (F, natoms, 3), in
     chunks of frames_per_chunk frames, each read by read_chunk(path, rows,
-    first frame's index)."""
+    first frame's index). natoms None: the table's own atom counts, which
+    must all be one."""
+    if natoms is None:
+        counts = table[:, 2]
+        if len(counts) and counts.min() != counts.max():
+            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
+        natoms = int(counts[0]) if len(counts) else 0
     if path is None:
         raise ValueError("to_dask needs a file opened from its path: the tasks that read the chunks open it themselves")
     if frames_per_chunk < 1:

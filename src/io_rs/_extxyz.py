@@ -199,11 +199,7 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
         chunks of frames_per_chunk frames that the tasks of a Dask computation
         read from the file's path when they need them. Every frame must hold
         the same number of atoms."""
-        counts = self._table[:, 2]
-        if len(counts) and counts.min() != counts.max():
-            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
-        natoms = int(counts[0]) if len(counts) else 0
-        return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
+        return frames_array(self._path, self._table, None, frames_per_chunk, read_frame_rows)
 
 
 def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:

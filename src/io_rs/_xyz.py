@@ -122,11 +122,7 @@ class XyzFile(FrameFile[XyzFrame]):
         chunks of frames_per_chunk frames that the tasks of a Dask computation
         read from the file's path when they need them. Every frame must hold
         the same number of atoms."""
-        counts = self._table[:, 2]
-        if len(counts) and counts.min() != counts.max():
-            raise ValueError(f"to_dask needs frames of one size; these hold from {counts.min()} to {counts.max()} atoms")
-        natoms = int(counts[0]) if len(counts) else 0
-        return frames_array(self._path, self._table, natoms, frames_per_chunk, read_frame_rows)
+        return frames_array(self._path, self._table, None, frames_per_chunk, read_frame_rows)
 
     def _read(self, text: Text, start: int, k: int) -> XyzFrame:
         offset, line = int(self._table[k, 0]), int(self._table[k, 1])

@@ -9,7 +9,7 @@
 
 #include "core/fields.hpp"
 #include "core/line_cursor.hpp"
-#include "core/line_cuts.hpp"
+#include "core/atom_runs.hpp"
 #include "core/message.hpp"
 #include "core/number_read.hpp"
 #include "core/parallel.hpp"
@@ -344,13 +344,6 @@ Result<ExtxyzFrames> read_on_one(std::string_view buffer, std::size_t offset, st
 }
 
 // Atom lines that one thread reads: rows of one frame, from a line start.
-struct AtomRun {
-  std::size_t frame;      // in the call, from 0
-  std::size_t first_row;  // in the frame
-  std::size_t rows;
-  std::size_t start;      // the byte where its first line starts
-};
-
 // The frames on threads, as the XYZ reader does: one pass reads the count
 // and comment lines (the schema) and finds where each frame's atom lines
 // start and end (line ends only); the atom lines are then read in runs, a
@@ -405,37 +398,11 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
   }
   if (read.counts.empty() && read.end < buffer.size() && lines.done()) read.end = buffer.size();
 
-  // As many threads as the atom lines are worth, in runs of about
-  // atoms / threads rows each, in file order.
+  // Runs of about atoms / threads rows each, in file order.
   threads = threads_for(threads, found.empty() ? 0 : found.back().atoms_end - found.front().atoms_start);
-  std::vector<AtomRun> runs;
-  const std::size_t share = read.atoms / threads + 1;
-  for (std::size_t k = 0; k < found.size(); ++k) {
-    const Found& frame = found[k];
-    if (frame.natoms <= share / 2) {
-      if (frame.natoms > 0) runs.push_back({k, 0, frame.natoms, frame.atoms_start});
-      continue;
-    }
-    const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
-    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
-    for (std::size_t t = 0; t < pieces; ++t) {
-      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
-      const std::size_t stop_row = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
-      if (stop_row > first) runs.push_back({k, first, stop_row - first, cuts.starts[t]});
-    }
-  }
-  // A run goes to the part its middle row falls in, of parts of equal rows:
-  // the pieces of a frame cut for the threads each go to their own.
-  std::vector<std::size_t> part_start(threads + 1, runs.size());
-  {
-    std::size_t rows = 0, part = 0;
-    part_start[0] = 0;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-      const std::size_t wanted = std::min(threads - 1, (rows + runs[r].rows / 2) * threads / read.atoms);
-      while (part < wanted) part_start[++part] = r;
-      rows += runs[r].rows;
-    }
-  }
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, read.atoms, threads);
+  const std::vector<AtomRun>& runs = plan.runs;
+  const std::vector<std::size_t>& part_start = plan.part_start;
 
   read.data.resize(read.columns.size());
   reserve_rows(read.columns, read.data, read.atoms);

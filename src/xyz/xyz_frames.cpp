@@ -3,7 +3,7 @@
 #include <charconv>
 #include <string>
 
-#include "core/line_cuts.hpp"
+#include "core/atom_runs.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
 #include "core/line_cursor.hpp"
@@ -29,13 +29,6 @@ std::unexpected<Error> offset_past_end(const char* function, std::size_t offset,
 namespace {
 
 // Atom lines that one thread reads: rows of one frame, from a line start.
-struct AtomRun {
-  std::size_t frame;      // in the call, from 0
-  std::size_t first_row;  // in the frame
-  std::size_t rows;
-  std::size_t start;      // the byte where its first line starts
-};
-
 // The frames on threads. One pass finds each frame's count, comment and
 // where its atom lines start and end (line ends only, as the scanner does);
 // the atom lines are then read in contiguous runs, a frame much larger than
@@ -90,34 +83,9 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   }
 
   // Runs of about atoms / threads rows each, in file order.
-  std::vector<AtomRun> runs;
-  const std::size_t share = atoms / threads + 1;
-  for (std::size_t k = 0; k < found.size(); ++k) {
-    const Found& frame = found[k];
-    if (frame.natoms <= share / 2) {
-      if (frame.natoms > 0) runs.push_back({k, 0, frame.natoms, frame.atoms_start});
-      continue;
-    }
-    const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
-    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
-    for (std::size_t t = 0; t < pieces; ++t) {
-      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
-      const std::size_t stop_row = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
-      if (stop_row > first) runs.push_back({k, first, stop_row - first, cuts.starts[t]});
-    }
-  }
-  // A run goes to the part its middle row falls in, of parts of equal rows:
-  // the pieces of a frame cut for the threads each go to their own.
-  std::vector<std::size_t> part_start(threads + 1, runs.size());
-  {
-    std::size_t rows = 0, part = 0;
-    part_start[0] = 0;
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-      const std::size_t wanted = std::min(threads - 1, (rows + runs[r].rows / 2) * threads / atoms);
-      while (part < wanted) part_start[++part] = r;
-      rows += runs[r].rows;
-    }
-  }
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads);
+  const std::vector<AtomRun>& runs = plan.runs;
+  const std::vector<std::size_t>& part_start = plan.part_start;
 
   XyzFrames read;
   read.positions = OwnedBuffer<double>::allocate(checked_size(atoms, 3));

@@ -1,0 +1,64 @@
+// The atom lines of a run of frames shared out among threads: whole frames,
+// and a frame much larger than a thread's share cut at line starts, each
+// part a contiguous run of them in file order, so that every thread writes
+// its own rows and the first failure of the lowest part is the first in the
+// file. Readers of frames with an atom count line (XYZ, extended XYZ) plan
+// their threads with it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "core/line_cuts.hpp"
+
+namespace io_rs {
+
+// Atom lines one thread reads: rows of one frame, from a line start.
+struct AtomRun {
+  std::size_t frame;      // in the call, from 0
+  std::size_t first_row;  // in the frame
+  std::size_t rows;
+  std::size_t start;      // the byte where its first line starts
+};
+
+struct AtomRunPlan {
+  std::vector<AtomRun> runs;
+  std::vector<std::size_t> part_start;  // threads + 1: part t reads runs [part_start[t], part_start[t + 1])
+};
+
+// frames: anything with natoms, atoms_start and atoms_end (the bytes of its
+// atom lines); atoms: their sum.
+template <class Frames>
+AtomRunPlan plan_atom_runs(std::string_view buffer, const Frames& frames, std::size_t atoms, std::size_t threads) {
+  AtomRunPlan plan;
+  const std::size_t share = atoms / threads + 1;
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    const auto& frame = frames[k];
+    if (frame.natoms <= share / 2) {
+      if (frame.natoms > 0) plan.runs.push_back({k, 0, frame.natoms, frame.atoms_start});
+      continue;
+    }
+    const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
+    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
+    for (std::size_t t = 0; t < pieces; ++t) {
+      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
+      const std::size_t stop = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
+      if (stop > first) plan.runs.push_back({k, first, stop - first, cuts.starts[t]});
+    }
+  }
+  // A run goes to the part its middle row falls in, of parts of equal rows:
+  // the pieces of a frame cut for the threads each go to their own.
+  plan.part_start.assign(threads + 1, plan.runs.size());
+  plan.part_start[0] = 0;
+  std::size_t rows = 0, part = 0;
+  for (std::size_t r = 0; r < plan.runs.size(); ++r) {
+    const std::size_t wanted = std::min(threads - 1, (rows + plan.runs[r].rows / 2) * threads / atoms);
+    while (part < wanted) plan.part_start[++part] = r;
+    rows += plan.runs[r].rows;
+  }
+  return plan;
+}
+
+}  // namespace io_rs
