@@ -9,7 +9,7 @@ generated files:
 
     python -m bench.extxyz_files [--quick] [--out bench/out]
 
-Readers from the file's path: io_rs.read_extxyz, extxyz.read_dicts, and
+Readers from the file's path, on one thread: io_rs.read_extxyz, extxyz.read_dicts, and
 io_rs.read_xyz (the plain XYZ reader: species and positions only) on the same
 bytes; _io_rs_buffers.read_extxyz_frames on the bytes in memory, the C++
 reading alone with the arrays it makes. Writers to a path: io_rs.write_extxyz
@@ -89,10 +89,11 @@ def measure(key: str, title: str, frames: list[io_rs.ExtxyzFrame], directory: Pa
     def fresh(write):
         return lambda: (out.unlink(missing_ok=True), write())[1]
 
-    read = {"io_rs": lambda: io_rs.read_extxyz(path),
+    # One thread: the targets compare one core with one core.
+    read = {"io_rs": lambda: io_rs.read_extxyz(path, threads=1),
             "extxyz": lambda: extxyz.read_dicts(str(path)),
             "_io_rs_buffers (bytes)": lambda: _io_rs_buffers.read_extxyz_frames(data),
-            "io_rs.read_xyz": lambda: io_rs.read_xyz(path)}
+            "io_rs.read_xyz": lambda: io_rs.read_xyz(path, threads=1)}
     write = {"io_rs": fresh(lambda: io_rs.write_extxyz(out, ours)),
              "io_rs decimals=8": fresh(lambda: io_rs.write_extxyz(out, ours, decimals=8)),
              "extxyz": fresh(lambda: extxyz.write_dicts(str(out), theirs))}

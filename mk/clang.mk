@@ -51,6 +51,7 @@ clang-native-test: clang-tools $(VENV)/.deps
 	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
 	$(VENV)/bin/ninja -C $(CLANG_BUILD)/native > /dev/null
 	$(CLANG_BUILD)/native/number_paths_test 1
+	$(CLANG_BUILD)/native/owned_buffer_test
 
 # Compile only: every source of the module against the headers of libc++
 # $(CLANG_FLOOR_LLVM), with the clang of that release. Its headers are taken
@@ -70,7 +71,7 @@ $(CLANG_FLOOR)/.extracted:
 	@touch $@
 
 clang-floor-compile: $(CLANG_FLOOR)/.extracted $(VENV)/.deps
-	@includes="-Isrc -isystem third_party/fast_float/include \
+	@includes="-Isrc -isystem third_party/fast_float/include -isystem third_party/fmt/include \
 	  -isystem $$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
 	  -isystem $$($(PY) -c 'import numpy; print(numpy.get_include())')"; \
 	  for source in $$(find src -name '*.cpp' | sort); do \

@@ -14,5 +14,6 @@ $(NATIVE_BUILD)/build.ninja: $(VENV)/.deps tests/cpp/CMakeLists.txt CMakeLists.t
 native-test: $(NATIVE_BUILD)/build.ninja
 	$(VENV)/bin/ninja -C $(NATIVE_BUILD) > /dev/null
 	$(NATIVE_BUILD)/number_paths_test $(NATIVE_MILLIONS)
+	$(NATIVE_BUILD)/owned_buffer_test
 
 CI_EXTRA += native-test

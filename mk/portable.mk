@@ -22,6 +22,7 @@ portable-native-test: $(VENV)/.deps
 	  -DIO_RS_PORTABLE_ARITHMETIC=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja > /dev/null
 	$(VENV)/bin/ninja -C $(PORTABLE_DIR)/native > /dev/null
 	$(PORTABLE_DIR)/native/number_paths_test $(NATIVE_MILLIONS)
+	$(PORTABLE_DIR)/native/owned_buffer_test
 
 test-portable: portable-native-test $(PORTABLE_DIR)/.built
 	PYTHONPATH=$(CURDIR)/$(PORTABLE_SITE) $(PY) -m pytest -q -p no:cacheprovider

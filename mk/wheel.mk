@@ -24,6 +24,7 @@ WHEEL_FILES := \
   '^io_rs/py\.typed$$' \
   '^io_rs-[^/]+\.dist-info/licenses/LICENSE$$' \
   '^io_rs-[^/]+\.dist-info/licenses/third_party/fast_float/LICENSE$$' \
+  '^io_rs-[^/]+\.dist-info/licenses/third_party/fmt/LICENSE$$' \
   '^io_rs-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|entry_points\.txt)$$'
 
 .PHONY: wheel wheel-build wheel-contents wheel-test wheel-config clean-wheel

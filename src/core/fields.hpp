@@ -23,7 +23,11 @@ constexpr bool is_separator(unsigned char c) noexcept {
 class FieldSplitter {
  public:
   explicit FieldSplitter(std::string_view line) noexcept
-      : begin_(line.data()), pos_(line.data()), end_(line.data() + line.size()) {}
+      : begin_(line.data()), pos_(line.data()), end_(line.data() + line.size()), readable_(end_) {}
+  // A line inside a buffer that may be read up to readable (its end), so
+  // that number readers can load whole words near the line's end.
+  FieldSplitter(std::string_view line, const char* readable) noexcept
+      : begin_(line.data()), pos_(line.data()), end_(line.data() + line.size()), readable_(readable) {}
 
   // The next field, or an empty view when the line has no more.
   std::string_view next() noexcept {
@@ -53,6 +57,7 @@ class FieldSplitter {
   }
   const char* begin() const noexcept { return begin_; }
   const char* end() const noexcept { return end_; }
+  const char* readable() const noexcept { return readable_; }
   // Moves past a field the caller has read up to field_end.
   void consume(const char* field_end) noexcept { pos_ = field_end; }
 
@@ -60,6 +65,7 @@ class FieldSplitter {
   const char* begin_;
   const char* pos_;
   const char* end_;
+  const char* readable_;
 };
 
 }  // namespace io_rs

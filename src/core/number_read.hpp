@@ -43,7 +43,7 @@ inline NumberField next_number(FieldSplitter& fields) {
   const char* line_end = fields.end();
   if (start == line_end) return {{}, std::unexpected(NumberError::Empty)};
   // A short decimal that ends where the field ends is the whole field.
-  const auto number = short_decimal::read(start, fields.begin(), line_end);
+  const auto number = short_decimal::read(start, fields.begin(), line_end, fields.readable());
   if (number && (number->end == line_end || is_separator(static_cast<unsigned char>(*number->end)))) {
     fields.consume(number->end);
     return {{start, static_cast<std::size_t>(number->end - start)}, number->value};

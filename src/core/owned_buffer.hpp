@@ -3,10 +3,13 @@
 // it with std::free.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <utility>
+
+#include "core/large_pages.hpp"
 
 namespace io_rs {
 
@@ -20,7 +23,7 @@ class OwnedBuffer {
   static OwnedBuffer allocate(std::size_t count, bool zeroed = false) {
     if (count > (~std::size_t{0}) / sizeof(T)) throw std::bad_alloc();
     std::size_t bytes = count == 0 ? 1 : count * sizeof(T);
-    void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+    void* p = allocate_buffer(bytes, zeroed);
     if (p == nullptr) throw std::bad_alloc();
     OwnedBuffer b;
     b.data_ = static_cast<T*>(p);
@@ -52,7 +55,8 @@ class OwnedBuffer {
   // that grow as a reader finds more rows. Throws std::bad_alloc.
   void resize(std::size_t count) {
     if (count > (~std::size_t{0}) / sizeof(T)) throw std::bad_alloc();
-    void* p = std::realloc(data_, count == 0 ? 1 : count * sizeof(T));
+    const std::size_t bytes = count == 0 ? 1 : count * sizeof(T);
+    void* p = reallocate_buffer(data_, std::min(count, size_) * sizeof(T), bytes);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);
     size_ = count;

@@ -18,10 +18,12 @@ namespace io_rs::vasp {
 // into flag_row (which starts all 0), F as 1 (held fixed along that axis)
 // and T as 0 (free to move). Flags missing at the end of the line mean T;
 // fields after the third flag, or after the third coordinate without
-// selective dynamics, are never looked at.
+// selective dynamics, are never looked at. Lines inside a file's bytes may
+// give where those end (readable): numbers near a line's end are then
+// loaded a word at a time.
 IO_RS_ALWAYS_INLINE LineOutcome read_poscar_line(std::string_view line, bool selective, double* row,
-                                                 std::uint8_t* flag_row) {
-  FieldSplitter fields(line);
+                                                 std::uint8_t* flag_row, const char* readable = nullptr) {
+  FieldSplitter fields(line, readable ? readable : line.data() + line.size());
   if (const LineOutcome coordinates = read_coordinates(fields, row); !coordinates.ok() || !selective)
     return coordinates;
   for (int j = 0; j < 3; ++j) {
@@ -34,8 +36,9 @@ IO_RS_ALWAYS_INLINE LineOutcome read_poscar_line(std::string_view line, bool sel
 }
 
 // Three numbers into row; the rest of the line is never looked at.
-IO_RS_ALWAYS_INLINE LineOutcome read_xdatcar_line(std::string_view line, double* row) {
-  FieldSplitter fields(line);
+IO_RS_ALWAYS_INLINE LineOutcome read_xdatcar_line(std::string_view line, double* row,
+                                                  const char* readable = nullptr) {
+  FieldSplitter fields(line, readable ? readable : line.data() + line.size());
   return read_coordinates(fields, row);
 }
 

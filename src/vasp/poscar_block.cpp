@@ -39,7 +39,8 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
     for (std::uint64_t i = first; i < stop; ++i) {
       const std::size_t line_offset = lines.offset();
       std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
-      const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags);
+      const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags,
+                                                   buffer.data() + buffer.size());
       if (!outcome.ok()) [[unlikely]] {
         failures[t] = at(std::unexpected(poscar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
         return;
@@ -90,7 +91,8 @@ Result<PoscarBlockRead> read_poscar_block(std::string_view buffer, std::size_t o
       }
     }
     std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
-    const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags);
+    const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags,
+                                                   buffer.data() + buffer.size());
     if (!outcome.ok()) [[unlikely]] {
       return at(std::unexpected(poscar_line_error(outcome, i)), place_of(buffer, base, line_offset));
     }

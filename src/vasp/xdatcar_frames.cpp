@@ -62,7 +62,7 @@ Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offse
       const std::size_t count = cut && k + 1 == frames ? partial : natoms;
       for (std::size_t i = 0; i < count; ++i) {
         const std::size_t line_offset = frame_lines.offset();
-        const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), rows + 3 * i);
+        const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), rows + 3 * i, buffer.data() + buffer.size());
         if (!outcome.ok()) [[unlikely]] {
           failures[t] = at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
           return;
@@ -116,7 +116,7 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
     for (std::size_t i = 0; i < natoms; ++i) {
       if (lines.done()) [[unlikely]] return cut_short(buffer, base, *opening, i, natoms);
       const std::size_t line_offset = lines.offset();
-      const LineOutcome outcome = read_xdatcar_line(lines.next(), rows + 3 * i);
+      const LineOutcome outcome = read_xdatcar_line(lines.next(), rows + 3 * i, buffer.data() + buffer.size());
       if (!outcome.ok()) [[unlikely]] {
         return at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset));
       }

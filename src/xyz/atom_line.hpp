@@ -19,10 +19,12 @@
 namespace io_rs::xyz {
 
 // scratch holds the normalised form of a long or non-ASCII symbol; fields
-// after the third coordinate are never looked at.
+// after the third coordinate are never looked at. A line inside a file's
+// bytes may give where those end (readable), so that numbers near the line's
+// end are loaded a word at a time.
 IO_RS_ALWAYS_INLINE LineOutcome read_xyz_line(std::string_view line, InternedTexts& symbols, std::string& scratch,
-                                              double* row) {
-  FieldSplitter fields(line);
+                                              double* row, const char* readable = nullptr) {
+  FieldSplitter fields(line, readable ? readable : line.data() + line.size());
   const std::string_view symbol = fields.next();
   if (symbol.empty()) return {LineProblem::NoFields, {}, NumberError::Invalid};
   if (char ascii[8]; normalize_short_ascii(symbol, ascii)) {

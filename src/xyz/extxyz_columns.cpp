@@ -37,7 +37,7 @@ IO_RS_ALWAYS_INLINE RealField next_real(FieldSplitter& fields, double& value, st
   const char* start = fields.skip_separators();
   const char* line_end = fields.end();
   if (start == line_end) return RealField::LineEnded;
-  const auto number = short_decimal::read(start, fields.begin(), line_end);
+  const auto number = short_decimal::read(start, fields.begin(), line_end, fields.readable());
   if (number && (number->end == line_end || is_separator(static_cast<unsigned char>(*number->end)))) [[likely]] {
     fields.consume(number->end);
     value = number->value;
@@ -72,11 +72,12 @@ std::vector<ColumnOut> outs_of(std::span<const Column> columns, std::vector<Colu
   return outs;
 }
 
-// One atom line into row `row` of every column. With exact, the line must
-// hold no field past the schema's.
-RowOutcome read_row(std::string_view line, std::span<const Column> columns, std::span<const ColumnOut> outs,
-                    std::size_t row, bool exact) {
-  FieldSplitter fields(line);
+// One atom line into row `row` of every column; the buffer holding it may be
+// read up to readable. With exact, the line must hold no field past the
+// schema's.
+RowOutcome read_row(std::string_view line, const char* readable, std::span<const Column> columns,
+                    std::span<const ColumnOut> outs, std::size_t row, bool exact) {
+  FieldSplitter fields(line, readable);
   for (std::size_t c = 0; c < columns.size(); ++c) {
     const Column& column = columns[c];
     const ColumnOut& out = outs[c];
@@ -326,7 +327,7 @@ Result<ExtxyzFrames> read_on_one(std::string_view buffer, std::size_t offset, st
       }
       const std::size_t line_offset = lines.offset();
       const std::string_view atom_line = lines.next();
-      const RowOutcome outcome = read_row(atom_line, read.columns, outs, read.atoms, exact);
+      const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs, read.atoms, exact);
       if (outcome.problem != RowProblem::None) [[unlikely]] {
         return at(std::unexpected(row_error(outcome, read.columns, atom_line, frame, i)),
                   place_of(buffer, base, line_offset, frame));
@@ -417,7 +418,8 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
       for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
         const std::size_t line_offset = atom_lines.offset();
         const std::string_view atom_line = atom_lines.next();
-        const RowOutcome outcome = read_row(atom_line, read.columns, outs, frame.first_atom + i, frame.exact);
+        const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs, frame.first_atom + i,
+                                                  frame.exact);
         if (outcome.problem != RowProblem::None) [[unlikely]] {
           const std::uint64_t number = base.frame + run.frame + 1;
           failures[t] = at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),

@@ -8,6 +8,7 @@
 #include "core/fields.hpp"
 #include "core/message.hpp"
 #include "core/number_write.hpp"
+#include "core/shortest_real.hpp"
 #include "xyz/extxyz.hpp"
 
 namespace io_rs::xyz {
@@ -33,9 +34,8 @@ std::unexpected<Error> write_error(std::string_view key, std::string problem) {
 // The shortest digits that read back to value; always with a point or an
 // exponent, so that the text reads back as a real and not an integer.
 void append_real(OutputText& out, double value) {
-  char* p = out.room(32);
-  const auto result = std::to_chars(p, p + 30, value);
-  std::size_t n = static_cast<std::size_t>(result.ptr - p);
+  char* p = out.room(kShortestRealRoom + 2);
+  std::size_t n = static_cast<std::size_t>(write_shortest_real(p, value) - p);
   if (std::memchr(p, '.', n) == nullptr && std::memchr(p, 'e', n) == nullptr) {
     p[n++] = '.';
     p[n++] = '0';
@@ -225,9 +225,9 @@ Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> c
             if (decimals) {
               write_fixed(out, value, 0, *decimals);
             } else {
-              // std::to_chars: the shortest digits that read back bit-identical.
-              char* p = out.room(32);
-              out.commit(static_cast<std::size_t>(std::to_chars(p, p + 32, value).ptr - p));
+              // The shortest digits that read back bit-identical.
+              char* p = out.room(kShortestRealRoom);
+              out.commit(static_cast<std::size_t>(write_shortest_real(p, value) - p));
             }
             break;
           }

@@ -99,7 +99,8 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
       double* rows = read.positions.data() + 3 * (found[run.frame].first_atom + run.first_row);
       for (std::size_t i = 0; i < run.rows; ++i) {
         const std::size_t line_offset = atom_lines.offset();
-        const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, rows + 3 * i);
+        const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, rows + 3 * i,
+                                                  buffer.data() + buffer.size());
         if (!outcome.ok()) [[unlikely]] {
           failures[t] = at(std::unexpected(xyz_line_error(outcome, run.first_row + i)),
                            place_of(buffer, base, line_offset, base.frame + run.frame + 1)).error();
@@ -163,7 +164,8 @@ Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, s
         read.positions.resize(checked_size(capacity, 3));
       }
       const std::size_t line_offset = lines.offset();
-      const LineOutcome outcome = read_xyz_line(lines.next(), read.symbols, scratch, read.positions.data() + 3 * read.atoms);
+      const LineOutcome outcome = read_xyz_line(lines.next(), read.symbols, scratch, read.positions.data() + 3 * read.atoms,
+                                                buffer.data() + buffer.size());
       if (!outcome.ok()) [[unlikely]] {
         return at(std::unexpected(xyz_line_error(outcome, i)), place_of(buffer, base, line_offset, frame));
       }

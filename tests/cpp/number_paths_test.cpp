@@ -1,6 +1,7 @@
 // Holds the fast paths of number reading and writing to the general paths:
 // read_number against read_number_general, write_fixed against
-// write_fixed_general, on random and adversarial values, ties included.
+// write_fixed_general, write_shortest_real against std::to_chars, on random
+// and adversarial values, ties included.
 // Usage: number_paths_test [millions of cases per group, default 2]
 #include <bit>
 #include <charconv>
@@ -14,6 +15,7 @@
 #include "core/number_read.hpp"
 #include "core/number_write.hpp"
 #include "core/portable.hpp"
+#include "core/shortest_real.hpp"
 
 namespace {
 
@@ -37,14 +39,24 @@ void check_read(const std::string& text) {
   }
 }
 
+void check_field_in(const std::string& buffer, const std::string& line);
+
 // next_number on a line against the plain splitter followed by the general
 // reader: the same field, the same value or refusal, the same rest of line.
+// The line is also read inside a buffer that goes on with digits, which
+// the reader may load but must not count.
 void check_field(const std::string& line) {
-  io_rs::FieldSplitter fused(line), plain(line);
+  check_field_in(line, line);
+  check_field_in(line + "12345678901234567", line);
+}
+
+void check_field_in(const std::string& buffer, const std::string& line) {
+  io_rs::FieldSplitter fused(std::string_view(buffer).substr(0, line.size()), buffer.data() + buffer.size());
+  io_rs::FieldSplitter plain(line);
   for (int j = 0; j < 3; ++j) {
     const io_rs::NumberField number = io_rs::next_number(fused);
     const std::string_view field = plain.next();
-    bool same = number.text == field && (field.empty() || number.text.data() == field.data());
+    bool same = number.text == field && (field.empty() || number.text.data() - buffer.data() == field.data() - line.data());
     if (same && !field.empty()) {
       auto general = io_rs::read_number_general(field);
       same = number.value.has_value() == general.has_value() &&
@@ -185,6 +197,47 @@ void edges(std::uint16_t precision, std::uint16_t width) {
   }
 }
 
+// The shortest-digits writer against std::to_chars: random bit patterns,
+// values like atom coordinates, and every power of two and its neighbours
+// (where the digits' interval is lopsided), both signs.
+void check_shortest(double value) {
+  char expected[64], ours[io_rs::kShortestRealRoom];
+  const char* expected_end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+  const char* ours_end = io_rs::write_shortest_real(ours, value);
+  const std::string_view a(expected, expected_end - expected), b(ours, ours_end - ours);
+  if (a != b && ++failures <= 20) {
+    std::printf("shortest mismatch for %a: to_chars %.*s, ours %.*s\n", value, int(a.size()), a.data(),
+                int(b.size()), b.data());
+  }
+}
+
+long shortest_writes(long count) {
+  long checked = 0;
+  for (long i = 0; i < count; ++i, checked += 2) {
+    check_shortest(std::bit_cast<double>(rng()));
+    check_shortest(std::ldexp(static_cast<double>(below(1ull << 53)), static_cast<int>(below(80)) - 60));
+  }
+  for (std::uint64_t exponent = 0; exponent < 2048; ++exponent) {
+    for (std::uint64_t mantissa : {0ull, 1ull, 2ull, (1ull << 52) - 1, 1ull << 51}) {
+      const double value = std::bit_cast<double>((exponent << 52) | mantissa);
+      check_shortest(value);
+      check_shortest(-value);
+      checked += 2;
+    }
+  }
+  for (int p = -325; p <= 308; ++p) {
+    const double value = std::pow(10.0, p);
+    for (double v : {value, std::nextafter(value, 0.0), std::nextafter(value, INFINITY)}) check_shortest(v);
+    checked += 3;
+  }
+  for (long i = -100000; i <= 100000; ++i, checked += 3) {
+    check_shortest(static_cast<double>(i) * 1e11);
+    check_shortest(static_cast<double>(i) / 1000.0);
+    check_shortest(std::ldexp(static_cast<double>(i), 45));
+  }
+  return checked;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +273,7 @@ int main(int argc, char** argv) {
 #else
   const char* arithmetic = "portable 64-bit";
 #endif
+  writes += shortest_writes(n);
   std::printf("number paths (%s arithmetic): about %ld reads and %ld writes compared, %ld mismatches\n",
               arithmetic, reads, writes, failures);
   return failures == 0 ? 0 : 1;
