@@ -169,6 +169,31 @@ def test_written_files_read_back_equal_in_the_package(seed: int, tmp_path) -> No
         assert same(theirs.arrays[key], value), key
 
 
+def test_text_handed_on_in_pieces_is_the_whole_text() -> None:
+    rng = np.random.default_rng(7)
+    n = 60_000  # several pieces of about a megabyte
+    arrays = {"species": rng.choice(np.array(["H", "Fe"]), n), "pos": rng.normal(0, 30, (n, 3)),
+              "id": np.arange(n, dtype=np.int64)}
+    frames = [io_rs.ExtxyzFrame(n, {"e": 1.5}, arrays, np.eye(3), np.ones(3, bool)),
+              io_rs.ExtxyzFrame(2, {}, {k: v[:2] for k, v in arrays.items()})]
+    call = ([{"e": 1.5}, {}], [(k, np.concatenate([v, v[:2]])) for k, v in arrays.items()], [n, 2],
+            [np.eye(3), None], [np.ones(3, bool), np.zeros(3, bool)])
+    whole = _io_rs_buffers.format_extxyz_frames(*call)
+    pieces: list[bytes] = []
+    assert _io_rs_buffers.format_extxyz_frames(*call, write=pieces.append) is None
+    assert len(pieces) > 2 and max(map(len, pieces)) < 2 << 20 and b"".join(pieces) == whole
+    buffer = io.BytesIO()
+    io_rs.write_extxyz(buffer, iter(frames))
+    assert buffer.getvalue() == whole
+
+    def refuse(piece: bytes) -> None:
+        raise OSError("disk full")
+    with pytest.raises(OSError, match="disk full"):
+        _io_rs_buffers.format_extxyz_frames(*call, write=refuse)
+    with pytest.raises(TypeError, match="write must be callable"):
+        _io_rs_buffers.format_extxyz_frames(*call, write=1)
+
+
 @pytest.mark.parametrize(("value", "decimals", "text"), [
     (0.125, 2, "0.12"), (0.375, 2, "0.38"), (2.5, 0, "2"), (-1e-9, 3, "-0.000"), (1 / 3, 8, "0.33333333")])
 def test_decimals_round_half_to_even(value: float, decimals: int, text: str) -> None:

@@ -19,6 +19,11 @@ class InternedTexts {
 
   // Appends an entry with the given text.
   void push_back(std::string_view text) { entries_.push_back(intern(text)); }
+  // The same for a text of at most eight bytes whose bytes, in order from
+  // the lowest, are those of word (the bytes above them zero).
+  void push_back_short(std::string_view text, std::uint64_t word) {
+    entries_.push_back(intern(Key{word, text.size()}, text));
+  }
 
   // Appends every entry of other, in order: lists read on threads, each a
   // part of the file, are joined this way into the list one thread reads.
@@ -65,8 +70,8 @@ class InternedTexts {
   };
 
   // The index of the distinct text, added when new.
-  std::uint32_t intern(std::string_view text) {
-    const Key key = key_of(text);
+  std::uint32_t intern(std::string_view text) { return intern(key_of(text), text); }
+  std::uint32_t intern(const Key key, std::string_view text) {
     if (slots_.empty()) slots_.assign(kFirstSlots, Slot{});
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = key.hash() & mask;; at = (at + 1) & mask) {

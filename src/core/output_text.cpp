@@ -1,5 +1,7 @@
 #include "core/output_text.hpp"
 
+#include "core/large_pages.hpp"
+
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -25,7 +27,7 @@ OutputText::~OutputText() { std::free(data_); }
 
 void OutputText::reserve(std::size_t n) {
   if (n <= capacity_) return;
-  void* p = std::realloc(data_, n);
+  void* p = reallocate_buffer(data_, size_, n);
   if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(p);
   capacity_ = n;

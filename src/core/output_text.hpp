@@ -26,6 +26,8 @@ class OutputText {
     return data_ + size_;
   }
   void commit(std::size_t n) noexcept { size_ += n; }
+  // Empties the text, keeping its memory for what comes next.
+  void clear() noexcept { size_ = 0; }
 
   void append(std::string_view text) {
     if (text.empty()) return;  // nothing to copy, and maybe no buffer yet

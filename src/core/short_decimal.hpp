@@ -123,9 +123,9 @@ IO_RS_ALWAYS_INLINE std::optional<double> divide_by_power_of_ten(std::uint64_t m
 // The common shape, [+-]? digits [. digits] with at most 19 digits in all and
 // no exponent, read in one pass from p (below end; begin is the start of the
 // line) up to the first byte that cannot belong to it. Bytes from p up to
-// readable (at or past end: the end of the buffer) may be read; those past
-// end never count. Returns where the number stopped and its value, or
-// nothing when the text does not start with such a number.
+// readable may be read: readable is end, or the end of a buffer in which the
+// byte at end ends the line (a line feed). Returns where the number stopped
+// and its value, or nothing when the text does not start with such a number.
 struct ShortDecimal {
   const char* end;
   double value;
@@ -137,53 +137,50 @@ IO_RS_ALWAYS_INLINE std::optional<ShortDecimal> read(const char* p, const char* 
   // taken without branches, a word at a time, they cost no mispredictions.
   const bool negative = *p == '-';
   p += negative || *p == '+';
-  // Eight bytes at q: read whole where the buffer has them (bytes past end
-  // are cut off by the count of digits), else within the line.
+  // Eight bytes at q: whole where the buffer has them, else those of the
+  // line and zero bytes. Either way no digit or point follows end in them.
   auto word_at = [&](const char* q) noexcept {
     return readable - q >= 8 ? load8(q) : load_up_to_eight(q, begin, end);
   };
-  auto digits_in = [&](std::uint64_t word, const char* q) noexcept {
-    return static_cast<int>(std::min<std::ptrdiff_t>(leading_digits(word), end - q));
-  };
-  std::uint64_t m = 0;
-  const char* const int_begin = p;
-  {
-    const std::uint64_t word = word_at(p);
-    const int n = digits_in(word, p);
-    if (n > 0) m = digits_value(word, n);
-    p += n;
-    if (n == 8) {
-      while (p != end && is_digit(*p)) m = m * 10 + static_cast<unsigned>(*p++ - '0');
-    }
+  std::uint64_t word = word_at(p);
+  int n = leading_digits(word);
+  std::uint64_t m = n > 0 ? digits_value(word, n) : 0;
+  const char* q = p + n;
+  unsigned char next;  // the byte after the integer digits
+  if (n < 8) [[likely]] {
+    next = static_cast<unsigned char>(word >> (8 * n));
+  } else {
+    while (q != end && is_digit(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0');
+    next = q != end ? static_cast<unsigned char>(*q) : 0;
   }
-  std::ptrdiff_t digits = p - int_begin;
   int k = 0;
-  if (p != end && *p == '.') {
-    // The fraction a word at a time; a word of eight digits is followed by
-    // another only when the next byte is a digit too.
-    ++p;
-    for (;;) {
-      const std::uint64_t word = word_at(p);
-      const int n = digits_in(word, p);
-      if (n == 0) break;
-      if (digits + n > 19) return std::nullopt;
+  if (next == '.') {
+    ++q;
+    word = word_at(q);
+    n = leading_digits(word);
+    if (n > 0) {
       m = m * kPowersOfTenInteger[n] + digits_value(word, n);
-      p += n;
-      k += n;
-      digits += n;
-      if (n < 8 || p == end || !is_digit(*p)) break;
+      q += n;
+      k = n;
+    }
+    // More than eight decimals: the rest a digit at a time (m may wrap;
+    // the count of digits refuses it below).
+    if (n == 8) [[unlikely]] {
+      while (q != end && is_digit(*q) && k < 20) {
+        m = m * 10 + static_cast<unsigned>(*q++ - '0');
+        ++k;
+      }
     }
   }
+  const std::ptrdiff_t digits = (q - p) - (next == '.' ? 1 : 0);
   if (digits == 0 || digits > 19) return std::nullopt;  // also when m may have wrapped
 
   double value;
-  if (m == 0) {
-    value = 0.0;
-  } else if (k == 0) {
-    value = static_cast<double>(m);  // one correctly rounded conversion
-  } else if (m <= (1ull << 53)) {
+  if (m <= (1ull << 53)) {
     // Mantissa and power of ten both exact: one IEEE division rounds correctly.
     value = static_cast<double>(m) / kExactPowersOfTen[k];
+  } else if (k == 0) {
+    value = static_cast<double>(m);  // one correctly rounded conversion
   } else if (auto divided = divide_by_power_of_ten(m, k)) {
     value = *divided;
   } else {
@@ -191,7 +188,7 @@ IO_RS_ALWAYS_INLINE std::optional<ShortDecimal> read(const char* p, const char* 
   }
   // The sign bit set without a branch: signs in atom lines are random.
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value) | (static_cast<std::uint64_t>(negative) << 63);
-  return ShortDecimal{p, std::bit_cast<double>(bits)};
+  return ShortDecimal{q, std::bit_cast<double>(bits)};
 }
 
 // The same for a text whose bytes past end may not be read.

@@ -1,10 +1,13 @@
 #include "core/shortest_real.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#include "core/portable.hpp"
 
 #define FMT_HEADER_ONLY
 #include <fmt/format.h>
@@ -17,34 +20,109 @@ constexpr char kPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+constexpr std::uint64_t kPowersOfTen[] = {1ull,
+                                          10ull,
+                                          100ull,
+                                          1000ull,
+                                          10000ull,
+                                          100000ull,
+                                          1000000ull,
+                                          10000000ull,
+                                          100000000ull,
+                                          1000000000ull,
+                                          10000000000ull,
+                                          100000000000ull,
+                                          1000000000000ull,
+                                          10000000000000ull,
+                                          100000000000000ull,
+                                          1000000000000000ull,
+                                          10000000000000000ull,
+                                          100000000000000000ull,
+                                          1000000000000000000ull,
+                                          10000000000000000000ull};
+
+// The decimal digits of v > 0: log10(2) is about 1233 / 4096, which gives
+// the count or one less from the bit length.
 int digit_count(std::uint64_t v) noexcept {
-  int n = 1;
-  for (std::uint64_t ten = 10; n < 20 && v >= ten; ten *= 10) ++n;
-  return n;
+  const int guess = static_cast<int>((std::bit_width(v) * 1233) >> 12);
+  return guess + (v >= kPowersOfTen[guess] ? 1 : 0);
 }
 
-// The n decimal digits of v at out, two at a time from the end.
-void put_digits(char* out, std::uint64_t v, int n) noexcept {
-  char* p = out + n;
-  while (v >= 100) {
-    p -= 2;
-    std::memcpy(p, kPairs + 2 * (v % 100), 2);
-    v /= 100;
+// The eight decimal digits of v < 10^8, leading zeros included, as ASCII in
+// one word, the first digit in the lowest byte. The halves, quarters and
+// digits are split in every lane at once: lanes never carry into each other
+// (9999 * 5243 < 2^32 and 99 * 103 < 2^16), and t * 5243 >> 19 is t / 100
+// for t < 43699, u * 103 >> 10 is u / 10 for u < 179.
+std::uint64_t eight_digits(std::uint32_t v) noexcept {
+  std::uint64_t y = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+  const std::uint64_t hundreds = ((y * 5243) >> 19) & 0x0000007F0000007Full;
+  y = hundreds | ((y - 100 * hundreds) << 16);
+  const std::uint64_t tens = ((y * 103) >> 10) & 0x000F000F000F000Full;
+  y = tens | ((y - 10 * tens) << 8);
+  return y | 0x3030303030303030ull;
+}
+
+void store8(char* out, std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(out, &word, 8);
+}
+
+// The n digits of a significand: the first, and the count = n - 1 others
+// sixteen bytes from the lowest byte of low on. Kept in registers and
+// written only by stores, never read back (a load of bytes just stored in
+// pieces waits for every piece), and made without a branch on n: 16 and 17
+// digits are equally common.
+struct Digits {
+  char first;
+  int count;
+  std::uint64_t low, high;
+
+  // The others from the dropped-th on, sixteen bytes at out.
+  IO_RS_ALWAYS_INLINE void store_others(char* out, int dropped = 0) const noexcept {
+    const wide::U128 rest = wide::shift_right({high, low}, 8 * dropped);
+    store8(out, rest.low);
+    store8(out + 8, rest.high);
   }
-  if (v >= 10) {
-    p -= 2;
-    std::memcpy(p, kPairs + 2 * v, 2);
-  } else {
-    *--p = static_cast<char>('0' + v);
-  }
+};
+
+IO_RS_ALWAYS_INLINE Digits digits_of(std::uint64_t significand, int n) noexcept {
+  const std::uint64_t upper = significand / 100000000;
+  // The last sixteen digits, leading zeros included, the first of them in
+  // the lowest byte.
+  const wide::U128 last16{eight_digits(static_cast<std::uint32_t>(significand % 100000000)),
+                          eight_digits(static_cast<std::uint32_t>(upper % 100000000))};
+  const int zeros = 17 - n;  // leading zeros of last16, and one more; 0 to 16
+  const auto leading = static_cast<char>(wide::shift_right(last16, 8 * std::max(zeros - 1, 0)).low);
+  const char first = n == 17 ? static_cast<char>('0' + upper / 100000000) : leading;
+  const wide::U128 others = wide::shift_right(last16, 8 * std::min(zeros, 15));
+  return {first, n - 1, others.low, others.high};
+}
+
+// The digits with no point; returns the end.
+IO_RS_ALWAYS_INLINE char* put_digits(char* out, const Digits& d) noexcept {
+  *out = d.first;
+  d.store_others(out + 1);
+  return out + 1 + d.count;
+}
+
+// The digits with a point after the first `point` of them (fewer than all).
+IO_RS_ALWAYS_INLINE char* put_digits_with_point(char* out, const Digits& d, int point) noexcept {
+  *out++ = d.first;
+  --point;
+  d.store_others(out);
+  out[point] = '.';
+  d.store_others(out + point + 1, point);
+  return out + d.count + 1;
 }
 
 }  // namespace
 
-char* write_shortest_real(char* out, double value) noexcept {
-  if (!std::isfinite(value) || value == 0.0) return std::to_chars(out, out + kShortestRealRoom, value).ptr;
-  const double magnitude_of_value = std::fabs(value);
-  const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude_of_value);
+ShortestReal shortest_real(double value) noexcept {
+  ShortestReal r;
+  r.value = value;
+  if (!std::isfinite(value) || value == 0.0) return r;
+  const double magnitude = std::fabs(value);
+  const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude);
   const std::uint64_t significand = decimal.significand;
   const int e = decimal.exponent;  // value = significand * 10^e
   const int n = digit_count(significand);
@@ -59,36 +137,39 @@ char* write_shortest_real(char* out, double value) noexcept {
   // A whole number from 2^53 up, in fixed notation, is written with its
   // exact digits (as close as can be, at no more length), not the shortest
   // digits and zeros: those few go to std::to_chars.
-  if (fixed <= scientific && e > 0 && magnitude_of_value >= 9007199254740992.0) {
-    return std::to_chars(out, out + kShortestRealRoom, value).ptr;
-  }
-  if (std::signbit(value)) *out++ = '-';
-  if (fixed <= scientific) {
-    if (e >= 0) {
-      put_digits(out, significand, n);
-      std::memset(out + n, '0', static_cast<std::size_t>(e));
-      return out + n + e;
+  if (fixed <= scientific && e > 0 && magnitude >= 9007199254740992.0) return r;
+  const Digits d = digits_of(significand, n);
+  r.first = d.first;
+  r.others = d.count;
+  r.low = d.low;
+  r.high = d.high;
+  r.exponent = e;
+  r.point = point;
+  r.fixed = fixed <= scientific;
+  r.fixed_length = fixed;
+  r.laid_out = true;
+  return r;
+}
+
+char* put_shortest_real(char* out, const ShortestReal& r) noexcept {
+  if (!r.laid_out) return std::to_chars(out, out + kShortestRealRoom, r.value).ptr;
+  if (std::signbit(r.value)) *out++ = '-';
+  const Digits d{r.first, r.others, r.low, r.high};
+  const int n = r.others + 1;
+  if (r.fixed) {
+    if (r.exponent >= 0) {
+      out = put_digits(out, d);
+      std::memcpy(out, "00000000", 8);  // the exponent is at most 5 here
+      return out + r.exponent;
     }
-    if (point > 0) {
-      put_digits(out, significand, n);
-      std::memmove(out + point + 1, out + point, static_cast<std::size_t>(n - point));
-      out[point] = '.';
-      return out + n + 1;
-    }
-    out[0] = '0';
-    out[1] = '.';
-    std::memset(out + 2, '0', static_cast<std::size_t>(-point));
-    put_digits(out + 2 - point, significand, n);
-    return out + fixed;
+    if (r.point > 0) return put_digits_with_point(out, d, r.point);
+    std::memcpy(out, "0.000000", 8);  // -point <= 3 here
+    put_digits(out + 2 - r.point, d);
+    return out + r.fixed_length;
   }
   // d[.ddd]e±XX
-  put_digits(out + 1, significand, n);
-  out[0] = out[1];
-  char* p = out + 1;
-  if (n > 1) {
-    *p = '.';
-    p += n;
-  }
+  char* p = n > 1 ? put_digits_with_point(out, d, 1) : put_digits(out, d);
+  const int shown = r.point - 1;
   *p++ = 'e';
   *p++ = shown < 0 ? '-' : '+';
   const int magnitude = std::abs(shown);
@@ -100,5 +181,7 @@ char* write_shortest_real(char* out, double value) noexcept {
   }
   return p + 2;
 }
+
+char* write_shortest_real(char* out, double value) noexcept { return put_shortest_real(out, shortest_real(value)); }
 
 }  // namespace io_rs

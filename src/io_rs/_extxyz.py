@@ -25,8 +25,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (FormatError, FrameFile, Pieces, Source, Target, Text, format_error, label, open_data, open_pieces,
-                     read_range, resolve_threads, runs, write_data)
+from ._files import (FormatError, FrameFile, Pieces, Source, Target, Text, batches, format_error, label, open_data,
+                     open_pieces, read_range, resolve_threads, runs, writing)
 
 _KIND = "extended XYZ"
 
@@ -81,7 +81,8 @@ def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: in
         frames = _split(read)
         yield frames
         before += len(frames)
-        line += _newlines(text, pos, read[5])
+        if read[5] < len(text.data):  # the next call's first line; none after the last
+            line += _newlines(text, pos, read[5])
         pos = read[5]
 
 
@@ -246,12 +247,14 @@ def _info_value(value: object) -> object:
     return np.asarray(value)
 
 
-def format_extxyz(frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None) -> bytes:
-    """The bytes of an extended XYZ file, as write_extxyz writes them."""
-    frames = [frames] if isinstance(frames, ExtxyzFrame) else list(frames)
-    out: list[bytes] = []
+_Call = tuple[list[dict[str, object]], list[tuple[str, NDArray[np.generic]]], list[int],
+              list[NDArray[np.float64] | None], list[NDArray[np.bool_]]]
+
+
+def _calls(frames: list[ExtxyzFrame]) -> Iterator[_Call]:
+    """The arguments of format_extxyz_frames for runs of frames with the same
+    column names, types and widths: one call each."""
     start = 0
-    # Runs of frames with the same column names, types and widths: one call each.
     while start < len(frames):
         first = [(name, _column(name, values)) for name, values in frames[start].arrays.items()]
         shape = [(name, a.dtype.kind, a.shape[1:]) for name, a in first]
@@ -270,15 +273,27 @@ def format_extxyz(frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int 
         merged = [(name, run[0][c][1] if len(run) == 1 else np.concatenate([cols[c][1] for cols in run]))
                   for c, (name, _) in enumerate(first)]
         infos = [{key: _info_value(value) for key, value in frame.info.items()} for frame in chunk]
-        out.append(_io_rs_buffers.format_extxyz_frames(
-            infos, merged, [frame.natoms for frame in chunk], [frame.cell for frame in chunk],
-            [frame.pbc for frame in chunk], decimals))
+        yield (infos, merged, [frame.natoms for frame in chunk], [frame.cell for frame in chunk],
+               [frame.pbc for frame in chunk])
         start = stop
-    return b"".join(out)
+
+
+def _listed(frames: ExtxyzFrame | Iterable[ExtxyzFrame]) -> Iterable[ExtxyzFrame]:
+    return [frames] if isinstance(frames, ExtxyzFrame) else frames
+
+
+def format_extxyz(frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None) -> bytes:
+    """The bytes of an extended XYZ file, as write_extxyz writes them."""
+    return b"".join(_io_rs_buffers.format_extxyz_frames(*call, decimals)
+                    for call in _calls(list(_listed(frames))))
 
 
 def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None) -> None:
     """Writes extended XYZ frames (one or an iterable) to a path (.gz, .bz2,
     .xz compressed) or an open binary file. Reals are written so that they
     read back bit-identical, or with `decimals` decimals for the atom columns."""
-    write_data(file, format_extxyz(frames, decimals=decimals))
+    # A batch of frames at a time, its text handed on in pieces as it is made.
+    with writing(file) as write:
+        for batch in batches(_listed(frames), lambda frame: frame.natoms):
+            for call in _calls(batch):
+                _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write)

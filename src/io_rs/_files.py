@@ -110,19 +110,27 @@ def open_data(file: Source) -> Iterator[Data]:
         yield mapped
 
 
-def write_data(file: Target, data: bytes | Iterable[bytes]) -> None:
-    """Writes a file's bytes, whole or a chunk at a time as the chunks are
-    made, compressed by the path's suffix."""
-    chunks = [data] if isinstance(data, bytes) else data
+@contextmanager
+def writing(file: Target) -> Iterator[Callable[[bytes], object]]:
+    """The write method of a file to write, for the time of a with block: a
+    path (compressed by its suffix) opened and closed around it, or an open
+    binary file as it is."""
     if not isinstance(file, (str, os.PathLike)):
-        for chunk in chunks:
-            file.write(chunk)
+        yield file.write
         return
     path = os.fspath(file)
     compression = _compression(path)
     with open(path, "wb") if compression is None else compression(path, "wb") as stream:
+        yield stream.write
+
+
+def write_data(file: Target, data: bytes | Iterable[bytes]) -> None:
+    """Writes a file's bytes, whole or a chunk at a time as the chunks are
+    made, compressed by the path's suffix."""
+    chunks = [data] if isinstance(data, bytes) else data
+    with writing(file) as write:
         for chunk in chunks:
-            stream.write(chunk)
+            write(chunk)
 
 
 def batches(items: Iterable[T], size: Callable[[T], int]) -> Iterator[list[T]]:

@@ -4,6 +4,7 @@
 // share a schema are read in one run into the same buffers, so that a
 // training set of many small frames costs one call, not one per frame.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <string>
 
@@ -48,6 +49,26 @@ IO_RS_ALWAYS_INLINE RealField next_real(FieldSplitter& fields, double& value, st
   if (!read) return RealField::Bad;
   value = *read;
   return RealField::Read;
+}
+
+// The next field when it is ASCII text of at most seven bytes followed by a
+// separator (a chemical symbol), taken from one word of the line into texts;
+// false, with nothing taken, for any other field.
+IO_RS_ALWAYS_INLINE bool next_short_ascii(FieldSplitter& fields, InternedTexts& texts) {
+  const char* start = fields.skip_separators();
+  if (fields.readable() - start < 8) return false;
+  const std::uint64_t word = short_decimal::load8(start);
+  // Bytes up to 0x20 (separators among them) have their high bit set in
+  // low; so do bytes from 0x80.
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHigh = 0x8080808080808080;
+  const std::uint64_t low = ((word - 0x21 * kOnes) | word) & kHigh;
+  if (low == 0) return false;
+  const int n = std::countr_zero(low) >> 3;
+  const auto stop = static_cast<unsigned char>(word >> (8 * n));
+  if (n == 0 || start + n > fields.end() || !is_separator(stop)) return false;
+  texts.push_back_short({start, static_cast<std::size_t>(n)}, word & ((std::uint64_t{1} << (8 * n)) - 1));
+  fields.consume(start + n);
+  return true;
 }
 
 // Where a reader puts a column's fields: the row-major buffer of a numeric
@@ -122,6 +143,7 @@ RowOutcome read_row(std::string_view line, const char* readable, std::span<const
       }
       case ValueType::String:
         for (std::size_t j = 0; j < column.width; ++j) {
+          if (next_short_ascii(fields, *out.texts)) continue;
           const std::string_view field = fields.next();
           if (field.empty()) return {RowProblem::TooFewFields, c, {}};
           if (!is_utf8(field)) return {RowProblem::NotUtf8, c, field};

@@ -4,7 +4,7 @@
 # `buffer` takes any object with a contiguous byte buffer: bytes, bytearray,
 # memoryview, mmap.mmap. Every parameter is positional-or-keyword.
 
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from typing import Literal, SupportsIndex, TypeAlias, overload
 
 import numpy as np
@@ -111,6 +111,7 @@ def read_extxyz_frames(
 def parse_extxyz_comment(
     line: str,
 ) -> tuple[dict[str, object], list[tuple[str, str, int]], NDArray[np.float64] | None, NDArray[np.bool_], bool]: ...
+@overload
 def format_extxyz_frames(
     infos: list[dict[str, object]],
     columns: list[tuple[str, NDArray[np.generic]]],
@@ -118,4 +119,17 @@ def format_extxyz_frames(
     cells: list[NDArray[np.float64] | None],
     pbcs: list[NDArray[np.bool_]],
     decimals: SupportsIndex | None = None,
+    *,
+    write: None = None,
 ) -> bytes: ...
+@overload
+def format_extxyz_frames(
+    infos: list[dict[str, object]],
+    columns: list[tuple[str, NDArray[np.generic]]],
+    counts: Sequence[SupportsIndex] | NDArray[np.integer],
+    cells: list[NDArray[np.float64] | None],
+    pbcs: list[NDArray[np.bool_]],
+    decimals: SupportsIndex | None = None,
+    *,
+    write: Callable[[bytes], object],
+) -> None: ...

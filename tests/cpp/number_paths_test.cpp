@@ -43,11 +43,11 @@ void check_field_in(const std::string& buffer, const std::string& line);
 
 // next_number on a line against the plain splitter followed by the general
 // reader: the same field, the same value or refusal, the same rest of line.
-// The line is also read inside a buffer that goes on with digits, which
-// the reader may load but must not count.
+// The line is also read inside a buffer that goes on past its line feed,
+// which the reader may load but must not count.
 void check_field(const std::string& line) {
   check_field_in(line, line);
-  check_field_in(line + "12345678901234567", line);
+  check_field_in(line + "\n.12345678901234567", line);
 }
 
 void check_field_in(const std::string& buffer, const std::string& line) {

@@ -318,10 +318,13 @@ constexpr const char* kFormatExtxyzFramesDoc =
     "cells   : list[array-like [3,3] | None]  \u2014 rows a, b, c\n"
     "pbcs    : list[array-like bool [3]]\n"
     "decimals : int or None\n"
+    "write   : callable or None, keyword-only  \u2014 when given, the text goes to\n"
+    "          write(bytes) in pieces of about a megabyte as it is made, so that\n"
+    "          no more than a piece is ever held, and nothing is returned\n"
     "\n"
     "Returns\n"
     "-------\n"
-    "bytes  \u2014 the frames, ready for a binary file";
+    "bytes  \u2014 the frames, ready for a binary file (None with write)";
 
 constexpr py::Parameter kPoscarParameters[] = {
     {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
@@ -342,7 +345,7 @@ constexpr py::Parameter kExtxyzParameters[] = {
     {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
-                                                     {"decimals", "None"}};
+                                                     {"decimals", "None"}, {"write", "None", true}};
 
 const py::FunctionRow kTable[] = {
     {kReadPoscarBlock, read_poscar_block, kReadPoscarBlockDoc},

@@ -346,8 +346,13 @@ PyObject* parse_extxyz_comment(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[6] = {};
+    PyObject* slots[7] = {};
     if (!py::extract_arguments_fastcall(kFormatExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    PyObject* write = slots[6] != Py_None ? slots[6] : nullptr;
+    if (write != nullptr && !PyCallable_Check(write)) {
+      py::set_error(PyExc_TypeError, "format_extxyz_frames: write must be callable or None");
+      return nullptr;
+    }
     if (!py::numpy_ready()) return nullptr;
     PyObject* infos = slots[0];
     PyObject* column_list = slots[1];
@@ -399,7 +404,21 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
     OutputText out;
     std::size_t row_bytes = 2;
     for (const auto& s : sources) row_bytes += s.width * (s.type == xyz::ValueType::String ? 4 * s.chars + 1 : 26);
-    out.reserve(checked_size(total, row_bytes, checked_size(frames, 256)));
+    // With write, pieces of about kPiece bytes: rows are formatted a block
+    // at a time, and a piece goes out once it is full.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    const std::size_t block_rows = std::max<std::size_t>(1, kPiece / 4 / row_bytes);
+    const std::size_t whole = checked_size(total, row_bytes, checked_size(frames, 256));
+    out.reserve(write == nullptr ? whole : std::min(whole, 2 * kPiece));
+    auto pass_on = [&](std::size_t at_least) {
+      if (write == nullptr || out.size() < at_least) return true;
+      Ref piece = py::bytes_result(out);
+      if (!piece) return false;
+      Ref written = Ref::steal(PyObject_CallOneArg(write, piece.get()));
+      if (!written) return false;
+      out.clear();
+      return true;
+    };
     std::size_t first = 0;
     for (std::size_t f = 0; f < frames; ++f) {
       auto info = py::convert_info(PyList_GET_ITEM(infos, static_cast<Py_ssize_t>(f)));
@@ -417,11 +436,19 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
       if (!pbc) return nullptr;
       for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
       if (auto written = xyz::append_extxyz_header(out, header, sources); !written) return py::raise(written.error());
-      if (auto written = xyz::append_extxyz_rows(out, sources, first, header.natoms, decimals); !written)
-        return py::raise(written.error());
+      for (std::size_t done = 0; done < header.natoms;) {
+        const std::size_t rows = write == nullptr ? header.natoms : std::min(block_rows, header.natoms - done);
+        if (auto written = xyz::append_extxyz_rows(out, sources, first + done, rows, decimals); !written)
+          return py::raise(written.error());
+        done += rows;
+        if (!pass_on(kPiece)) return nullptr;
+      }
       first += header.natoms;
+      if (!pass_on(kPiece)) return nullptr;
     }
-    return py::bytes_result(out).release();
+    if (write == nullptr) return py::bytes_result(out).release();
+    if (!pass_on(1)) return nullptr;
+    Py_RETURN_NONE;
   });
 }
 
