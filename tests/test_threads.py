@@ -87,6 +87,14 @@ def plain(value):
     ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"step=", b'step="')),         # a comment line that cannot be read
     ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.5, b"\n40\n", b"\n\n40\n"), 0.3, b" 7 ", b" 7.5 ")),
     ("extxyz", EXTXYZ_MANY[:-500]),
+    # Comments are parsed on the threads: another schema, then a bad atom line
+    # and a bad count line (neither counts); a frame without atoms whose
+    # comment fails, before a bad atom line; a longer symbol past a new schema.
+    ("extxyz", spoiled(spoiled(spoiled(EXTXYZ_MANY, 0.8, b"\n40\n", b"\n4x\n"), 0.6, b" 7 ", b" 7.5 "), 0.3,
+                       b"R:3:tag", b"R:2:tag")),
+    ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.7, b" 7 ", b" 7.5 "), 0.4, b"\n40\n", b'\n0\nstep="\n40\n')),
+    ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.7, b"\nC ", b"\nCalcium "), 0.4, b":I:1", b":R:1")),
+    ("extxyz", b"".join(b"0\nstep=%d\n" % k for k in range(3000)) + EXTXYZ_MANY),
 ])
 def test_results_and_failures_do_not_depend_on_threads(read, data):
     outcomes = []

@@ -133,8 +133,7 @@ struct ShortDecimal {
 
 IO_RS_ALWAYS_INLINE std::optional<ShortDecimal> read(const char* p, const char* const begin, const char* const end,
                                                       const char* const readable) noexcept {
-  // Signs and integer parts of varying length are the rule in atom lines:
-  // taken without branches, a word at a time, they cost no mispredictions.
+  // Signs are random in atom lines: taken without a branch.
   const bool negative = *p == '-';
   p += negative || *p == '+';
   // Eight bytes at q: whole where the buffer has them, else those of the
@@ -142,33 +141,37 @@ IO_RS_ALWAYS_INLINE std::optional<ShortDecimal> read(const char* p, const char* 
   auto word_at = [&](const char* q) noexcept {
     return readable - q >= 8 ? load8(q) : load_up_to_eight(q, begin, end);
   };
-  std::uint64_t word = word_at(p);
-  int n = leading_digits(word);
-  std::uint64_t m = n > 0 ? digits_value(word, n) : 0;
-  const char* q = p + n;
-  unsigned char next;  // the byte after the integer digits
-  if (n < 8) [[likely]] {
-    next = static_cast<unsigned char>(word >> (8 * n));
-  } else {
-    while (q != end && is_digit(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0');
-    next = q != end ? static_cast<unsigned char>(*q) : 0;
-  }
+  // The whole part, a digit at a time: it is short (a word would cost more).
+  std::uint64_t m = 0;
+  const char* q = p;
+  while (q != end && is_digit(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0');
+  const unsigned char next = q != end ? static_cast<unsigned char>(*q) : 0;
   int k = 0;
   if (next == '.') {
+    // The fraction a word at a time.
     ++q;
-    word = word_at(q);
-    n = leading_digits(word);
+    std::uint64_t word = word_at(q);
+    int n = leading_digits(word);
     if (n > 0) {
       m = m * kPowersOfTenInteger[n] + digits_value(word, n);
       q += n;
       k = n;
     }
-    // More than eight decimals: the rest a digit at a time (m may wrap;
-    // the count of digits refuses it below).
-    if (n == 8) [[unlikely]] {
-      while (q != end && is_digit(*q) && k < 20) {
-        m = m * 10 + static_cast<unsigned>(*q++ - '0');
-        ++k;
+    // More than eight decimals: the next word, then a digit at a time (m
+    // may wrap; the count of digits refuses it below).
+    if (n == 8 && q != end && is_digit(*q)) {
+      word = word_at(q);
+      n = leading_digits(word);
+      if (n > 0) {
+        m = m * kPowersOfTenInteger[n] + digits_value(word, n);
+        q += n;
+        k += n;
+      }
+      if (n == 8) [[unlikely]] {
+        while (q != end && is_digit(*q) && k < 20) {
+          m = m * 10 + static_cast<unsigned>(*q++ - '0');
+          ++k;
+        }
       }
     }
   }

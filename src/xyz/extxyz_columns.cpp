@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstdint>
 #include <string>
 
 #include "core/fields.hpp"
@@ -256,11 +257,18 @@ struct FrameHead {
   Comment comment;
 };
 
+// A frame's count line read and its comment line found, not yet parsed.
+struct FrameLines {
+  std::size_t natoms = 0;
+  std::size_t comment_offset = 0;
+  std::string_view comment;  // without its CR
+};
+
 // The count and comment lines of frame `frame` at the cursor, which moves
 // past them. Nothing when only blank lines are left; an error when the
 // lines are not those of a frame.
-Result<std::optional<FrameHead>> take_head(std::string_view buffer, const Base& base, LineCursor& lines,
-                                           std::uint64_t frame) {
+Result<std::optional<FrameLines>> take_frame_lines(std::string_view buffer, const Base& base, LineCursor& lines,
+                                                   std::uint64_t frame) {
   const std::size_t count_offset = lines.offset();
   const std::string_view count_line = lines.peek();
   auto count = read_count(count_line, buffer, base, count_offset);
@@ -276,7 +284,12 @@ Result<std::optional<FrameHead>> take_head(std::string_view buffer, const Base& 
               place_of(buffer, base, count_offset, frame));
   }
   const std::size_t comment_offset = lines.offset();
-  const std::string_view line = without_cr(lines.next());
+  return FrameLines{static_cast<std::size_t>(**count), comment_offset, without_cr(lines.next())};
+}
+
+// The comment line of frame `frame`, parsed; errors name its place.
+Result<Comment> read_comment(std::string_view buffer, const Base& base, std::size_t comment_offset,
+                             std::string_view line, std::uint64_t frame) {
   auto comment_place = [&] { return place_of(buffer, base, comment_offset, frame); };
   if (!is_utf8(line)) {
     return at(format_error(kExtxyz, fill_message("the comment line of frame {} is not UTF-8 text", {frame})),
@@ -288,7 +301,17 @@ Result<std::optional<FrameHead>> take_head(std::string_view buffer, const Base& 
     comment.error().place = comment_place();
     return std::unexpected(std::move(comment.error()));
   }
-  return FrameHead{static_cast<std::size_t>(**count), std::move(*comment)};
+  return comment;
+}
+
+Result<std::optional<FrameHead>> take_head(std::string_view buffer, const Base& base, LineCursor& lines,
+                                           std::uint64_t frame) {
+  auto found = take_frame_lines(buffer, base, lines, frame);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (!*found) return std::nullopt;
+  auto comment = read_comment(buffer, base, (*found)->comment_offset, (*found)->comment, frame);
+  if (!comment) return std::unexpected(std::move(comment.error()));
+  return FrameHead{(*found)->natoms, std::move(*comment)};
 }
 
 std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, std::uint64_t frame,
@@ -366,99 +389,174 @@ Result<ExtxyzFrames> read_on_one(std::string_view buffer, std::size_t offset, st
   return read;
 }
 
-// Atom lines that one thread reads: rows of one frame, from a line start.
-// The frames on threads, as the XYZ reader does: one pass reads the count
-// and comment lines (the schema) and finds where each frame's atom lines
-// start and end (line ends only); the atom lines are then read in runs, a
-// frame much larger than a thread's share cut at line starts, straight into
-// the columns. String columns are read into a list a thread, joined in file
-// order. A count, comment or frame end that fails ends the pass; the lines
-// before it are read all the same, and the first failure in file order is
-// reported, as with one thread.
+// The frames on threads. One pass finds each frame's count line, comment
+// line and atom lines (line ends only); the comment lines are parsed and the
+// atom lines read on the threads, in runs (a frame much larger than a
+// thread's share cut at line starts, its comment parsed before), straight
+// into the columns. String columns are read into a list a thread, joined in
+// file order. What one thread would stop at, the first in file order of
+// them all wins: a count line that fails or a frame cut short (the pass
+// ends there), a comment that fails, a comment of another schema (the run
+// of frames ends before it), an atom line that fails. Each thread stops at
+// the first it meets, since none after it can matter.
 Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
                                      std::optional<std::uint64_t> max_frames, const Base& base, std::size_t threads) {
   struct Found {
-    std::size_t natoms, atoms_start, atoms_end, first_atom;
-    bool exact;
+    std::size_t natoms;  // atom lines present (all of them but in a frame cut short)
+    std::size_t count_offset, comment_offset;
+    std::string_view comment;
+    std::size_t atoms_start, atoms_end, first_atom;
+  };
+  // What ends the run at a place in the file: (frame, where in it), where -2
+  // is its count line, -1 its comment and a row number its atom line; an
+  // error, or none for a frame of another schema.
+  struct Stop {
+    std::size_t frame = SIZE_MAX;
+    std::int64_t where = 0;
+    std::optional<Error> error;
+    bool before(const Stop& other) const {
+      return frame != other.frame ? frame < other.frame : where < other.where;
+    }
   };
   std::vector<Found> found;
-  std::optional<Error> stop;
+  Stop stop;
   ExtxyzFrames read;
   LineCursor lines(buffer, offset);
   read.end = offset;
-  while (!lines.done() && (!max_frames || read.counts.size() < *max_frames)) {
+  std::size_t atoms = 0;
+  while (!lines.done() && (!max_frames || found.size() < *max_frames)) {
     const std::size_t count_offset = lines.offset();
-    const std::uint64_t frame = base.frame + read.counts.size() + 1;
-    auto head = take_head(buffer, base, lines, frame);
+    const std::uint64_t frame = base.frame + found.size() + 1;
+    auto head = take_frame_lines(buffer, base, lines, frame);
     if (!head) {
-      stop = std::move(head.error());
+      stop = {found.size(), -2, std::move(head.error())};
       break;
     }
     if (!*head) {
       read.end = buffer.size();
       break;
     }
-    Comment& comment = (*head)->comment;
     const std::size_t natoms = (*head)->natoms;
-    if (read.counts.empty()) {
-      read.columns = std::move(comment.columns);
-    } else if (comment.columns != read.columns) {
-      read.end = count_offset;
-      break;
-    }
     const std::size_t atoms_start = lines.offset();
     const std::size_t skipped = lines.skip(natoms);
-    found.push_back({skipped, atoms_start, lines.offset(), read.atoms, !comment.plain});
-    read.atoms += skipped;
+    found.push_back({skipped, count_offset, (*head)->comment_offset, (*head)->comment, atoms_start, lines.offset(),
+                     atoms});
+    atoms += skipped;
     if (skipped < natoms) {
-      stop = cut_short(buffer, base, frame, count_offset, skipped, natoms).error();
+      stop = {found.size() - 1, INT64_MAX, cut_short(buffer, base, frame, count_offset, skipped, natoms).error()};
       break;
     }
-    comment.columns.clear();
-    read.comments.push_back(std::move(comment));
     read.counts.push_back(natoms);
     read.end = lines.offset();
   }
-  if (read.counts.empty() && read.end < buffer.size() && lines.done()) read.end = buffer.size();
+  if (found.empty() && read.end < buffer.size() && lines.done()) read.end = buffer.size();
+  if (found.empty()) {
+    if (stop.error) return std::unexpected(std::move(*stop.error));
+    return read;
+  }
 
-  // Runs of about atoms / threads rows each, in file order.
-  threads = threads_for(threads, found.empty() ? 0 : found.back().atoms_end - found.front().atoms_start);
-  const AtomRunPlan plan = plan_atom_runs(buffer, found, read.atoms, threads);
-  const std::vector<AtomRun>& runs = plan.runs;
-  const std::vector<std::size_t>& part_start = plan.part_start;
+  // The comments of the first frame (its schema is the run's) and of frames
+  // cut for the threads, before the threads start.
+  threads = threads_for(threads, found.back().atoms_end - found.front().atoms_start);
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads);
+  read.comments.resize(found.size());
+  std::vector<std::uint8_t> parsed(found.size(), 0), exact(found.size(), 0);
+  std::vector<Stop> stops(threads);
+  // Parses frame k's comment into place; false with a stop when it fails or
+  // names another schema.
+  auto take_comment = [&](std::size_t k, Stop& at_stop) {
+    const Found& f = found[k];
+    auto comment = read_comment(buffer, base, f.comment_offset, f.comment, base.frame + k + 1);
+    if (!comment) {
+      at_stop = {k, -1, std::move(comment.error())};
+      return false;
+    }
+    if (k == 0) {
+      read.columns = std::move(comment->columns);
+    } else if (comment->columns != read.columns) {
+      at_stop = {k, -1, std::nullopt};
+      return false;
+    }
+    comment->columns.clear();
+    exact[k] = !comment->plain;
+    read.comments[k] = std::move(*comment);
+    parsed[k] = 1;
+    return true;
+  };
+  Stop early;
+  bool usable = take_comment(0, early);
+  if (!usable) return std::unexpected(std::move(*early.error));  // nothing comes before it
+  for (const AtomRun& run : plan.runs) {
+    if (usable && run.first_row > 0 && !parsed[run.frame]) usable = take_comment(run.frame, early);
+  }
 
   read.data.resize(read.columns.size());
-  reserve_rows(read.columns, read.data, read.atoms);
+  reserve_rows(read.columns, read.data, atoms);
   std::vector<std::vector<InternedTexts>> texts(threads, std::vector<InternedTexts>(read.columns.size()));
-  std::vector<std::optional<Error>> failures(threads);
   run_parts(threads, [&](std::size_t t) {
     const std::vector<ColumnOut> outs = outs_of(read.columns, read.data, &texts[t]);
-    for (std::size_t r = part_start[t]; r < part_start[t + 1]; ++r) {
-      const AtomRun& run = runs[r];
-      const Found& frame = found[run.frame];
+    for (std::size_t r = plan.part_start[t]; r < plan.part_start[t + 1]; ++r) {
+      const AtomRun& run = plan.runs[r];
+      const std::size_t k = run.frame;
+      // Nothing past an early stop is needed.
+      if (!usable && early.before(Stop{k, static_cast<std::int64_t>(run.first_row), std::nullopt})) return;
+      if (run.first_row == 0 && !parsed[k] && !take_comment(k, stops[t])) return;
+      const Found& frame = found[k];
       LineCursor atom_lines(buffer, run.start);
       for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
         const std::size_t line_offset = atom_lines.offset();
         const std::string_view atom_line = atom_lines.next();
-        const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs, frame.first_atom + i,
-                                                  frame.exact);
+        const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs,
+                                            frame.first_atom + i, exact[k]);
         if (outcome.problem != RowProblem::None) [[unlikely]] {
-          const std::uint64_t number = base.frame + run.frame + 1;
-          failures[t] = at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),
-                           place_of(buffer, base, line_offset, number)).error();
+          const std::uint64_t number = base.frame + k + 1;
+          stops[t] = {k, static_cast<std::int64_t>(i),
+                      at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),
+                         place_of(buffer, base, line_offset, number)).error()};
           return;
         }
       }
     }
   });
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
+  // The first stop in the file.
+  Stop* first = &stop;
+  if (!usable && early.before(*first)) first = &early;
+  for (Stop& s : stops) {
+    if (s.before(*first)) first = &s;
   }
-  if (stop) return std::unexpected(std::move(*stop));
+  // Frames without atom lines have no run: their comments, in file order,
+  // up to the first stop.
+  Stop late;
+  for (std::size_t k = 1; k < found.size() && Stop{k, -1, std::nullopt}.before(*first); ++k) {
+    if (found[k].natoms == 0 && !parsed[k] && !take_comment(k, late)) {
+      first = &late;
+      break;
+    }
+  }
+  if (first->error) return std::unexpected(std::move(*first->error));
+  const std::size_t kept = first->frame == SIZE_MAX ? found.size() : first->frame;
+  std::size_t kept_atoms = atoms;
+  if (kept < found.size()) {
+    // A frame of another schema: the run ends before it.
+    kept_atoms = found[kept].first_atom;
+    read.end = found[kept].count_offset;
+    read.counts.resize(kept);
+    read.comments.resize(kept);
+    reserve_rows(read.columns, read.data, kept_atoms);
+  }
+  read.atoms = kept_atoms;
   for (std::size_t c = 0; c < read.columns.size(); ++c) {
     if (read.columns[c].type != ValueType::String) continue;
-    read.data[c].texts = std::move(texts[0][c]);
-    for (std::size_t t = 1; t < threads; ++t) read.data[c].texts.append(texts[t][c]);
+    InternedTexts joined = std::move(texts[0][c]);
+    for (std::size_t t = 1; t < threads; ++t) joined.append(texts[t][c]);
+    if (joined.size() > kept_atoms) {
+      // Only the texts of the frames kept, so that no other sets the width.
+      InternedTexts kept_texts;
+      kept_texts.reserve(kept_atoms);
+      for (std::size_t i = 0; i < kept_atoms; ++i) kept_texts.push_back(joined[i]);
+      joined = std::move(kept_texts);
+    }
+    read.data[c].texts = std::move(joined);
   }
   return read;
 }
