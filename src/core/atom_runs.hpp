@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -28,10 +29,29 @@ struct AtomRunPlan {
   std::vector<std::size_t> part_start;  // threads + 1: part t reads runs [part_start[t], part_start[t + 1])
 };
 
+// A first frame so large that skipping its lines one thread at a time would
+// cost a good part of reading them: when its natoms lines from atoms_start
+// are all there is to the end of the buffer (a file of one large frame),
+// they are cut for the threads and counted on them instead, and the plan
+// uses these cuts. Nothing when the lines there are not exactly natoms (the
+// reader then skips them as usual).
+inline constexpr std::size_t kCutToEndFrom = std::size_t{1} << 15;
+
+inline std::optional<LineCuts> cut_frame_to_end(std::string_view buffer, std::size_t atoms_start, std::size_t natoms,
+                                                std::size_t threads) {
+  if (threads < 2 || natoms < kCutToEndFrom) return std::nullopt;
+  LineCuts cuts = cut_lines(buffer, atoms_start, buffer.size(), threads);
+  const bool open_last_line = buffer.size() > atoms_start && buffer.back() != '\n';
+  if (cuts.rows[threads] + (open_last_line ? 1 : 0) != natoms) return std::nullopt;
+  return cuts;
+}
+
 // frames: anything with natoms, atoms_start and atoms_end (the bytes of its
-// atom lines); atoms: their sum.
+// atom lines); atoms: their sum. first_cuts: those of the first frame from
+// cut_frame_to_end, when it gave them.
 template <class Frames>
-AtomRunPlan plan_atom_runs(std::string_view buffer, const Frames& frames, std::size_t atoms, std::size_t threads) {
+AtomRunPlan plan_atom_runs(std::string_view buffer, const Frames& frames, std::size_t atoms, std::size_t threads,
+                           const std::optional<LineCuts>& first_cuts = std::nullopt) {
   AtomRunPlan plan;
   const std::size_t share = atoms / threads + 1;
   for (std::size_t k = 0; k < frames.size(); ++k) {
@@ -41,7 +61,8 @@ AtomRunPlan plan_atom_runs(std::string_view buffer, const Frames& frames, std::s
       continue;
     }
     const std::size_t pieces = std::min(threads, frame.natoms / (share / 2 + 1) + 1);
-    const LineCuts cuts = cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
+    const bool cut_before = k == 0 && first_cuts && first_cuts->starts.size() == pieces + 1;
+    const LineCuts cuts = cut_before ? *first_cuts : cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
     for (std::size_t t = 0; t < pieces; ++t) {
       const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
       const std::size_t stop = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);

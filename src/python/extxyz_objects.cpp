@@ -1,6 +1,9 @@
 #include "python/extxyz_objects.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "core/message.hpp"
 #include "core/utf8.hpp"
@@ -41,10 +44,18 @@ Ref text_array(int ndim, const npy_intp* dims, std::size_t count, std::size_t di
                                      static_cast<int>(4 * widest), 0, nullptr));
   if (!array) return failed();
   auto* data = static_cast<char32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  if (count > 0) std::memset(data, 0, count * widest * 4);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::vector<char32_t>& text = decoded[index(i)];
-    for (std::size_t k = 0; k < text.size(); ++k) data[i * widest + k] = text[k];
+  // Each distinct text padded with zeros to the width once; an element is
+  // then one copy of a fixed size (a chemical symbol: one or two 4-byte
+  // code points).
+  std::vector<char32_t> padded(distinct_count * widest, 0);
+  for (std::size_t j = 0; j < distinct_count; ++j) std::copy(decoded[j].begin(), decoded[j].end(), &padded[j * widest]);
+  auto fill = [&](auto width) {
+    for (std::size_t i = 0; i < count; ++i) std::memcpy(data + i * width, &padded[index(i) * width], 4 * width);
+  };
+  switch (widest) {
+    case 1: fill(std::integral_constant<std::size_t, 1>{}); break;
+    case 2: fill(std::integral_constant<std::size_t, 2>{}); break;
+    default: fill(widest);
   }
   return array;
 }

@@ -424,6 +424,7 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
   LineCursor lines(buffer, offset);
   read.end = offset;
   std::size_t atoms = 0;
+  std::optional<LineCuts> first_cuts;
   while (!lines.done() && (!max_frames || found.size() < *max_frames)) {
     const std::size_t count_offset = lines.offset();
     const std::uint64_t frame = base.frame + found.size() + 1;
@@ -438,7 +439,14 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
     }
     const std::size_t natoms = (*head)->natoms;
     const std::size_t atoms_start = lines.offset();
-    const std::size_t skipped = lines.skip(natoms);
+    std::size_t skipped;
+    if (found.empty() && (first_cuts = cut_frame_to_end(buffer, atoms_start, natoms,
+                                                                threads_for(threads, buffer.size() - atoms_start)))) {
+      lines = LineCursor(buffer, buffer.size());
+      skipped = natoms;
+    } else {
+      skipped = lines.skip(natoms);
+    }
     found.push_back({skipped, count_offset, (*head)->comment_offset, (*head)->comment, atoms_start, lines.offset(),
                      atoms});
     atoms += skipped;
@@ -458,7 +466,7 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
   // The comments of the first frame (its schema is the run's) and of frames
   // cut for the threads, before the threads start.
   threads = threads_for(threads, found.back().atoms_end - found.front().atoms_start);
-  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads);
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads, first_cuts);
   read.comments.resize(found.size());
   std::vector<std::uint8_t> parsed(found.size(), 0), exact(found.size(), 0);
   std::vector<Stop> stops(threads);

@@ -48,6 +48,7 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   std::size_t atoms = 0;
   LineCursor lines(buffer, offset);
   std::size_t end = offset;
+  std::optional<LineCuts> first_cuts;
   while (!lines.done() && (!max_frames || found.size() < *max_frames)) {
     const std::size_t count_offset = lines.offset();
     auto count = take_count(buffer, base, lines);
@@ -70,7 +71,13 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
       break;
     }
     const std::size_t atoms_start = lines.offset();
-    const std::size_t skipped = lines.skip(natoms);
+    std::size_t skipped;
+    if (found.empty() && (first_cuts = cut_frame_to_end(buffer, atoms_start, natoms, threads))) {
+      lines = LineCursor(buffer, buffer.size());
+      skipped = natoms;
+    } else {
+      skipped = lines.skip(natoms);
+    }
     found.push_back({skipped, atoms_start, lines.offset(), atoms});
     atoms += skipped;
     if (skipped < natoms) {
@@ -83,7 +90,7 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   }
 
   // Runs of about atoms / threads rows each, in file order.
-  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads);
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads, first_cuts);
   const std::vector<AtomRun>& runs = plan.runs;
   const std::vector<std::size_t>& part_start = plan.part_start;
 
