@@ -10,12 +10,12 @@ build=$1 out=$2 seconds=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read parse format)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read parse format threads)
 
 dictionary() {
   case $1 in
     number_read) echo "-dict=$here/dict/number.dict" ;;
-    parse) echo "-dict=$here/dict/block.dict" ;;
+    parse|threads) echo "-dict=$here/dict/block.dict" ;;
   esac
 }
 

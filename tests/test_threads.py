@@ -76,6 +76,10 @@ def plain(value):
     ("xdatcar", spoiled(XDATCAR, 0.5, b"= ", b"= x")),
     ("xdatcar", spoiled(XDATCAR[:-300], 0.95, b".", b"z")),           # a bad field before the cut
     ("xdatcar", XDATCAR[:-300]),
+    # A last line without LF so long that it holds the middle of the range:
+    # the part it starts in reads it, the part after it nothing.
+    ("poscar", b"".join(BLOCK.splitlines(True)[:-1]) + b"1 2 3" + b" " * 2_200_000),
+    ("xyz", b"3\nc\nO 1 2 3\nH 1 2 3" + b" " * 300_000),
     ("extxyz", EXTXYZ_ONE),
     ("extxyz", spoiled(EXTXYZ_ONE, 0.6, b" T\n", b" Q\n")),           # a bad logical
     ("extxyz", spoiled(spoiled(EXTXYZ_ONE, 0.9, b"\nO ", b"\nO\xff "), 0.4, b" 1", b" 1 1")),

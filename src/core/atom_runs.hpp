@@ -64,8 +64,7 @@ AtomRunPlan plan_atom_runs(std::string_view buffer, const Frames& frames, std::s
     const bool cut_before = k == 0 && first_cuts && first_cuts->starts.size() == pieces + 1;
     const LineCuts cuts = cut_before ? *first_cuts : cut_lines(buffer, frame.atoms_start, frame.atoms_end, pieces);
     for (std::size_t t = 0; t < pieces; ++t) {
-      const std::size_t first = std::min<std::size_t>(cuts.rows[t], frame.natoms);
-      const std::size_t stop = t + 1 == pieces ? frame.natoms : std::min<std::size_t>(cuts.rows[t + 1], frame.natoms);
+      const auto [first, stop] = part_rows(cuts, t, frame.natoms);
       if (stop > first) plan.runs.push_back({k, first, stop - first, cuts.starts[t]});
     }
   }

@@ -18,4 +18,19 @@ struct LineCuts {
 // the line ends of each part are counted on threads of their own.
 LineCuts cut_lines(std::string_view buffer, std::size_t from, std::size_t to, std::size_t parts);
 
+// Of the first `rows` lines of the cut range, those of part t: [first, stop).
+// A last line without LF belongs to the part it starts in, the last one that
+// holds any text; parts after it hold none.
+struct PartRows {
+  std::uint64_t first, stop;
+};
+inline PartRows part_rows(const LineCuts& cuts, std::size_t t, std::uint64_t rows) noexcept {
+  const std::size_t parts = cuts.starts.size() - 1;
+  const std::uint64_t first = cuts.rows[t] < rows ? cuts.rows[t] : rows;
+  if (cuts.starts[t] == cuts.starts[parts]) return {first, first};
+  const bool text_after = t + 1 < parts && cuts.starts[t + 1] < cuts.starts[parts];
+  const std::uint64_t stop = !text_after ? rows : cuts.rows[t + 1] < rows ? cuts.rows[t + 1] : rows;
+  return {first, stop};
+}
+
 }  // namespace io_rs

@@ -13,8 +13,11 @@
 namespace io_rs {
 
 // Below this many bytes of text a part costs more in starting its thread
-// than it saves.
-inline constexpr std::size_t kMinBytesPerThread = std::size_t{1} << 16;
+// than it saves. The fuzzers set it to 1, so that every input is cut.
+#ifndef IO_RS_MIN_BYTES_PER_THREAD
+#define IO_RS_MIN_BYTES_PER_THREAD (std::size_t{1} << 16)
+#endif
+inline constexpr std::size_t kMinBytesPerThread = IO_RS_MIN_BYTES_PER_THREAD;
 
 // The threads worth using for bytes of text, at most requested.
 inline std::size_t threads_for(std::size_t requested, std::size_t bytes) noexcept {

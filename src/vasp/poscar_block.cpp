@@ -31,9 +31,7 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
   if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
   std::vector<std::optional<Error>> failures(threads);
   run_parts(threads, [&](std::size_t t) {
-    // The last part also holds a last line without LF.
-    const std::uint64_t first = cuts.rows[t];
-    const std::uint64_t stop = t + 1 == threads ? natoms : std::min<std::uint64_t>(cuts.rows[t + 1], natoms);
+    const auto [first, stop] = part_rows(cuts, t, natoms);
     if (first >= stop) return;
     LineCursor lines(buffer, cuts.starts[t]);
     for (std::uint64_t i = first; i < stop; ++i) {
