@@ -3,6 +3,7 @@ is right, the departures from it, round trips and malformed files."""
 
 import gzip
 import io
+import math
 import random
 
 import numpy as np
@@ -167,6 +168,48 @@ def test_written_files_read_back_equal_in_the_package(seed: int, tmp_path) -> No
         assert same(np.asarray(theirs.info[key]) if isinstance(value, np.ndarray) else theirs.info[key], value), key
     for key, value in frame.arrays.items():
         assert same(theirs.arrays[key], value), key
+
+
+def to_chars(x: float) -> str:
+    """std::to_chars(first, last, x) spelled out: the shortest digits that read
+    back (repr's), in fixed or scientific notation, whichever is shorter, fixed
+    on a tie; a whole number from 2^53 up in fixed notation with its exact
+    digits."""
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    x = abs(x)
+    if x == 0 or not math.isfinite(x):
+        return sign + ("0" if x == 0 else "inf" if x == math.inf else "nan")
+    significand, _, power = repr(x).partition("e")
+    whole, _, fraction = significand.partition(".")
+    digits, point = whole + fraction, len(whole) + int(power or 0)  # the point after `point` digits
+    stripped = digits.lstrip("0")
+    point -= len(digits) - len(stripped)
+    digits = stripped.rstrip("0")
+    n, e, shown = len(digits), point - len(digits), point - 1  # x = digits * 10^e = d.ddd * 10^shown
+    scientific = n + (n > 1) + 2 + max(2, len(str(abs(shown))))
+    fixed = n + e if e >= 0 else n + 1 if point > 0 else 2 - point + n
+    if fixed <= scientific:
+        if e >= 0:
+            return sign + (str(int(x)) if x >= 2.0**53 else digits + "0" * e)
+        if point > 0:
+            return sign + digits[:point] + "." + digits[point:]
+        return sign + "0." + "0" * -point + digits
+    return sign + digits[0] + ("." + digits[1:] if n > 1 else "") + f"e{'-' if shown < 0 else '+'}{abs(shown):02d}"
+
+
+def test_shortest_reals_are_written_as_to_chars_writes_them() -> None:
+    rng = np.random.default_rng(11)
+    values = np.concatenate([
+        rng.normal(0, 30, 3000), rng.uniform(-1, 1, 600) * 10.0 ** rng.integers(-30, 30, 600),
+        np.frombuffer(rng.bytes(8 * 3000), np.float64), np.round(rng.normal(0, 30, 600), 8),
+        [0.0, -0.0, 1.0, 0.1, 1e4, 1e15, 1e16, 1e21, 1e22, 1e23, 123456.0, 1234567.0, 0.001, 0.0001, 1e-5, 2.0**53,
+         2.0**60, 2.0**63 + 2.0**11, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 100.0, 1e5, 1e-7],
+        2.0 ** np.arange(-1074, 1024, 7.0)])
+    values = values[np.isfinite(values)]
+    values = values[: len(values) // 3 * 3].reshape(-1, 3)
+    text = _io_rs_buffers.format_extxyz_frames([{}], [("pos", values)], [len(values)], [None], [np.zeros(3, bool)])
+    written = [field for line in text.decode().splitlines()[2:] for field in line.split()]
+    assert written == [to_chars(float(v)) for v in values.ravel()]
 
 
 def test_text_handed_on_in_pieces_is_the_whole_text() -> None:
