@@ -133,23 +133,22 @@ Result<void> append_value(OutputText& out, const InfoValue& value) {
 bool is_column_name(std::string_view name) { return is_bare(name) && name.find(':') == std::string_view::npos; }
 
 // A string field of an atom line: NumPy's UTF-32 text, to its first zero,
-// as UTF-8. It must read back as one field.
-bool append_text_field(OutputText& out, const char32_t* text, std::size_t chars) {
+// as UTF-8 at p, which has room for 4 * chars bytes; the end, or nullptr
+// when it would not read back as one field.
+char* put_text_field(char* p, const char32_t* text, std::size_t chars) {
   std::size_t n = 0;
   while (n < chars && text[n] != 0) ++n;
-  if (n == 0) return false;
-  char* p = out.room(4 * n);
-  char* start = p;
+  if (n == 0) return nullptr;
   for (std::size_t k = 0; k < n; ++k) {
     const char32_t c = text[k];
     if (c < 0x80) {
-      if (is_separator(static_cast<unsigned char>(c))) return false;
+      if (is_separator(static_cast<unsigned char>(c))) return nullptr;
       *p++ = static_cast<char>(c);
     } else if (c < 0x800) {
       *p++ = static_cast<char>(0xC0 | (c >> 6));
       *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return false;
+      if (c >= 0xD800 && c <= 0xDFFF) return nullptr;
       *p++ = static_cast<char>(0xE0 | (c >> 12));
       *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       *p++ = static_cast<char>(0x80 | (c & 0x3F));
@@ -159,11 +158,29 @@ bool append_text_field(OutputText& out, const char32_t* text, std::size_t chars)
       *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      return false;
+      return nullptr;
     }
   }
-  out.commit(static_cast<std::size_t>(p - start));
-  return true;
+  return p;
+}
+
+std::unexpected<Error> not_one_field(const ColumnSource& column, std::size_t atom) {
+  return value_error(fill_message("extended XYZ: the string of column '{}' at atom {} is not a single field",
+                                  {column.name, atom}));
+}
+
+// The most bytes one row takes, its separators and line end included, with
+// the room a shortest real's writer may use past its end.
+std::size_t row_room(std::span<const ColumnSource> columns) {
+  std::size_t room = kShortestRealRoom + 1;
+  for (const ColumnSource& column : columns) {
+    const std::size_t field = column.type == ValueType::Real      ? kShortestRealRoom
+                              : column.type == ValueType::Integer ? 21
+                              : column.type == ValueType::Logical ? 2
+                                                                  : 4 * column.chars + 1;
+    room += column.width * field;
+  }
+  return room;
 }
 
 }  // namespace
@@ -212,6 +229,39 @@ Result<void> append_extxyz_header(OutputText& out, const FrameHeader& frame, std
 
 Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> columns, std::size_t first,
                                 std::size_t count, std::optional<std::uint16_t> decimals) {
+  if (!decimals) {
+    // Room for a whole row at once, each field then written where it goes.
+    const std::size_t room = row_room(columns);
+    for (std::size_t i = first; i < first + count; ++i) {
+      char* const row = out.room(room);
+      char* p = row;
+      for (const ColumnSource& column : columns) {
+        for (std::size_t j = 0; j < column.width; ++j) {
+          if (p != row) *p++ = ' ';
+          const std::size_t k = i * column.width + j;
+          switch (column.type) {
+            case ValueType::Real:
+              // The shortest digits that read back bit-identical.
+              p = write_shortest_real(p, static_cast<const double*>(column.data)[k]);
+              break;
+            case ValueType::Integer:
+              p = std::to_chars(p, p + 21, static_cast<const std::int64_t*>(column.data)[k]).ptr;
+              break;
+            case ValueType::Logical:
+              *p++ = static_cast<const std::uint8_t*>(column.data)[k] ? 'T' : 'F';
+              break;
+            case ValueType::String:
+              p = put_text_field(p, static_cast<const char32_t*>(column.data) + k * column.chars, column.chars);
+              if (p == nullptr) return not_one_field(column, i);
+              break;
+          }
+        }
+      }
+      *p++ = '\n';
+      out.commit(static_cast<std::size_t>(p - row));
+    }
+    return {};
+  }
   for (std::size_t i = first; i < first + count; ++i) {
     bool start = true;
     for (const ColumnSource& column : columns) {
@@ -220,29 +270,22 @@ Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> c
         start = false;
         const std::size_t k = i * column.width + j;
         switch (column.type) {
-          case ValueType::Real: {
-            const double value = static_cast<const double*>(column.data)[k];
-            if (decimals) {
-              write_fixed(out, value, 0, *decimals);
-            } else {
-              // The shortest digits that read back bit-identical.
-              char* p = out.room(kShortestRealRoom);
-              out.commit(static_cast<std::size_t>(write_shortest_real(p, value) - p));
-            }
+          case ValueType::Real:
+            write_fixed(out, static_cast<const double*>(column.data)[k], 0, *decimals);
             break;
-          }
           case ValueType::Integer:
             append_integer(out, static_cast<const std::int64_t*>(column.data)[k]);
             break;
           case ValueType::Logical:
             out.append(static_cast<const std::uint8_t*>(column.data)[k] ? 'T' : 'F');
             break;
-          case ValueType::String:
-            if (!append_text_field(out, static_cast<const char32_t*>(column.data) + k * column.chars, column.chars)) {
-              return value_error(fill_message("extended XYZ: the string of column '{}' at atom {} is not a single field",
-                                              {column.name, i}));
-            }
+          case ValueType::String: {
+            char* p = out.room(4 * column.chars);
+            char* end = put_text_field(p, static_cast<const char32_t*>(column.data) + k * column.chars, column.chars);
+            if (end == nullptr) return not_one_field(column, i);
+            out.commit(static_cast<std::size_t>(end - p));
             break;
+          }
         }
       }
     }
