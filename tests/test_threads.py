@@ -45,6 +45,7 @@ READS = {
     "xyz": lambda data, threads: b.read_xyz_frames(data, threads=threads),
     "xdatcar": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, threads=threads),
     "xdatcar 77": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, 77, threads=threads),
+    "xdatcar one": lambda data, threads: b.read_xdatcar_frames(data, 0, 30_000, threads=threads),
     "extxyz": lambda data, threads: b.read_extxyz_frames(data, threads=threads),
     "extxyz 77": lambda data, threads: b.read_extxyz_frames(data, 0, 77, (0, 1, 5), threads=threads),
 }
@@ -76,6 +77,7 @@ def plain(value):
     ("xdatcar", spoiled(XDATCAR, 0.5, b"= ", b"= x")),
     ("xdatcar", spoiled(XDATCAR[:-300], 0.95, b".", b"z")),           # a bad field before the cut
     ("xdatcar", XDATCAR[:-300]),
+    ("xdatcar one", spoiled(b"Direct configuration= 1\n" + BLOCK, 0.7, b".", b"x")),  # one frame cut for threads
     # A last line without LF so long that it holds the middle of the range:
     # the part it starts in reads it, the part after it nothing.
     ("poscar", b"".join(BLOCK.splitlines(True)[:-1]) + b"1 2 3" + b" " * 2_200_000),

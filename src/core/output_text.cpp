@@ -1,7 +1,5 @@
 #include "core/output_text.hpp"
 
-#include "core/large_pages.hpp"
-
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -27,7 +25,7 @@ OutputText::~OutputText() { std::free(data_); }
 
 void OutputText::reserve(std::size_t n) {
   if (n <= capacity_) return;
-  void* p = reallocate_buffer(data_, size_, n);
+  void* p = std::realloc(data_, n);
   if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(p);
   capacity_ = n;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/atom_runs.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
 #include "core/line_cursor.hpp"
@@ -14,21 +15,25 @@ namespace io_rs::vasp {
 namespace {
 
 // The frames on threads. One pass finds where each frame's coordinate
-// lines start (opening lines and line ends only, as the scanner does); the
-// frames are then read in contiguous runs, one run a thread, straight into
+// lines start and end (opening lines and line ends only, as the scanner
+// does); the lines are then read in contiguous runs of about equal rows, a
+// frame much larger than a thread's share cut at line starts, straight into
 // the arrays. A frame cut short by the end of the buffer, or an opening line
 // that fails, ends the pass; the lines before it are read all the same, so
 // that the first failure in file order is reported, as with one thread.
 Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offset, std::size_t natoms,
                                       std::optional<std::uint64_t> max_frames, const Base& base,
                                       std::size_t threads) {
-  std::vector<std::size_t> starts;  // of each frame's coordinate lines
+  struct Found {
+    std::size_t natoms, atoms_start, atoms_end;  // the coordinate lines it has
+  };
+  std::vector<Found> found;
   std::vector<std::int64_t> numbers;
   std::optional<Error> stop;        // what ended the pass, if a failure did
-  std::size_t partial = 0;          // lines of a frame cut short
   LineCursor lines(buffer, offset);
   std::size_t end = offset;
-  while (!max_frames || starts.size() < *max_frames) {
+  std::size_t rows = 0;
+  while (!max_frames || found.size() < *max_frames) {
     auto opening = find_opening(buffer, base, lines);
     if (!opening) {
       stop = std::move(opening.error());
@@ -37,32 +42,31 @@ Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offse
     if (!opening->frame) break;
     const std::size_t first_line = lines.offset();
     const std::size_t skipped = lines.skip(natoms);
+    found.push_back({skipped, first_line, lines.offset()});
+    rows += skipped;
     if (skipped < natoms) {
       stop = cut_short(buffer, base, *opening, skipped, natoms).error();
-      partial = skipped;
-      starts.push_back(first_line);
       break;
     }
-    starts.push_back(first_line);
     numbers.push_back(opening->number);
     end = lines.offset();
   }
-  const std::size_t frames = starts.size();
+  const std::size_t frames = found.size();
   const std::size_t frame_values = checked_size(natoms, 3);
   XdatcarFrames read;
   read.positions.resize(checked_size(frames, frame_values));
   read.numbers.resize(frames);
-  const bool cut = numbers.size() < frames;  // the last frame is cut short
-  const std::size_t parts = std::min(threads, std::max<std::size_t>(frames, 1));
-  std::vector<std::optional<Error>> failures(parts);
-  run_parts(parts, [&](std::size_t t) {
-    for (std::size_t k = frames * t / parts; k < frames * (t + 1) / parts; ++k) {
-      LineCursor frame_lines(buffer, starts[k]);
-      double* rows = read.positions.data() + k * frame_values;
-      const std::size_t count = cut && k + 1 == frames ? partial : natoms;
-      for (std::size_t i = 0; i < count; ++i) {
+  const AtomRunPlan plan = plan_atom_runs(buffer, found, rows, threads);
+  std::vector<std::optional<Error>> failures(threads);
+  run_parts(threads, [&](std::size_t t) {
+    for (std::size_t r = plan.part_start[t]; r < plan.part_start[t + 1]; ++r) {
+      const AtomRun& run = plan.runs[r];
+      LineCursor frame_lines(buffer, run.start);
+      double* frame_rows = read.positions.data() + run.frame * frame_values;
+      for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
         const std::size_t line_offset = frame_lines.offset();
-        const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), rows + 3 * i, buffer.data() + buffer.size());
+        const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), frame_rows + 3 * i,
+                                                      buffer.data() + buffer.size());
         if (!outcome.ok()) [[unlikely]] {
           failures[t] = at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
           return;
