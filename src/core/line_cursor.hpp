@@ -60,7 +60,7 @@ class LineCursor {
   std::size_t skip(std::size_t count) noexcept {
     std::size_t skipped = 0;
     constexpr std::ptrdiff_t kBlock = 256;
-    while (count - skipped > 16 && end_ - pos_ >= kBlock) {
+    while (count - skipped > 2 && end_ - pos_ >= kBlock) {
       const std::size_t ends = count_line_ends(pos_, pos_ + kBlock);
       if (ends >= count - skipped) break;
       pos_ += kBlock;

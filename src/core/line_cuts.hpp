@@ -17,6 +17,9 @@ struct LineCuts {
 // [from, to) of buffer cut into parts of about equal bytes at line starts;
 // the line ends of each part are counted on threads of their own.
 LineCuts cut_lines(std::string_view buffer, std::size_t from, std::size_t to, std::size_t parts);
+// The same cuts with their rows left at zero, for threads that count their
+// own parts.
+LineCuts cut_at_line_starts(std::string_view buffer, std::size_t from, std::size_t to, std::size_t parts);
 
 // Of the first `rows` lines of the cut range, those of part t: [first, stop).
 // A last line without LF belongs to the part it starts in, the last one that

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <barrier>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -23,14 +25,32 @@ namespace {
 std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, std::size_t offset,
                                                        std::size_t natoms, bool selective, const Base& base,
                                                        std::size_t threads) {
-  const LineCuts cuts = cut_lines(buffer, offset, buffer.size(), threads);
+  // One start of the threads: each counts its part's line ends, then, once
+  // all are counted (and the arrays made, when the lines hold the block),
+  // reads its rows.
+  LineCuts cuts = cut_at_line_starts(buffer, offset, buffer.size(), threads);
   const bool open_last_line = buffer.size() > offset && buffer.back() != '\n';
-  if (cuts.rows[threads] + (open_last_line ? 1 : 0) < natoms) return std::nullopt;
-
-  PoscarBlockRead read{{OwnedMatrix<double>::allocate(natoms, 3), std::nullopt}, offset};
-  if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
+  std::vector<std::uint64_t> ends(threads, 0);
+  PoscarBlockRead read{{}, offset};
+  bool enough = false, no_memory = false;
+  std::barrier counted(static_cast<std::ptrdiff_t>(threads), [&]() noexcept {
+    for (std::size_t t = 0; t < threads; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
+    // The arrays only for a block the lines hold: a wrong count cannot ask
+    // for memory they could never fill.
+    if (cuts.rows[threads] + (open_last_line ? 1 : 0) < natoms) return;
+    try {
+      read.block.positions = OwnedMatrix<double>::allocate(natoms, 3);
+      if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
+      enough = true;
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+  });
   std::vector<std::optional<Error>> failures(threads);
   run_parts(threads, [&](std::size_t t) {
+    ends[t] = count_line_ends(buffer.data() + cuts.starts[t], buffer.data() + cuts.starts[t + 1]);
+    counted.arrive_and_wait();
+    if (!enough) return;
     const auto [first, stop] = part_rows(cuts, t, natoms);
     if (first >= stop) return;
     LineCursor lines(buffer, cuts.starts[t]);
@@ -46,6 +66,8 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
     }
     if (stop == natoms) read.end = lines.offset();
   });
+  if (no_memory) throw std::bad_alloc();
+  if (!enough) return std::nullopt;
   for (auto& failure : failures) {
     if (failure) return std::unexpected(std::move(*failure));
   }
