@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <exception>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace io_rs {
@@ -24,13 +25,18 @@ inline std::size_t threads_for(std::size_t requested, std::size_t bytes) noexcep
   return std::max<std::size_t>(1, std::min(requested, bytes / kMinBytesPerThread));
 }
 
-template <class Part>
-void run_parts(std::size_t threads, Part&& part) {
+// missing(n) is called when the last n parts could not be started (a
+// system out of threads): parts that wait for each other (a std::barrier)
+// are told how many never come. The failure is then thrown again, after
+// the parts that did start have finished.
+template <class Part, class Missing>
+void run_parts(std::size_t threads, Part&& part, Missing&& missing) {
   if (threads <= 1) {
     part(std::size_t{0});
     return;
   }
   std::vector<std::exception_ptr> failures(threads);
+  std::exception_ptr not_started;
   {
     // Joined on every path, a failure to start one included (std::jthread
     // would do this, but libc++ has it only from version 18).
@@ -43,13 +49,19 @@ void run_parts(std::size_t threads, Part&& part) {
     std::vector<std::thread>& others = started.threads;
     others.reserve(threads - 1);
     for (std::size_t t = 1; t < threads; ++t) {
-      others.emplace_back([&, t] {
-        try {
-          part(t);
-        } catch (...) {
-          failures[t] = std::current_exception();
-        }
-      });
+      try {
+        others.emplace_back([&, t] {
+          try {
+            part(t);
+          } catch (...) {
+            failures[t] = std::current_exception();
+          }
+        });
+      } catch (...) {
+        not_started = std::current_exception();
+        missing(threads - t);
+        break;
+      }
     }
     try {
       part(std::size_t{0});
@@ -57,9 +69,15 @@ void run_parts(std::size_t threads, Part&& part) {
       failures[0] = std::current_exception();
     }
   }  // joined here
+  if (not_started) std::rethrow_exception(not_started);
   for (const auto& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
+}
+
+template <class Part>
+void run_parts(std::size_t threads, Part&& part) {
+  run_parts(threads, std::forward<Part>(part), [](std::size_t) {});
 }
 
 }  // namespace io_rs

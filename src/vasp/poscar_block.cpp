@@ -65,6 +65,8 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
       }
     }
     if (stop == natoms) read.end = lines.offset();
+  }, [&](std::size_t never) {
+    for (std::size_t k = 0; k < never; ++k) counted.arrive_and_drop();
   });
   if (no_memory) throw std::bad_alloc();
   if (!enough) return std::nullopt;
