@@ -166,17 +166,33 @@ bool array_value(PyObject* o, xyz::InfoValue& value) {
 
 }  // namespace
 
-Ref info_dict(const std::vector<xyz::InfoValue>& info) {
+Ref InfoKeys::key(std::string_view text) {
+  // Frames of a training set repeat their keys: each made once a call.
+  for (const auto& [known, object] : keys_) {
+    if (known == text) return Ref::borrow(object.get());
+  }
+  Ref object = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!object) return failed();
+  if (keys_.size() < 64) keys_.emplace_back(std::string(text), Ref::borrow(object.get()));
+  return object;
+}
+
+Ref info_dict(const std::vector<xyz::InfoValue>& info, InfoKeys& keys) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return failed();
   for (const xyz::InfoValue& value : info) {
-    Ref key = Ref::steal(PyUnicode_FromStringAndSize(value.key.data(), static_cast<Py_ssize_t>(value.key.size())));
-    if (!key) return failed();
+    Ref key = keys.key(value.key);
+    if (!key) return {};
     Ref object = value_object(value);
     if (!object) return {};
     if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) return failed();
   }
   return dict;
+}
+
+Ref info_dict(const std::vector<xyz::InfoValue>& info) {
+  InfoKeys keys;
+  return info_dict(info, keys);
 }
 
 Ref column_array(const xyz::Column& column, xyz::ColumnData& data, std::size_t rows) {

@@ -7,6 +7,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "python/py_ref.hpp"
@@ -15,7 +17,17 @@
 namespace io_rs::py {
 
 // A dict of the info values, in order (a later key replaces an earlier one).
+// The str objects of info keys, made once for the frames of one call.
+class InfoKeys {
+ public:
+  Ref key(std::string_view text);
+
+ private:
+  std::vector<std::pair<std::string, Ref>> keys_;
+};
+
 Ref info_dict(const std::vector<xyz::InfoValue>& info);
+Ref info_dict(const std::vector<xyz::InfoValue>& info, InfoKeys& keys);
 
 // A column's rows as an array: shape (rows,) for width 1, (rows, width)
 // otherwise. The buffers are handed over, not copied.

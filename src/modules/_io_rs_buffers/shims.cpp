@@ -286,7 +286,8 @@ PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         [&] { return xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base, *threads); });
     if (!read) return py::raise(read.error());
     const auto& comments = read->comments;
-    Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info); });
+    py::InfoKeys keys;
+    Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info, keys); });
     if (!infos) return nullptr;
     OwnedBuffer<std::int64_t> count_buffer = OwnedBuffer<std::int64_t>::allocate(read->counts.size());
     for (std::size_t k = 0; k < read->counts.size(); ++k) count_buffer[k] = static_cast<std::int64_t>(read->counts[k]);
