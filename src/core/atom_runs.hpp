@@ -41,8 +41,7 @@ inline std::optional<LineCuts> cut_frame_to_end(std::string_view buffer, std::si
                                                 std::size_t threads) {
   if (threads < 2 || natoms < kCutToEndFrom) return std::nullopt;
   LineCuts cuts = cut_lines(buffer, atoms_start, buffer.size(), threads);
-  const bool open_last_line = buffer.size() > atoms_start && buffer.back() != '\n';
-  if (cuts.rows[threads] + (open_last_line ? 1 : 0) != natoms) return std::nullopt;
+  if (lines_to_end(cuts, buffer) != natoms) return std::nullopt;
   return cuts;
 }
 

@@ -21,6 +21,14 @@ LineCuts cut_lines(std::string_view buffer, std::size_t from, std::size_t to, st
 // own parts.
 LineCuts cut_at_line_starts(std::string_view buffer, std::size_t from, std::size_t to, std::size_t parts);
 
+// The lines of a range cut up to the end of the buffer: its line ends, and
+// one more for a last line without LF.
+inline std::uint64_t lines_to_end(const LineCuts& cuts, std::string_view buffer) noexcept {
+  const std::size_t parts = cuts.starts.size() - 1;
+  const bool open_last_line = buffer.size() > cuts.starts[0] && buffer.back() != '\n';
+  return cuts.rows[parts] + (open_last_line ? 1 : 0);
+}
+
 // Of the first `rows` lines of the cut range, those of part t: [first, stop).
 // A last line without LF belongs to the part it starts in, the last one that
 // holds any text; parts after it hold none.

@@ -29,7 +29,6 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
   // all are counted (and the arrays made, when the lines hold the block),
   // reads its rows.
   LineCuts cuts = cut_at_line_starts(buffer, offset, buffer.size(), threads);
-  const bool open_last_line = buffer.size() > offset && buffer.back() != '\n';
   std::vector<std::uint64_t> ends(threads, 0);
   PoscarBlockRead read{{}, offset};
   bool enough = false, no_memory = false;
@@ -37,7 +36,7 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
     for (std::size_t t = 0; t < threads; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
     // The arrays only for a block the lines hold: a wrong count cannot ask
     // for memory they could never fill.
-    if (cuts.rows[threads] + (open_last_line ? 1 : 0) < natoms) return;
+    if (lines_to_end(cuts, buffer) < natoms) return;
     try {
       read.block.positions = OwnedMatrix<double>::allocate(natoms, 3);
       if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
