@@ -140,3 +140,40 @@ def test_threads_default_from_the_environment(monkeypatch, tmp_path, setting, th
     path.write_bytes(XYZ_MANY)
     one, default = io_rs.read_xyz(path, threads=1), io_rs.read_xyz(path)
     assert all(a.symbols == d.symbols and np.array_equal(a.positions, d.positions) for a, d in zip(one, default))
+
+
+def test_python_threads_reading_at_once_share_the_workers():
+    """Calls from several Python threads at once: one has the kept workers,
+    the others start threads of their own; every result is whole."""
+    expected = plain(READS["xyz"](XYZ_MANY, 1))
+    outcomes = []
+
+    def read_often():
+        outcomes.extend(plain(READS["xyz"](XYZ_MANY, 3)) == expected for _ in range(20))
+
+    readers = [threading.Thread(target=read_often) for _ in range(4)]
+    for reader in readers:
+        reader.start()
+    for reader in readers:
+        reader.join()
+    assert outcomes == [True] * 80
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_reads_on_threads_of_its_own():
+    """The workers kept by the parent do not exist in a child of fork: a read
+    on threads there must start its own, not wait for the parent's."""
+    expected = plain(READS["extxyz"](EXTXYZ_MANY, 2))
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running
+        pid = os.fork()
+    if pid == 0:
+        os._exit(0 if plain(READS["extxyz"](EXTXYZ_MANY, 2)) == expected else 1)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/worker_pool.hpp"
+
 namespace io_rs {
 
 // Below this many bytes of text a part costs more in starting its thread
@@ -36,8 +38,20 @@ void run_parts(std::size_t threads, Part&& part, Missing&& missing) {
     return;
   }
   std::vector<std::exception_ptr> failures(threads);
+  auto guarded = [&](std::size_t t) noexcept {
+    try {
+      part(t);
+    } catch (...) {
+      failures[t] = std::current_exception();
+    }
+  };
+  using Guarded = decltype(guarded);
   std::exception_ptr not_started;
   {
+    // Parts 1.. on the kept workers, those beyond them (another call has the
+    // workers, or more parts than workers) on threads of their own.
+    PoolLease lease(threads - 1);
+    lease.start({[](void* context, std::size_t t) noexcept { (*static_cast<Guarded*>(context))(t); }, &guarded}, 1);
     // Joined on every path, a failure to start one included (std::jthread
     // would do this, but libc++ has it only from version 18).
     struct Joined {
@@ -47,28 +61,17 @@ void run_parts(std::size_t threads, Part&& part, Missing&& missing) {
       }
     } started;
     std::vector<std::thread>& others = started.threads;
-    others.reserve(threads - 1);
-    for (std::size_t t = 1; t < threads; ++t) {
+    for (std::size_t t = 1 + lease.size(); t < threads; ++t) {
       try {
-        others.emplace_back([&, t] {
-          try {
-            part(t);
-          } catch (...) {
-            failures[t] = std::current_exception();
-          }
-        });
+        others.emplace_back(guarded, t);
       } catch (...) {
         not_started = std::current_exception();
         missing(threads - t);
         break;
       }
     }
-    try {
-      part(std::size_t{0});
-    } catch (...) {
-      failures[0] = std::current_exception();
-    }
-  }  // joined here
+    guarded(0);
+  }  // joined here, and the workers' parts waited for
   if (not_started) std::rethrow_exception(not_started);
   for (const auto& failure : failures) {
     if (failure) std::rethrow_exception(failure);
