@@ -48,6 +48,7 @@ READS = {
     "xdatcar one": lambda data, threads: b.read_xdatcar_frames(data, 0, 30_000, threads=threads),
     "extxyz": lambda data, threads: b.read_extxyz_frames(data, threads=threads),
     "extxyz 77": lambda data, threads: b.read_extxyz_frames(data, 0, 77, (0, 1, 5), threads=threads),
+    "extxyz 0": lambda data, threads: b.read_extxyz_frames(data, 0, 0, threads=threads),
 }
 
 
@@ -88,6 +89,7 @@ def plain(value):
     ("extxyz", EXTXYZ_ONE[:-1000] + b"x\n"),                          # cut short after a bad field
     ("extxyz", EXTXYZ_MANY),
     ("extxyz 77", EXTXYZ_MANY),
+    ("extxyz 0", EXTXYZ_MANY),
     ("extxyz", EXTXYZ_MANY + b"\n \n\n"),                            # blank lines end the file
     ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"R:3:tag", b"R:2:tag")),     # another schema: the run stops
     ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"step=", b'step="')),         # a comment line that cannot be read
@@ -101,6 +103,8 @@ def plain(value):
     ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.7, b" 7 ", b" 7.5 "), 0.4, b"\n40\n", b'\n0\nstep="\n40\n')),
     ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.7, b"\nC ", b"\nCalcium "), 0.4, b":I:1", b":R:1")),
     ("extxyz", b"".join(b"0\nstep=%d\n" % k for k in range(3000)) + EXTXYZ_MANY),
+    # Frames of one atom first: the rows the first of them promise are too few.
+    ("extxyz", b"".join(b"1\nstep=%d\nC 1 2 3 %f %f %f 7 T\n" % (k, k, k, k) for k in range(3000)) + EXTXYZ_MANY),
 ])
 def test_results_and_failures_do_not_depend_on_threads(read, data):
     outcomes = []

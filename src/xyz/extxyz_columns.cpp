@@ -7,7 +7,9 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/fields.hpp"
 #include "core/line_cursor.hpp"
@@ -389,6 +391,18 @@ Result<ExtxyzFrames> read_on_one(std::string_view buffer, std::size_t offset, st
   return read;
 }
 
+// What ends a run of frames at a place in the file: (frame, where in it),
+// where -2 is its count line, -1 its comment and a row number its atom line;
+// an error, or none for a frame of another schema.
+struct Stop {
+  std::size_t frame = SIZE_MAX;
+  std::int64_t where = 0;
+  std::optional<Error> error;
+  bool before(const Stop& other) const {
+    return frame != other.frame ? frame < other.frame : where < other.where;
+  }
+};
+
 // The frames on threads. One pass finds each frame's count line, comment
 // line and atom lines (line ends only); the comment lines are parsed and the
 // atom lines read on the threads, in runs (a frame much larger than a
@@ -406,17 +420,6 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
     std::size_t count_offset, comment_offset;
     std::string_view comment;
     std::size_t atoms_start, atoms_end, first_atom;
-  };
-  // What ends the run at a place in the file: (frame, where in it), where -2
-  // is its count line, -1 its comment and a row number its atom line; an
-  // error, or none for a frame of another schema.
-  struct Stop {
-    std::size_t frame = SIZE_MAX;
-    std::int64_t where = 0;
-    std::optional<Error> error;
-    bool before(const Stop& other) const {
-      return frame != other.frame ? frame < other.frame : where < other.where;
-    }
   };
   std::vector<Found> found;
   Stop stop;
@@ -569,6 +572,290 @@ Result<ExtxyzFrames> read_on_threads(std::string_view buffer, std::size_t offset
   return read;
 }
 
+// Many small frames on threads, the pass over them and their reading
+// overlapping. The pass cuts the frames into stages of about equal bytes;
+// each stage, once passed, is read whole (comment, then atom lines, frame by
+// frame) by the first thread free: workers take stages from the front, the
+// calling thread, its pass done, from the back. The columns are made when
+// the first stage is passed, for the rows the rest of the buffer likely
+// holds; a pass that finds more waits for the stages being read and makes
+// room for all before the rest are read. String columns are read into a
+// list a stage, joined in file order; the first stop in file order wins, as
+// with one thread. Nothing when the first frame is large: read_on_threads
+// cuts it for the threads.
+struct StagedFrame {
+  std::size_t natoms;  // atom lines present (all of them but in a frame cut short)
+  std::size_t count_offset, comment_offset;
+  std::string_view comment;
+  std::size_t atoms_start, first_atom;
+};
+
+struct Stage {
+  std::size_t first_frame = 0;
+  std::vector<StagedFrame> frames;
+  std::vector<Comment> comments;     // its frames', up to its stop
+  std::vector<InternedTexts> texts;  // a string column's fields, one a column
+  Stop stop;
+};
+
+// Stages a thread's share is cut into: the last stages taken end about
+// together.
+constexpr std::size_t kStagesPerThread = 64;
+constexpr std::size_t kLeastStageBytes = std::min<std::size_t>(std::size_t{1} << 14, kMinBytesPerThread);
+
+std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::size_t offset,
+                                                std::optional<std::uint64_t> max_frames, const Base& base,
+                                                std::size_t threads) {
+  if (max_frames && *max_frames == 0) return std::nullopt;
+  ExtxyzFrames read;
+  read.end = offset;
+  LineCursor lines(buffer, offset);
+  // The first frame: its schema is the run's, and its size says whether
+  // the frames are small.
+  auto head = take_frame_lines(buffer, base, lines, base.frame + 1);
+  if (!head || !*head) return std::nullopt;
+  const std::size_t remaining = buffer.size() - offset;
+  {
+    const std::string_view first_atom_line = lines.peek();
+    if ((**head).natoms > remaining / (4 * threads) / (first_atom_line.size() + 1)) return std::nullopt;
+  }
+  auto first_comment = read_comment(buffer, base, (**head).comment_offset, (**head).comment, base.frame + 1);
+  if (!first_comment) return std::unexpected(std::move(first_comment.error()));  // nothing comes before it
+  read.columns = std::move(first_comment->columns);
+  first_comment->columns.clear();
+  read.data.resize(read.columns.size());
+
+  const std::size_t stage_bytes = std::max(kLeastStageBytes, remaining / (threads * kStagesPerThread) + 1);
+  std::vector<Stage> stages(remaining / stage_bytes + 2);
+  std::size_t capacity = 0;  // rows the columns have room for
+
+  std::mutex claims;
+  std::size_t published = 0, front = 0, back = 0, reading = 0;
+  bool pass_done = false;
+
+  auto read_stage = [&](Stage& stage) {
+    stage.texts.assign(read.columns.size(), InternedTexts{});
+    const std::vector<ColumnOut> outs = outs_of(read.columns, read.data, &stage.texts);
+    stage.comments.reserve(stage.frames.size());
+    for (std::size_t f = 0; f < stage.frames.size(); ++f) {
+      const StagedFrame& frame = stage.frames[f];
+      const std::size_t k = stage.first_frame + f;
+      const std::uint64_t number = base.frame + k + 1;
+      if (k == 0) {
+        stage.comments.push_back(std::move(*first_comment));
+      } else {
+        auto comment = read_comment(buffer, base, frame.comment_offset, frame.comment, number);
+        if (!comment) {
+          stage.stop = {k, -1, std::move(comment.error())};
+          return;
+        }
+        if (comment->columns != read.columns) {
+          stage.stop = {k, -1, std::nullopt};
+          return;
+        }
+        comment->columns.clear();
+        stage.comments.push_back(std::move(*comment));
+      }
+      const bool exact = !stage.comments.back().plain;
+      LineCursor atom_lines(buffer, frame.atoms_start);
+      for (std::size_t i = 0; i < frame.natoms; ++i) {
+        const std::size_t line_offset = atom_lines.offset();
+        const std::string_view atom_line = atom_lines.next();
+        const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs,
+                                            frame.first_atom + i, exact);
+        if (outcome.problem != RowProblem::None) [[unlikely]] {
+          stage.stop = {k, static_cast<std::int64_t>(i),
+                        at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),
+                           place_of(buffer, base, line_offset, number)).error()};
+          return;
+        }
+      }
+    }
+  };
+  // Workers: stages from the front, until the pass is done and none is left.
+  auto work = [&] {
+    for (;;) {
+      std::size_t s = SIZE_MAX;
+      {
+        std::lock_guard hold(claims);
+        if (front < published && (!pass_done || front < back)) {
+          s = front++;
+          ++reading;
+        } else if (pass_done && front >= back) {
+          return;
+        }
+      }
+      if (s == SIZE_MAX) {
+        std::this_thread::yield();
+        continue;
+      }
+      // Done with the stage on every path, a failure too, so that a pass
+      // waiting for the stages being read does not wait for ever.
+      struct Reading {
+        std::mutex& claims;
+        std::size_t& reading;
+        ~Reading() {
+          std::lock_guard hold(claims);
+          --reading;
+        }
+      } done_reading{claims, reading};
+      read_stage(stages[s]);
+    }
+  };
+
+  Stop pass_stop;
+  std::size_t frames = 0, atoms = 0, passed = 0;
+  auto publish = [&] {
+    // Room for the rows the rest of the buffer likely holds, once the first
+    // stage shows how long an atom line is.
+    if (capacity == 0) {
+      const std::size_t covered = std::max<std::size_t>(lines.offset() - offset, 1);
+      const double likely = static_cast<double>(atoms) * static_cast<double>(remaining) / static_cast<double>(covered);
+      capacity = std::min<std::size_t>(static_cast<std::size_t>(likely * 1.125) + 64, remaining / 2 + 1);
+      reserve_rows(read.columns, read.data, std::max(capacity, atoms));
+      capacity = std::max(capacity, atoms);
+    }
+    ++passed;
+    if (atoms <= capacity) {
+      std::lock_guard hold(claims);
+      if (published + 1 == passed) published = passed;
+    }
+  };
+  auto pass = [&] {
+    // Marks the pass done on every path, so that no worker waits for it.
+    struct Done {
+      std::mutex& claims;
+      bool& pass_done;
+      std::size_t& back;
+      std::size_t& published;
+      ~Done() {
+        std::lock_guard hold(claims);
+        pass_done = true;
+        back = published;
+      }
+    } done{claims, pass_done, back, published};
+    Stage* stage = &stages[0];
+    std::size_t stage_end = offset + stage_bytes;
+    std::optional<FrameLines> next = std::move(*head);
+    for (;;) {
+      const std::size_t count_offset = lines.offset();
+      const std::uint64_t number = base.frame + frames + 1;
+      if (frames > 0) {
+        if (lines.done() || (max_frames && frames >= *max_frames)) break;
+        if (count_offset >= stage_end) {
+          publish();
+          stage = &stages[passed];
+          stage->first_frame = frames;
+          stage_end = count_offset + stage_bytes;
+        }
+        auto found = take_frame_lines(buffer, base, lines, number);
+        if (!found) {
+          pass_stop = {frames, -2, std::move(found.error())};
+          break;
+        }
+        if (!*found) {
+          read.end = buffer.size();
+          break;
+        }
+        next = std::move(*found);
+      }
+      const std::size_t natoms = next->natoms;
+      const std::size_t atoms_start = lines.offset();
+      const std::size_t skipped = lines.skip(natoms);
+      stage->frames.push_back({skipped, frames == 0 ? offset : count_offset, next->comment_offset, next->comment,
+                               atoms_start, atoms});
+      atoms += skipped;
+      ++frames;
+      if (skipped < natoms) {
+        pass_stop = {frames - 1, INT64_MAX,
+                     cut_short(buffer, base, number, stage->frames.back().count_offset, skipped, natoms).error()};
+        break;
+      }
+      read.counts.push_back(natoms);
+      read.end = lines.offset();
+    }
+    publish();
+    if (published < passed) {
+      // More rows than there was room for: once the stages being read are
+      // done, room for all, and the rest published.
+      for (;;) {
+        {
+          std::lock_guard hold(claims);
+          if (front == published && reading == 0) break;
+        }
+        std::this_thread::yield();
+      }
+      reserve_rows(read.columns, read.data, atoms);
+      capacity = atoms;
+      std::lock_guard hold(claims);
+      published = passed;
+    }
+  };
+
+  run_parts(threads, [&](std::size_t t) {
+    if (t > 0) {
+      work();
+      return;
+    }
+    pass();
+    // Then stages from the back.
+    for (;;) {
+      std::size_t s;
+      {
+        std::lock_guard hold(claims);
+        if (back <= front) break;
+        s = --back;
+      }
+      read_stage(stages[s]);
+    }
+  });
+
+  // The first stop in the file.
+  const Stop* first = &pass_stop;
+  for (std::size_t s = 0; s < passed; ++s) {
+    if (stages[s].stop.before(*first)) first = &stages[s].stop;
+  }
+  if (first->error) return Result<ExtxyzFrames>(std::unexpected(std::move(*first->error)));
+  const std::size_t kept = first->frame == SIZE_MAX ? frames : first->frame;
+  std::size_t kept_atoms = atoms;
+  if (kept < frames) {
+    // A frame of another schema: the run ends before it.
+    const Stage& holder = *std::find_if(stages.rbegin() + static_cast<std::ptrdiff_t>(stages.size() - passed),
+                                        stages.rend(), [&](const Stage& s) { return s.first_frame <= kept; });
+    const StagedFrame& frame = holder.frames[kept - holder.first_frame];
+    kept_atoms = frame.first_atom;
+    read.end = frame.count_offset;
+    read.counts.resize(kept);
+  }
+  reserve_rows(read.columns, read.data, kept_atoms);
+  read.atoms = kept_atoms;
+  read.comments.reserve(kept);
+  for (std::size_t s = 0; s < passed && read.comments.size() < kept; ++s) {
+    for (Comment& comment : stages[s].comments) {
+      if (read.comments.size() == kept) break;
+      read.comments.push_back(std::move(comment));
+    }
+  }
+  for (std::size_t c = 0; c < read.columns.size(); ++c) {
+    if (read.columns[c].type != ValueType::String) continue;
+    std::size_t texts = 0, joined_stages = 1;
+    for (; joined_stages < passed && stages[joined_stages].first_frame < kept; ++joined_stages) {
+      texts += stages[joined_stages].texts[c].size();
+    }
+    InternedTexts joined = std::move(stages[0].texts[c]);
+    joined.reserve(joined.size() + texts);
+    for (std::size_t s = 1; s < joined_stages; ++s) joined.append(stages[s].texts[c]);
+    if (joined.size() > kept_atoms) {
+      InternedTexts kept_texts;
+      kept_texts.reserve(kept_atoms);
+      for (std::size_t i = 0; i < kept_atoms; ++i) kept_texts.push_back(joined[i]);
+      joined = std::move(kept_texts);
+    }
+    read.data[c].texts = std::move(joined);
+  }
+  return Result<ExtxyzFrames>(std::move(read));
+}
+
 }  // namespace
 
 Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
@@ -578,7 +865,10 @@ Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t off
     return value_error(fill_message("read_extxyz_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
-  if (threads_for(threads, buffer.size() - offset) > 1) return read_on_threads(buffer, offset, max_frames, base, threads);
+  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
+    if (auto staged = read_staged(buffer, offset, max_frames, base, parts)) return std::move(*staged);
+    return read_on_threads(buffer, offset, max_frames, base, threads);
+  }
   return read_on_one(buffer, offset, max_frames, base);
 }
 
