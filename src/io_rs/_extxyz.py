@@ -49,7 +49,7 @@ class ExtxyzFrame:
 
 
 ExtxyzRead = tuple[list[dict[str, object]], NDArray[np.int64], list[NDArray[np.float64] | None],
-                   list[NDArray[np.bool_]], list[tuple[str, NDArray[np.generic]]], int]
+                   NDArray[np.bool_], list[tuple[str, NDArray[np.generic]]], int]
 
 
 def _newlines(text: Text, start: int, stop: int) -> int:

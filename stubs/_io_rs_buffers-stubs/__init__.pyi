@@ -104,7 +104,7 @@ def read_extxyz_frames(
     list[dict[str, object]],
     NDArray[np.int64],
     list[NDArray[np.float64] | None],
-    list[NDArray[np.bool_]],
+    NDArray[np.bool_],
     list[tuple[str, NDArray[np.generic]]],
     int,
 ]: ...

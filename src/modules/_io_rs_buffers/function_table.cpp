@@ -281,7 +281,7 @@ constexpr const char* kReadExtxyzFramesDoc =
     "(infos:   list[dict]  \u2014 per frame, without Lattice, Properties and pbc,\n"
     " counts:  ndarray int64 [F],\n"
     " cells:   list[ndarray float64 [3,3] | None]  \u2014 rows a, b, c,\n"
-    " pbcs:    list[ndarray bool [3]],\n"
+    " pbcs:    ndarray bool [F,3],\n"
     " columns: list[(name, ndarray)]  \u2014 every frame's rows, [sum(counts)] or [sum(counts),m],\n"
     " end:     int  \u2014 byte offset where reading stopped)";
 

@@ -295,7 +295,13 @@ PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!counts) return nullptr;
     Ref cells = list_of(comments.size(), [&](std::size_t k) { return py::cell_result(comments[k].cell); });
     if (!cells) return nullptr;
-    Ref pbcs = list_of(comments.size(), [&](std::size_t k) { return py::pbc_result(comments[k].pbc); });
+    // One (F, 3) array: an array a frame would cost more than the frame's
+    // atom lines in a training set of small frames.
+    OwnedBuffer<std::uint8_t> pbc_buffer = OwnedBuffer<std::uint8_t>::allocate(3 * comments.size());
+    for (std::size_t k = 0; k < comments.size(); ++k) {
+      for (std::size_t axis = 0; axis < 3; ++axis) pbc_buffer[3 * k + axis] = comments[k].pbc[axis];
+    }
+    Ref pbcs = py::from_owned_buffer(std::move(pbc_buffer), {comments.size(), 3}, NPY_BOOL);
     if (!pbcs) return nullptr;
     Ref columns = list_of(read->columns.size(), [&](std::size_t c) {
       Ref name = text_ref(read->columns[c].name);
