@@ -66,6 +66,7 @@ def plain(value):
     ("poscar", spoiled(BLOCK, 0.8, b".", b"x")),                       # a bad field late
     ("poscar", spoiled(spoiled(BLOCK, 0.8, b".", b"x"), 0.3, b".", b"y")),  # two: the first wins
     ("poscar", BLOCK[:len(BLOCK) // 2]),                               # cut short
+    ("poscar", spoiled(BLOCK[:len(BLOCK) // 2], 0.1, b".", b"x")),    # a bad field, then cut short
     ("xyz", XYZ_ONE),
     ("xyz", spoiled(XYZ_ONE, 0.6, b"\n", b"\n\n")),                    # an empty atom line
     ("xyz", XYZ_ONE[:-1000]),

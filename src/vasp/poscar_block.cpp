@@ -16,63 +16,74 @@ namespace io_rs::vasp {
 
 namespace {
 
+// What counting a part's line ends costs beside reading its rows.
+constexpr double kCountShare = 0.04;
+
 // The block on threads: the lines after offset are cut into parts at line
-// starts and counted on threads; if they hold the block, each part reads its
-// rows straight into the arrays. The first failing row in file order gives
-// the error, so the result does not depend on the thread count. Nothing,
-// when the lines do not hold the block: the one-thread reader says how it
-// ends.
+// starts, each read by a thread of its own straight into the arrays. The
+// first part's rows start at row 0, so its thread reads at once; thread t
+// of the others first counts the line ends of part t - 1, and once all are
+// counted knows where its rows start. The first failing row in file order
+// gives the error, so the result does not depend on the thread count.
+// Nothing, when the lines do not hold the block: the one-thread reader says
+// how it ends.
 std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, std::size_t offset,
                                                        std::size_t natoms, bool selective, const Base& base,
                                                        std::size_t threads) {
-  // One start of the threads: each counts its part's line ends, then, once
-  // all are counted (and the arrays made, when the lines hold the block),
-  // reads its rows.
-  LineCuts cuts = cut_at_line_starts(buffer, offset, buffer.size(), threads);
+  // An atom line holds at least five bytes and its LF: more rows than the
+  // bytes could hold are not asked for.
+  const std::size_t bytes = buffer.size() - offset;
+  if (natoms > (bytes + 1) / 6) return std::nullopt;
+  PoscarBlockRead read{{OwnedMatrix<double>::allocate(natoms, 3), std::nullopt}, offset};
+  if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
+  // The first part a little larger: the others' threads count a part before
+  // they read theirs.
+  const std::size_t head_start = offset + static_cast<std::size_t>(static_cast<double>(bytes) * kCountShare /
+                                                                    (static_cast<double>(threads) + kCountShare));
+  LineCuts cuts = cut_at_line_starts(buffer, head_start, buffer.size(), threads);
+  cuts.starts[0] = offset;
+  // The last part is not counted: its rows run to natoms or to the end of
+  // the lines, whichever comes first.
   std::vector<std::uint64_t> ends(threads, 0);
-  PoscarBlockRead read{{}, offset};
-  bool enough = false, no_memory = false;
-  std::barrier counted(static_cast<std::ptrdiff_t>(threads), [&]() noexcept {
-    for (std::size_t t = 0; t < threads; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
-    // The arrays only for a block the lines hold: a wrong count cannot ask
-    // for memory they could never fill.
-    if (lines_to_end(cuts, buffer) < natoms) return;
-    try {
-      read.block.positions = OwnedMatrix<double>::allocate(natoms, 3);
-      if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
-      enough = true;
-    } catch (const std::bad_alloc&) {
-      no_memory = true;
-    }
+  std::barrier counted(static_cast<std::ptrdiff_t>(threads - 1), [&]() noexcept {
+    for (std::size_t t = 0; t + 1 < threads; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
   });
+  bool complete = natoms == 0;  // row natoms - 1 read
   std::vector<std::optional<Error>> failures(threads);
-  run_parts(threads, [&](std::size_t t) {
-    ends[t] = count_line_ends(buffer.data() + cuts.starts[t], buffer.data() + cuts.starts[t + 1]);
-    counted.arrive_and_wait();
-    if (!enough) return;
-    const auto [first, stop] = part_rows(cuts, t, natoms);
-    if (first >= stop) return;
+  auto read_rows = [&](std::size_t t, std::uint64_t first, std::uint64_t stop) {
     LineCursor lines(buffer, cuts.starts[t]);
-    for (std::uint64_t i = first; i < stop; ++i) {
+    for (std::uint64_t i = first; i < stop && lines.offset() < cuts.starts[t + 1]; ++i) {
       const std::size_t line_offset = lines.offset();
       std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
-      const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i, flags,
-                                                   buffer.data() + buffer.size());
+      const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i,
+                                                   flags, buffer.data() + buffer.size());
       if (!outcome.ok()) [[unlikely]] {
         failures[t] = at(std::unexpected(poscar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
         return;
       }
+      if (i + 1 == natoms) {
+        read.end = lines.offset();
+        complete = true;
+      }
     }
-    if (stop == natoms) read.end = lines.offset();
+  };
+  run_parts(threads, [&](std::size_t t) {
+    if (t == 0) {
+      // Up to natoms rows or the end of the part, whichever comes first.
+      read_rows(0, 0, natoms);
+      return;
+    }
+    ends[t - 1] = count_line_ends(buffer.data() + cuts.starts[t - 1], buffer.data() + cuts.starts[t]);
+    counted.arrive_and_wait();
+    const auto [first, stop] = part_rows(cuts, t, natoms);
+    read_rows(t, first, stop);
   }, [&](std::size_t never) {
     for (std::size_t k = 0; k < never; ++k) counted.arrive_and_drop();
   });
-  if (no_memory) throw std::bad_alloc();
-  if (!enough) return std::nullopt;
   for (auto& failure : failures) {
     if (failure) return std::unexpected(std::move(*failure));
   }
-  if (natoms == 0) read.end = offset;
+  if (!complete) return std::nullopt;
   return read;
 }
 
