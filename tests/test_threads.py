@@ -182,3 +182,19 @@ def test_a_forked_child_reads_on_threads_of_its_own():
         os.kill(pid, 9)
         os.waitpid(pid, 0)
     assert done[0] == pid and os.waitstatus_to_exitcode(done[1]) == 0
+
+
+def test_frames_read_while_another_python_thread_runs():
+    """The info dicts of extended XYZ frames are made while the other threads
+    read, the interpreter lock taken back between stages; with a busy Python
+    thread holding it, the rest are made after the call: either way whole."""
+    expected = plain(READS["extxyz"](EXTXYZ_MANY, 1))
+    stop = threading.Event()
+    busy = threading.Thread(target=lambda: [None for _ in iter(stop.is_set, True)])
+    busy.start()
+    try:
+        outcomes = [plain(READS["extxyz"](EXTXYZ_MANY, 2)) == expected for _ in range(5)]
+    finally:
+        stop.set()
+        busy.join()
+    assert outcomes == [True] * 5

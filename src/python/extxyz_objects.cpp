@@ -1,6 +1,7 @@
 #include "python/extxyz_objects.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -188,6 +189,33 @@ Ref info_dict(const std::vector<xyz::InfoValue>& info, InfoKeys& keys) {
     if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) return failed();
   }
   return dict;
+}
+
+bool FrameObjects::take(std::size_t first_frame, std::span<const xyz::Comment> comments) noexcept {
+  if (state_ == nullptr || failed_) return false;
+  const auto asked = std::chrono::steady_clock::now();
+  PyEval_RestoreThread(state_);
+  // Waiting more than this for the lock: another thread runs Python, and
+  // these objects are better made after the call than fought for.
+  const bool waited = std::chrono::steady_clock::now() - asked > std::chrono::microseconds(200);
+  try {
+    if (infos_.size() < first_frame + comments.size()) {
+      infos_.resize(first_frame + comments.size());
+      cells_.resize(first_frame + comments.size());
+    }
+    for (std::size_t i = 0; i < comments.size() && !failed_; ++i) {
+      Ref info = info_dict(comments[i].info, keys_);
+      Ref cell = info ? cell_result(comments[i].cell) : Ref{};
+      failed_ = !cell;
+      infos_[first_frame + i] = std::move(info);
+      cells_[first_frame + i] = std::move(cell);
+    }
+  } catch (...) {
+    PyErr_NoMemory();
+    failed_ = true;
+  }
+  state_ = PyEval_SaveThread();
+  return !failed_ && !waited;
 }
 
 Ref info_dict(const std::vector<xyz::InfoValue>& info) {

@@ -38,6 +38,29 @@ Ref cell_result(const std::optional<std::array<double, 9>>& cell);
 // A (3,) bool array.
 Ref pbc_result(const std::array<bool, 3>& pbc);
 
+// The info dicts and cells of frames, made on the calling thread while the
+// other threads read on (the interpreter lock taken back for each stage of
+// frames it is handed). If taking the lock back waits long (another Python
+// thread holds it), it asks for no more: the rest are made after the call.
+class FrameObjects final : public xyz::CommentSink {
+ public:
+  explicit FrameObjects(InfoKeys& keys) : keys_(keys) {}
+  // The thread state to take the lock back with, while the call runs.
+  void set_state(PyThreadState* state) noexcept { state_ = state; }
+  bool take(std::size_t first_frame, std::span<const xyz::Comment> comments) noexcept override;
+  // Making one failed: the exception is set.
+  bool failed() const noexcept { return failed_; }
+  // Frame k's info dict and cell, if made here: handed over once.
+  Ref info(std::size_t k) noexcept { return k < infos_.size() ? std::move(infos_[k]) : Ref{}; }
+  Ref cell(std::size_t k) noexcept { return k < cells_.size() ? std::move(cells_[k]) : Ref{}; }
+
+ private:
+  InfoKeys& keys_;
+  PyThreadState* state_ = nullptr;
+  std::vector<Ref> infos_, cells_;
+  bool failed_ = false;
+};
+
 // The items of a dict of info values, each an int, float, bool, str or a
 // NumPy array of 0 to 2 dimensions of bool, integer, float or str elements.
 // Nothing, with TypeError or ValueError set, for anything else.

@@ -12,6 +12,9 @@ class Released {
  public:
   Released() noexcept : state_(PyEval_SaveThread()) {}
   ~Released() { PyEval_RestoreThread(state_); }
+  // The thread state given up: PyEval_RestoreThread(state()) takes the lock
+  // back within the scope, PyEval_SaveThread() gives it up again.
+  PyThreadState* state() const noexcept { return state_; }
   Released(const Released&) = delete;
   Released& operator=(const Released&) = delete;
 

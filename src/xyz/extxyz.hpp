@@ -108,9 +108,24 @@ struct ExtxyzFrames {
   std::size_t atoms = 0;
   std::size_t end = 0;
 };
+// Where the comments of frames already read can go while the other threads
+// read on: the calling thread hands each stage of frames it finds read to
+// take(first frame, their comments), between stages it reads itself. A
+// frame layer turns them into its own objects there, instead of after the
+// call; what it was not handed (every frame, on one thread) it turns after.
+// Frames past where the run ends may be handed too. take returns false to
+// be handed no more.
+class CommentSink {
+ public:
+  virtual bool take(std::size_t first_frame, std::span<const Comment> comments) noexcept = 0;
+
+ protected:
+  ~CommentSink() = default;
+};
+
 Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
                                         std::optional<std::uint64_t> max_frames, const Base& base = {},
-                                        std::size_t threads = 1);
+                                        std::size_t threads = 1, CommentSink* sink = nullptr);
 
 // Writing. A column to write, in place: `rows` rows of `width` elements,
 // row-major and contiguous; strings are NumPy's fixed-width UTF-32 text,

@@ -605,7 +605,7 @@ constexpr std::size_t kLeastStageBytes = std::min<std::size_t>(std::size_t{1} <<
 
 std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::size_t offset,
                                                 std::optional<std::uint64_t> max_frames, const Base& base,
-                                                std::size_t threads) {
+                                                std::size_t threads, CommentSink* sink) {
   if (max_frames && *max_frames == 0) return std::nullopt;
   ExtxyzFrames read;
   read.end = offset;
@@ -632,6 +632,8 @@ std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::si
   std::mutex claims;
   std::size_t published = 0, front = 0, back = 0, reading = 0;
   bool pass_done = false;
+  std::vector<std::size_t> read_stages;  // in the order they were read, for the sink
+  read_stages.reserve(stages.size());
 
   auto read_stage = [&](Stage& stage) {
     stage.texts.assign(read.columns.size(), InternedTexts{});
@@ -700,6 +702,8 @@ std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::si
         }
       } done_reading{claims, reading};
       read_stage(stages[s]);
+      std::lock_guard hold(claims);
+      read_stages.push_back(s);
     }
   };
 
@@ -798,15 +802,30 @@ std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::si
       return;
     }
     pass();
-    // Then stages from the back.
+    // Then stages from the back, and between them the comments of the
+    // stages read so far to the sink.
+    std::size_t sunk = 0;  // of read_stages
     for (;;) {
-      std::size_t s;
+      std::size_t s = SIZE_MAX;
+      bool to_sink = true;
       {
         std::lock_guard hold(claims);
-        if (back <= front) break;
-        s = --back;
+        if (sink != nullptr && sunk < read_stages.size()) {
+          s = read_stages[sunk++];
+        } else if (back > front) {
+          s = --back;
+          to_sink = false;
+        } else {
+          break;
+        }
+      }
+      if (to_sink) {
+        if (!sink->take(stages[s].first_frame, stages[s].comments)) sink = nullptr;
+        continue;
       }
       read_stage(stages[s]);
+      std::lock_guard hold(claims);
+      read_stages.push_back(s);
     }
   });
 
@@ -860,13 +879,13 @@ std::optional<Result<ExtxyzFrames>> read_staged(std::string_view buffer, std::si
 
 Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t offset,
                                         std::optional<std::uint64_t> max_frames, const Base& base,
-                                        std::size_t threads) {
+                                        std::size_t threads, CommentSink* sink) {
   if (offset > buffer.size()) {
     return value_error(fill_message("read_extxyz_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
   if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
-    if (auto staged = read_staged(buffer, offset, max_frames, base, parts)) return std::move(*staged);
+    if (auto staged = read_staged(buffer, offset, max_frames, base, parts, sink)) return std::move(*staged);
     return read_on_threads(buffer, offset, max_frames, base, threads);
   }
   return read_on_one(buffer, offset, max_frames, base);

@@ -282,18 +282,29 @@ PyObject* read_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!threads) return nullptr;
     if (!py::numpy_ready()) return nullptr;
 
-    auto read = py::released(
-        [&] { return xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base, *threads); });
+    py::InfoKeys keys;
+    py::FrameObjects made(keys);
+    auto read = [&] {
+      py::Released unlocked;
+      made.set_state(unlocked.state());
+      return xyz::read_extxyz_frames(buffer.bytes(), *offset, max_frames->value, *base, *threads, &made);
+    }();
+    if (made.failed()) return nullptr;
     if (!read) return py::raise(read.error());
     const auto& comments = read->comments;
-    py::InfoKeys keys;
-    Ref infos = list_of(comments.size(), [&](std::size_t k) { return py::info_dict(comments[k].info, keys); });
+    Ref infos = list_of(comments.size(), [&](std::size_t k) {
+      Ref info = made.info(k);
+      return info ? std::move(info) : py::info_dict(comments[k].info, keys);
+    });
     if (!infos) return nullptr;
     OwnedBuffer<std::int64_t> count_buffer = OwnedBuffer<std::int64_t>::allocate(read->counts.size());
     for (std::size_t k = 0; k < read->counts.size(); ++k) count_buffer[k] = static_cast<std::int64_t>(read->counts[k]);
     Ref counts = offsets_result(std::move(count_buffer));
     if (!counts) return nullptr;
-    Ref cells = list_of(comments.size(), [&](std::size_t k) { return py::cell_result(comments[k].cell); });
+    Ref cells = list_of(comments.size(), [&](std::size_t k) {
+      Ref cell = made.cell(k);
+      return cell ? std::move(cell) : py::cell_result(comments[k].cell);
+    });
     if (!cells) return nullptr;
     // One (F, 3) array: an array a frame would cost more than the frame's
     // atom lines in a training set of small frames.
