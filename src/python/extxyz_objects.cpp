@@ -191,7 +191,7 @@ Ref info_dict(const std::vector<xyz::InfoValue>& info, InfoKeys& keys) {
   return dict;
 }
 
-bool FrameObjects::take(std::size_t first_frame, std::span<const xyz::Comment> comments) noexcept {
+bool FrameObjects::take(std::size_t first_frame, std::span<xyz::Comment> comments) noexcept {
   if (state_ == nullptr || failed_) return false;
   const auto asked = std::chrono::steady_clock::now();
   PyEval_RestoreThread(state_);
@@ -215,7 +215,9 @@ bool FrameObjects::take(std::size_t first_frame, std::span<const xyz::Comment> c
     failed_ = true;
   }
   state_ = PyEval_SaveThread();
-  return !failed_ && !waited;
+  if (failed_) return false;
+  for (xyz::Comment& comment : comments) std::vector<xyz::InfoValue>().swap(comment.info);
+  return !waited;
 }
 
 Ref info_dict(const std::vector<xyz::InfoValue>& info) {

@@ -47,7 +47,8 @@ class FrameObjects final : public xyz::CommentSink {
   explicit FrameObjects(InfoKeys& keys) : keys_(keys) {}
   // The thread state to take the lock back with, while the call runs.
   void set_state(PyThreadState* state) noexcept { state_ = state; }
-  bool take(std::size_t first_frame, std::span<const xyz::Comment> comments) noexcept override;
+  // Frees the info values it made objects of, once the lock is given up.
+  bool take(std::size_t first_frame, std::span<xyz::Comment> comments) noexcept override;
   // Making one failed: the exception is set.
   bool failed() const noexcept { return failed_; }
   // Frame k's info dict and cell, if made here: handed over once.

@@ -113,11 +113,12 @@ struct ExtxyzFrames {
 // take(first frame, their comments), between stages it reads itself. A
 // frame layer turns them into its own objects there, instead of after the
 // call; what it was not handed (every frame, on one thread) it turns after.
-// Frames past where the run ends may be handed too. take returns false to
-// be handed no more.
+// Frames past where the run ends may be handed too. take may empty what it
+// was handed (the frames' comments in the result are then those emptied),
+// and returns false to be handed no more.
 class CommentSink {
  public:
-  virtual bool take(std::size_t first_frame, std::span<const Comment> comments) noexcept = 0;
+  virtual bool take(std::size_t first_frame, std::span<Comment> comments) noexcept = 0;
 
  protected:
   ~CommentSink() = default;
