@@ -11,6 +11,7 @@
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
+#include "core/staged_frames.hpp"
 #include "xyz/extxyz.hpp"
 #include "xyz/extxyz_rows.hpp"
 
@@ -29,16 +30,12 @@ struct Stop {
   }
 };
 
-// Many small frames on threads, the pass over them and their reading
-// overlapping. The pass cuts the frames into stages of about equal bytes;
-// each stage, once passed, is read whole (comment, then atom lines, frame by
-// frame) by the first thread free: workers take stages from the front, the
-// calling thread, its pass done, from the back. The columns are made when
-// the first stage is passed, for the rows the rest of the buffer likely
-// holds; a pass that finds more waits for the stages being read and makes
-// room for all before the rest are read. String columns are read into a
-// list a stage, joined in file order; the first stop in file order wins, as
-// with one thread.
+// Many small frames on threads, read in stages while the pass finds them:
+// each stage read whole (comment, then atom lines, frame by frame) by one
+// thread. The columns are made when the first stage is passed, for the rows
+// the rest of the buffer likely holds. String columns are read into a list
+// a stage, joined in file order; the first stop in file order wins, as with
+// one thread.
 struct StagedFrame {
   std::size_t natoms;  // atom lines present (all of them but in a frame cut short)
   std::size_t count_offset, comment_offset;
@@ -54,10 +51,6 @@ struct Stage {
   Stop stop;
 };
 
-// Stages a thread's share is cut into: the last stages taken end about
-// together.
-constexpr std::size_t kStagesPerThread = 64;
-constexpr std::size_t kLeastStageBytes = std::min<std::size_t>(std::size_t{1} << 14, kMinBytesPerThread);
 
 // The texts of a string column read in pieces (a thread's, a stage's),
 // joined in file order; only those of the first kept_rows rows, so that no
@@ -262,17 +255,11 @@ std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, 
   first_comment->columns.clear();
   read.data.resize(read.columns.size());
 
-  const std::size_t stage_bytes = std::max(kLeastStageBytes, remaining / (threads * kStagesPerThread) + 1);
-  std::vector<Stage> stages(remaining / stage_bytes + 2);
+  std::vector<Stage> stages(most_stages(remaining, threads));
   std::size_t capacity = 0;  // rows the columns have room for
 
-  std::mutex claims;
-  std::size_t published = 0, front = 0, back = 0, reading = 0;
-  bool pass_done = false;
-  std::vector<std::size_t> read_stages;  // in the order they were read, for the sink
-  read_stages.reserve(stages.size());
-
-  auto read_stage = [&](Stage& stage) {
+  auto read_stage = [&](std::size_t s) {
+    Stage& stage = stages[s];
     stage.texts.assign(read.columns.size(), InternedTexts{});
     const std::vector<ColumnOut> outs = outs_of(read.columns, read.data, &stage.texts);
     stage.comments.reserve(stage.frames.size());
@@ -311,72 +298,23 @@ std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, 
       }
     }
   };
-  // Workers: stages from the front, until the pass is done and none is left.
-  auto work = [&] {
-    for (;;) {
-      std::size_t s = SIZE_MAX;
-      {
-        std::lock_guard hold(claims);
-        if (front < published && (!pass_done || front < back)) {
-          s = front++;
-          ++reading;
-        } else if (pass_done && front >= back) {
-          return;
-        }
-      }
-      if (s == SIZE_MAX) {
-        std::this_thread::yield();
-        continue;
-      }
-      // Done with the stage on every path, a failure too, so that a pass
-      // waiting for the stages being read does not wait for ever.
-      struct Reading {
-        std::mutex& claims;
-        std::size_t& reading;
-        ~Reading() {
-          std::lock_guard hold(claims);
-          --reading;
-        }
-      } done_reading{claims, reading};
-      read_stage(stages[s]);
-      std::lock_guard hold(claims);
-      read_stages.push_back(s);
-    }
-  };
 
   Stop pass_stop;
   std::size_t frames = 0, atoms = 0, passed = 0;
-  auto publish = [&] {
-    // Room for the rows the rest of the buffer likely holds, once the first
-    // stage shows how long an atom line is.
-    if (capacity == 0) {
-      const std::size_t covered = std::max<std::size_t>(lines.offset() - offset, 1);
-      const double likely = static_cast<double>(atoms) * static_cast<double>(remaining) / static_cast<double>(covered);
-      capacity = std::min<std::size_t>(static_cast<std::size_t>(likely * 1.125) + 64, remaining / 2 + 1);
-      reserve_rows(read.columns, read.data, std::max(capacity, atoms));
-      capacity = std::max(capacity, atoms);
-    }
-    ++passed;
-    if (atoms <= capacity) {
-      std::lock_guard hold(claims);
-      if (published + 1 == passed) published = passed;
-    }
-  };
-  auto pass = [&] {
-    // Marks the pass done on every path, so that no worker waits for it.
-    struct Done {
-      std::mutex& claims;
-      bool& pass_done;
-      std::size_t& back;
-      std::size_t& published;
-      ~Done() {
-        std::lock_guard hold(claims);
-        pass_done = true;
-        back = published;
+  auto pass = [&](auto&& hand_over) {
+    auto stage_passed = [&] {
+      // Room for the rows the rest of the buffer likely holds, once the
+      // first stage shows how long an atom line is.
+      if (capacity == 0) {
+        capacity = likely_rows(atoms, lines.offset() - offset, remaining);
+        reserve_rows(read.columns, read.data, capacity);
       }
-    } done{claims, pass_done, back, published};
+      ++passed;
+      hand_over(atoms <= capacity);
+    };
     Stage* stage = &stages[0];
-    std::size_t stage_end = offset + stage_bytes;
+    const std::size_t bytes_a_stage = stage_bytes(remaining, threads);
+    std::size_t stage_end = offset + bytes_a_stage;
     std::optional<FrameLines> next = std::move(*head);
     for (;;) {
       const std::size_t count_offset = lines.offset();
@@ -384,10 +322,10 @@ std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, 
       if (frames > 0) {
         if (lines.done() || (max_frames && frames >= *max_frames)) break;
         if (count_offset >= stage_end) {
-          publish();
+          stage_passed();
           stage = &stages[passed];
           stage->first_frame = frames;
-          stage_end = count_offset + stage_bytes;
+          stage_end = count_offset + bytes_a_stage;
         }
         auto found = take_frame_lines(buffer, base, lines, number);
         if (!found) {
@@ -415,56 +353,16 @@ std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, 
       read.counts.push_back(natoms);
       read.end = lines.offset();
     }
-    publish();
-    if (published < passed) {
-      // More rows than there was room for: once the stages being read are
-      // done, room for all, and the rest published.
-      for (;;) {
-        {
-          std::lock_guard hold(claims);
-          if (front == published && reading == 0) break;
-        }
-        std::this_thread::yield();
-      }
-      reserve_rows(read.columns, read.data, atoms);
-      capacity = atoms;
-      std::lock_guard hold(claims);
-      published = passed;
-    }
+    stage_passed();
   };
-
-  run_parts(threads, [&](std::size_t t) {
-    if (t > 0) {
-      work();
-      return;
-    }
-    pass();
-    // Then stages from the back, and between them the comments of the
-    // stages read so far to the sink.
-    std::size_t sunk = 0;  // of read_stages
-    for (;;) {
-      std::size_t s = SIZE_MAX;
-      bool to_sink = true;
-      {
-        std::lock_guard hold(claims);
-        if (sink != nullptr && sunk < read_stages.size()) {
-          s = read_stages[sunk++];
-        } else if (back > front) {
-          s = --back;
-          to_sink = false;
-        } else {
-          break;
-        }
-      }
-      if (to_sink) {
-        if (!sink->take(stages[s].first_frame, stages[s].comments)) sink = nullptr;
-        continue;
-      }
-      read_stage(stages[s]);
-      std::lock_guard hold(claims);
-      read_stages.push_back(s);
-    }
-  });
+  auto make_room = [&] {
+    capacity = atoms;
+    reserve_rows(read.columns, read.data, capacity);
+  };
+  auto taken = [&](std::size_t s) {
+    return sink != nullptr && sink->take(stages[s].first_frame, stages[s].comments);
+  };
+  run_staged(threads, stages.size(), pass, read_stage, make_room, taken);
 
   // The first stop in the file.
   const Stop* first = &pass_stop;
