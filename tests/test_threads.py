@@ -21,15 +21,15 @@ def coordinate_lines(n, prefix=""):
     return "".join(f"{prefix}{x:22.15f}{y:22.15f}{z:22.15f}\n" for x, y, z in rows)
 
 
-BLOCK = coordinate_lines(30_000).encode()
-XYZ_ONE = (b"30000\nbig\n" + BLOCK.replace(b"\n ", b"\nFe ")).replace(b"big\n ", b"big\nFe ")
+BLOCK = coordinate_lines(33_000).encode()
+XYZ_ONE = (b"33000\nbig\n" + BLOCK.replace(b"\n ", b"\nFe ")).replace(b"big\n ", b"big\nFe ")
 XYZ_MANY = "".join(f"{NATOMS}\nframe {k}\n" + coordinate_lines(NATOMS, "H ") for k in range(FRAMES)).encode()
 XDATCAR = "".join(f"Direct configuration= {k + 1}\n" + coordinate_lines(NATOMS) for k in range(FRAMES)).encode()
 
 SCHEMA = "Properties=species:S:1:pos:R:3:forces:R:3:tag:I:1:fixed:L:1"
-EXTXYZ_ONE = (f"30000\n{SCHEMA} energy=-1.5\n".encode()
+EXTXYZ_ONE = (f"33000\n{SCHEMA} energy=-1.5\n".encode()
               + b"".join(f"{'HOFe'[k % 3] if k % 3 < 2 else 'Fe'} ".encode() + row + f" {k} {'TF'[k % 2]}\n".encode()
-                         for k, row in enumerate(coordinate_lines(30_000, "1.0 2.0 3.0").encode().splitlines())))
+                         for k, row in enumerate(coordinate_lines(33_000, "1.0 2.0 3.0").encode().splitlines())))
 EXTXYZ_MANY = "".join(f"{NATOMS}\n{SCHEMA} step={k}\n" + coordinate_lines(NATOMS, "C 1 2 3").replace("\n", " 7 T\n")
                       for k in range(FRAMES)).encode()
 
@@ -41,11 +41,11 @@ def spoiled(data, fraction, old, new):
 
 
 READS = {
-    "poscar": lambda data, threads: b.read_poscar_block(data, 0, 30_000, False, threads=threads),
+    "poscar": lambda data, threads: b.read_poscar_block(data, 0, 33_000, False, threads=threads),
     "xyz": lambda data, threads: b.read_xyz_frames(data, threads=threads),
     "xdatcar": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, threads=threads),
     "xdatcar 77": lambda data, threads: b.read_xdatcar_frames(data, 0, NATOMS, 77, threads=threads),
-    "xdatcar one": lambda data, threads: b.read_xdatcar_frames(data, 0, 30_000, threads=threads),
+    "xdatcar one": lambda data, threads: b.read_xdatcar_frames(data, 0, 33_000, threads=threads),
     "extxyz": lambda data, threads: b.read_extxyz_frames(data, threads=threads),
     "extxyz 77": lambda data, threads: b.read_extxyz_frames(data, 0, 77, (0, 1, 5), threads=threads),
     "extxyz 0": lambda data, threads: b.read_extxyz_frames(data, 0, 0, threads=threads),
@@ -88,6 +88,7 @@ def plain(value):
     ("extxyz", spoiled(EXTXYZ_ONE, 0.6, b" T\n", b" Q\n")),           # a bad logical
     ("extxyz", spoiled(spoiled(EXTXYZ_ONE, 0.9, b"\nO ", b"\nO\xff "), 0.4, b" 1", b" 1 1")),
     ("extxyz", EXTXYZ_ONE[:-1000] + b"x\n"),                          # cut short after a bad field
+    ("extxyz", EXTXYZ_ONE + f"1\n{SCHEMA}\nFe 1 2 3 4 5 6 7 T\n".encode()),  # one large frame, then a small one
     ("extxyz", EXTXYZ_MANY),
     ("extxyz 77", EXTXYZ_MANY),
     ("extxyz 0", EXTXYZ_MANY),

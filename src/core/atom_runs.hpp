@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/line_cuts.hpp"
+#include "core/parallel.hpp"
 
 namespace io_rs {
 
@@ -35,7 +36,7 @@ struct AtomRunPlan {
 // they are cut for the threads and counted on them instead, and the plan
 // uses these cuts. Nothing when the lines there are not exactly natoms (the
 // reader then skips them as usual).
-inline constexpr std::size_t kCutToEndFrom = std::size_t{1} << 15;
+inline constexpr std::size_t kCutToEndFrom = std::min<std::size_t>(std::size_t{1} << 15, kMinBytesPerThread);
 
 inline std::optional<LineCuts> cut_frame_to_end(std::string_view buffer, std::size_t atoms_start, std::size_t natoms,
                                                 std::size_t threads) {

@@ -1,11 +1,10 @@
 #include <algorithm>
-#include <barrier>
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "core/line_cuts.hpp"
 #include "core/parallel.hpp"
+#include "core/rows_on_threads.hpp"
 
 #include "core/message.hpp"
 #include "core/line_cursor.hpp"
@@ -16,17 +15,10 @@ namespace io_rs::vasp {
 
 namespace {
 
-// What counting a part's line ends costs beside reading its rows.
-constexpr double kCountShare = 0.04;
-
-// The block on threads: the lines after offset are cut into parts at line
-// starts, each read by a thread of its own straight into the arrays. The
-// first part's rows start at row 0, so its thread reads at once; thread t
-// of the others first counts the line ends of part t - 1, and once all are
-// counted knows where its rows start. The first failing row in file order
-// gives the error, so the result does not depend on the thread count.
-// Nothing, when the lines do not hold the block: the one-thread reader says
-// how it ends.
+// The block on threads, each reading its range of the lines straight into
+// the arrays. The first failing row in file order gives the error, so the
+// result does not depend on the thread count. Nothing, when the lines do not
+// hold the block: the one-thread reader says how it ends.
 std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, std::size_t offset,
                                                        std::size_t natoms, bool selective, const Base& base,
                                                        std::size_t threads) {
@@ -36,23 +28,12 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
   if (natoms > (bytes + 1) / 6) return std::nullopt;
   PoscarBlockRead read{{OwnedMatrix<double>::allocate(natoms, 3), std::nullopt}, offset};
   if (selective) read.block.flags = OwnedMatrix<std::uint8_t>::allocate(natoms, 3, /*zeroed=*/true);
-  // The first part a little larger: the others' threads count a part before
-  // they read theirs.
-  const std::size_t head_start = offset + static_cast<std::size_t>(static_cast<double>(bytes) * kCountShare /
-                                                                    (static_cast<double>(threads) + kCountShare));
-  LineCuts cuts = cut_at_line_starts(buffer, head_start, buffer.size(), threads);
-  cuts.starts[0] = offset;
-  // The last part is not counted: its rows run to natoms or to the end of
-  // the lines, whichever comes first.
-  std::vector<std::uint64_t> ends(threads, 0);
-  std::barrier counted(static_cast<std::ptrdiff_t>(threads - 1), [&]() noexcept {
-    for (std::size_t t = 0; t + 1 < threads; ++t) cuts.rows[t + 1] = cuts.rows[t] + ends[t];
-  });
   bool complete = natoms == 0;  // row natoms - 1 read
   std::vector<std::optional<Error>> failures(threads);
-  auto read_rows = [&](std::size_t t, std::uint64_t first, std::uint64_t stop) {
-    LineCursor lines(buffer, cuts.starts[t]);
-    for (std::uint64_t i = first; i < stop && lines.offset() < cuts.starts[t + 1]; ++i) {
+  read_rows_on_threads(buffer, offset, natoms, threads,
+                       [&](std::size_t t, std::uint64_t first, std::uint64_t stop, std::size_t begin, std::size_t end) {
+    LineCursor lines(buffer, begin);
+    for (std::uint64_t i = first; i < stop && lines.offset() < end; ++i) {
       const std::size_t line_offset = lines.offset();
       std::uint8_t* flags = selective ? read.block.flags->values.data() + 3 * i : nullptr;
       const LineOutcome outcome = read_poscar_line(lines.next(), selective, read.block.positions.values.data() + 3 * i,
@@ -66,19 +47,6 @@ std::optional<Result<PoscarBlockRead>> read_on_threads(std::string_view buffer, 
         complete = true;
       }
     }
-  };
-  run_parts(threads, [&](std::size_t t) {
-    if (t == 0) {
-      // Up to natoms rows or the end of the part, whichever comes first.
-      read_rows(0, 0, natoms);
-      return;
-    }
-    ends[t - 1] = count_line_ends(buffer.data() + cuts.starts[t - 1], buffer.data() + cuts.starts[t]);
-    counted.arrive_and_wait();
-    const auto [first, stop] = part_rows(cuts, t, natoms);
-    read_rows(t, first, stop);
-  }, [&](std::size_t never) {
-    for (std::size_t k = 0; k < never; ++k) counted.arrive_and_drop();
   });
   for (auto& failure : failures) {
     if (failure) return std::unexpected(std::move(*failure));

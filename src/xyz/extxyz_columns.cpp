@@ -385,6 +385,7 @@ Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t off
   }
   if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
     if (auto staged = read_extxyz_staged(buffer, offset, max_frames, base, parts, sink)) return std::move(*staged);
+    if (auto one = read_extxyz_one_frame(buffer, offset, max_frames, base, parts)) return std::move(*one);
     return read_extxyz_on_threads(buffer, offset, max_frames, base, threads);
   }
   return read_on_one(buffer, offset, max_frames, base);

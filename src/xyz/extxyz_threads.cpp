@@ -11,6 +11,7 @@
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
+#include "core/rows_on_threads.hpp"
 #include "core/staged_frames.hpp"
 #include "xyz/extxyz.hpp"
 #include "xyz/extxyz_rows.hpp"
@@ -231,6 +232,71 @@ Result<ExtxyzFrames> read_extxyz_on_threads(std::string_view buffer, std::size_t
     read.data[c].texts = joined_texts(pieces, kept_atoms);
   }
   return read;
+}
+
+// One large frame that runs to the end of the buffer (a file of one frame)
+// on threads: its atom lines read as ranges straight into the columns,
+// without a pass over them first, each range's string fields into a list of
+// its own, joined in file order. Nothing when the frame is not that: when
+// its count and the length of its first atom line say it is not most of the
+// buffer, or when its lines turn out not to be exactly natoms to the end
+// (read_extxyz_on_threads then reads it, and says how it ends).
+std::optional<Result<ExtxyzFrames>> read_extxyz_one_frame(std::string_view buffer, std::size_t offset,
+                                                          std::optional<std::uint64_t> max_frames, const Base& base,
+                                                          std::size_t threads) {
+  if (max_frames && *max_frames == 0) return std::nullopt;
+  LineCursor lines(buffer, offset);
+  auto head = take_frame_lines(buffer, base, lines, base.frame + 1);
+  if (!head || !*head || lines.done()) return std::nullopt;
+  const std::size_t natoms = (**head).natoms;
+  const std::size_t atoms_start = lines.offset();
+  const double likely_bytes = static_cast<double>(natoms) * static_cast<double>(lines.peek().size() + 1);
+  const double rest = static_cast<double>(buffer.size() - atoms_start);
+  if (natoms < kCutToEndFrom || likely_bytes < 0.75 * rest || likely_bytes > 1.5 * rest) return std::nullopt;
+  auto comment = read_comment(buffer, base, (**head).comment_offset, (**head).comment, base.frame + 1);
+  if (!comment) return std::unexpected(std::move(comment.error()));  // nothing comes before it
+
+  ExtxyzFrames read;
+  read.columns = std::move(comment->columns);
+  comment->columns.clear();
+  read.data.resize(read.columns.size());
+  reserve_rows(read.columns, read.data, natoms);
+  const bool exact = !comment->plain;
+  const std::uint64_t number = base.frame + 1;
+  std::vector<std::vector<InternedTexts>> texts(threads, std::vector<InternedTexts>(read.columns.size()));
+  std::vector<std::optional<Error>> failures(threads);
+  bool to_the_end = false;  // row natoms - 1 read, and the buffer ends with it
+  read_rows_on_threads(buffer, atoms_start, natoms, threads,
+                       [&](std::size_t t, std::uint64_t first, std::uint64_t stop, std::size_t begin, std::size_t end) {
+    const std::vector<ColumnOut> outs = outs_of(read.columns, read.data, &texts[t]);
+    LineCursor atom_lines(buffer, begin);
+    for (std::uint64_t i = first; i < stop && atom_lines.offset() < end; ++i) {
+      const std::size_t line_offset = atom_lines.offset();
+      const std::string_view atom_line = atom_lines.next();
+      const RowOutcome outcome = read_row(atom_line, buffer.data() + buffer.size(), read.columns, outs, i, exact);
+      if (outcome.problem != RowProblem::None) [[unlikely]] {
+        failures[t] = at(std::unexpected(row_error(outcome, read.columns, atom_line, number, i)),
+                         place_of(buffer, base, line_offset, number)).error();
+        return;
+      }
+      if (i + 1 == natoms) to_the_end = atom_lines.done();
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return Result<ExtxyzFrames>(std::unexpected(std::move(*failure)));
+  }
+  if (!to_the_end) return std::nullopt;
+  read.comments.push_back(std::move(*comment));
+  read.counts.push_back(natoms);
+  read.atoms = natoms;
+  read.end = buffer.size();
+  for (std::size_t c = 0; c < read.columns.size(); ++c) {
+    if (read.columns[c].type != ValueType::String) continue;
+    std::vector<InternedTexts*> pieces;
+    for (std::size_t t = 0; t < threads; ++t) pieces.push_back(&texts[t][c]);
+    read.data[c].texts = joined_texts(pieces, natoms);
+  }
+  return Result<ExtxyzFrames>(std::move(read));
 }
 
 std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, std::size_t offset,
