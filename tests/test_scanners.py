@@ -97,3 +97,20 @@ def test_frame_table_against_a_line_walk():
         offset, line = offset + len(text), line + natoms + 2
     table, stop = b.scan_xyz_frames("".join(frames).encode())
     assert table.tolist() == want and stop == (offset, line, True)
+
+
+@pytest.mark.parametrize("rest", [255, 256, 257, 512, 513])
+@pytest.mark.parametrize("last_lf", [False, True])
+def test_a_last_line_without_lf_is_a_line_wherever_it_ends(rest, last_lf):
+    """A frame whose atom lines end the file, the last without LF, in `rest`
+    bytes: the scanners and the readers on threads, which skip lines a block
+    of line ends at a time, count the last line as the one-thread reader does."""
+    lines = [b"H 1 2 3"] * 3
+    lines.append(b"H 1 2 " + b"3" * (rest - 3 * 8 - 6 - last_lf))
+    atoms = b"\n".join(lines) + b"\n" * last_lf
+    assert len(atoms) == rest
+    data = b"4\nc\n" + atoms
+    assert b.index_xyz_frames(data).tolist() == [0]
+    assert b.scan_xyz_frames(data)[0][:, 2].tolist() == [4]
+    one = b.read_xyz_frames(data)
+    assert one[3].tolist() == b.read_xyz_frames(data, threads=2)[3].tolist() == [4]

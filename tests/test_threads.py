@@ -70,6 +70,7 @@ def plain(value):
     ("xyz", XYZ_ONE),
     ("xyz", spoiled(XYZ_ONE, 0.6, b"\n", b"\n\n")),                    # an empty atom line
     ("xyz", XYZ_ONE[:-1000]),
+    ("xyz", XYZ_ONE + b"1\nsmall\nH 1 2 3\n"),                          # one large frame, then a small one
     ("xyz", XYZ_MANY),
     ("xyz", spoiled(XYZ_MANY, 0.5, b"\n40\n", b"\n40x\n")),            # stops before a line that is no count
     ("xyz", spoiled(spoiled(XYZ_MANY, 0.9, b"H ", b"H\xff "), 0.7, b".", b"x")),  # two: the first wins

@@ -60,7 +60,9 @@ class LineCursor {
   std::size_t skip(std::size_t count) noexcept {
     std::size_t skipped = 0;
     constexpr std::ptrdiff_t kBlock = 256;
-    while (count - skipped > 2 && end_ - pos_ >= kBlock) {
+    // A block never reaches the end of the buffer: a last line without LF
+    // there would go uncounted.
+    while (count - skipped > 2 && end_ - pos_ > kBlock) {
       const std::size_t ends = count_line_ends(pos_, pos_ + kBlock);
       if (ends >= count - skipped) break;
       pos_ += kBlock;

@@ -6,6 +6,7 @@
 #include "core/atom_runs.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
+#include "core/rows_on_threads.hpp"
 #include "core/line_cursor.hpp"
 #include "core/utf8.hpp"
 #include "xyz/atom_line.hpp"
@@ -132,13 +133,73 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   return read;
 }
 
+// One large frame that runs to the end of the buffer (a file of one frame)
+// on threads: its atom lines read as ranges straight into the arrays,
+// without a pass over them first, each range's symbols into a list of its
+// own. Nothing when the frame is not that: when its count and the length of
+// its first atom line say it is not most of the buffer, or when its lines
+// turn out not to be exactly natoms to the end (read_on_threads then reads
+// it, and says how it ends).
+std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::size_t offset,
+                                                std::optional<std::uint64_t> max_frames, const Base& base,
+                                                std::size_t threads) {
+  if (max_frames && *max_frames == 0) return std::nullopt;
+  LineCursor lines(buffer, offset);
+  auto count = take_count(buffer, base, lines);
+  if (!count || !*count || lines.done()) return std::nullopt;
+  const std::string_view comment = without_cr(lines.next());
+  if (!is_utf8(comment) || lines.done()) return std::nullopt;
+  const std::size_t natoms = **count;
+  const std::size_t atoms_start = lines.offset();
+  const double likely_bytes = static_cast<double>(natoms) * static_cast<double>(lines.peek().size() + 1);
+  const double rest = static_cast<double>(buffer.size() - atoms_start);
+  if (natoms < kCutToEndFrom || likely_bytes < 0.75 * rest || likely_bytes > 1.5 * rest) return std::nullopt;
+
+  XyzFrames read;
+  read.positions = OwnedBuffer<double>::allocate(checked_size(natoms, 3));
+  std::vector<InternedTexts> symbols(threads);
+  std::vector<std::optional<Error>> failures(threads);
+  bool to_the_end = false;  // row natoms - 1 read, and the buffer ends with it
+  read_rows_on_threads(buffer, atoms_start, natoms, threads,
+                       [&](std::size_t t, std::uint64_t first, std::uint64_t stop, std::size_t begin, std::size_t end) {
+    std::string scratch;
+    LineCursor atom_lines(buffer, begin);
+    for (std::uint64_t i = first; i < stop && atom_lines.offset() < end; ++i) {
+      const std::size_t line_offset = atom_lines.offset();
+      const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, read.positions.data() + 3 * i,
+                                                buffer.data() + buffer.size());
+      if (!outcome.ok()) [[unlikely]] {
+        failures[t] = at(std::unexpected(xyz_line_error(outcome, i)), place_of(buffer, base, line_offset, base.frame + 1))
+                          .error();
+        return;
+      }
+      if (i + 1 == natoms) to_the_end = atom_lines.done();
+    }
+  });
+  for (auto& failure : failures) {
+    if (failure) return Result<XyzFrames>(std::unexpected(std::move(*failure)));
+  }
+  if (!to_the_end) return std::nullopt;
+  read.frames = 1;
+  read.counts = OwnedBuffer<std::int64_t>::allocate(1);
+  read.counts[0] = static_cast<std::int64_t>(natoms);
+  read.atoms = natoms;
+  read.comments.push_back(comment);
+  read.symbols = std::move(symbols[0]);
+  for (std::size_t t = 1; t < threads; ++t) read.more_symbols.push_back(std::move(symbols[t]));
+  read.end = buffer.size();
+  return Result<XyzFrames>(std::move(read));
+}
+
 }  // namespace
 
 Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
                                   const Base& base, std::size_t threads) {
   if (offset > buffer.size()) return offset_past_end("read_xyz_frames", offset, buffer.size());
-  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1)
+  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
+    if (auto one = read_one_frame(buffer, offset, max_frames, base, parts)) return std::move(*one);
     return read_on_threads(buffer, offset, max_frames, base, parts);
+  }
   XyzFrames read;
   read.counts = OwnedBuffer<std::int64_t>::allocate(0);
   read.positions = OwnedBuffer<double>::allocate(0);
