@@ -38,6 +38,16 @@ struct AtomRunPlan {
 // reader then skips them as usual).
 inline constexpr std::size_t kCutToEndFrom = std::min<std::size_t>(std::size_t{1} << 15, kMinBytesPerThread);
 
+// Whether a frame of natoms atom lines from atoms_start, the first of them
+// as long as first_line, is likely all the buffer holds from there: a file
+// of one large frame, whose lines can be read in ranges with no pass first.
+inline bool likely_one_large_frame(std::string_view buffer, std::size_t atoms_start, std::size_t natoms,
+                                   std::string_view first_line) noexcept {
+  const double likely_bytes = static_cast<double>(natoms) * static_cast<double>(first_line.size() + 1);
+  const double rest = static_cast<double>(buffer.size() - atoms_start);
+  return natoms >= kCutToEndFrom && likely_bytes >= 0.75 * rest && likely_bytes <= 1.5 * rest;
+}
+
 inline std::optional<LineCuts> cut_frame_to_end(std::string_view buffer, std::size_t atoms_start, std::size_t natoms,
                                                 std::size_t threads) {
   if (threads < 2 || natoms < kCutToEndFrom) return std::nullopt;

@@ -250,9 +250,7 @@ std::optional<Result<ExtxyzFrames>> read_extxyz_one_frame(std::string_view buffe
   if (!head || !*head || lines.done()) return std::nullopt;
   const std::size_t natoms = (**head).natoms;
   const std::size_t atoms_start = lines.offset();
-  const double likely_bytes = static_cast<double>(natoms) * static_cast<double>(lines.peek().size() + 1);
-  const double rest = static_cast<double>(buffer.size() - atoms_start);
-  if (natoms < kCutToEndFrom || likely_bytes < 0.75 * rest || likely_bytes > 1.5 * rest) return std::nullopt;
+  if (!likely_one_large_frame(buffer, atoms_start, natoms, lines.peek())) return std::nullopt;
   auto comment = read_comment(buffer, base, (**head).comment_offset, (**head).comment, base.frame + 1);
   if (!comment) return std::unexpected(std::move(comment.error()));  // nothing comes before it
 

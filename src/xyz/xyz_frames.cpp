@@ -151,9 +151,7 @@ std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::si
   if (!is_utf8(comment) || lines.done()) return std::nullopt;
   const std::size_t natoms = **count;
   const std::size_t atoms_start = lines.offset();
-  const double likely_bytes = static_cast<double>(natoms) * static_cast<double>(lines.peek().size() + 1);
-  const double rest = static_cast<double>(buffer.size() - atoms_start);
-  if (natoms < kCutToEndFrom || likely_bytes < 0.75 * rest || likely_bytes > 1.5 * rest) return std::nullopt;
+  if (!likely_one_large_frame(buffer, atoms_start, natoms, lines.peek())) return std::nullopt;
 
   XyzFrames read;
   read.positions = OwnedBuffer<double>::allocate(checked_size(natoms, 3));
