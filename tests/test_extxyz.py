@@ -331,7 +331,8 @@ def test_windows_of_a_stream_read_what_the_whole_file_reads(text: str, tmp_path,
             return [(f.natoms, repr(f.info), {k: (a.dtype.str, a.tolist()) for k, a in f.arrays.items()},
                      f.pbc.tolist()) for f in read(file)]
         except io_rs.FormatError as error:
-            return str(error).replace(error.file, "..."), error.line, error.byte, error.frame
+            place = str(error).split("'")[1]  # the file as messages quote it
+            return str(error).replace(place, "..."), error.line, error.byte, error.frame
 
     expected = outcome(io_rs.read_extxyz, tmp_path / "a.xyz")
     for chunk in (5, 31, 4096):

@@ -216,7 +216,7 @@ def test_malformed_files(tmp_path, monkeypatch, name, text, message):
                 list(read(path)) if read in (io_rs.iter_xdatcar, io_rs.iter_xyz) else read(path)
             assert str(caught.value) == f"{kind} {path!r}{'' if message[0] == ':' else ', '}{message}", read
             error = caught.value
-            assert (error.file, error.format) == (repr(path), kind)
+            assert (error.file, error.format) == (path, kind)
             assert f"line {error.line}" in message and (error.expected is None) == (message[0] == ":")
 
 

@@ -1,4 +1,9 @@
-"""Whole-file readers and writers for POSCAR/CONTCAR, XDATCAR and XYZ files.
+"""Readers and writers for atomistic structure files, exact and fast.
+
+    frames = io_rs.read("OUTCAR")              # list[Frame], any format io_rs.formats() lists
+    io_rs.write("train.xyz", frames)           # by the name: extended XYZ here
+    with io_rs.open("XDATCAR") as t:           # random access: t[k] read alone
+        last = t[-1]
 
 The headers are read here; the atom lines go through the extension modules
 _io_rs_buffers (whole blocks and trajectories from a file's bytes) and _io_rs,
@@ -13,15 +18,29 @@ raises ValueError naming the file and the line:
     XYZ 'md.xyz': frame 3 ends after 5 of 64 atom lines (line 140 of the file, byte 9012)
 """
 
+from ._api import formats, iread, open, read, write
 from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_extxyz, write_extxyz
-from ._files import FormatError, ReadableBinary, WritableBinary
+from ._files import FormatError, ReadableBinary, TruncatedWarning, WritableBinary
+from ._formats import FormatInfo
+from ._frame import Frame
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
                        write_xdatcar_frames)
+from ._trajectory import Batch, FrameInfos, Trajectory
 from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
 
 __all__ = [
+    "Frame",
+    "read",
+    "iread",
+    "open",
+    "write",
+    "formats",
+    "FormatInfo",
+    "Trajectory",
+    "Batch",
+    "FrameInfos",
     "Poscar",
     "read_poscar",
     "write_poscar",
@@ -47,6 +66,7 @@ __all__ = [
     "write_extxyz",
     "VaspHeader",
     "FormatError",
+    "TruncatedWarning",
     "ReadableBinary",
     "WritableBinary",
 ]

@@ -27,6 +27,8 @@ if TYPE_CHECKING:
 from ._dask import frames_array
 from ._files import (FormatError, FrameFile, Pieces, Source, Target, Text, batches, format_error, label, open_data,
                      open_pieces, read_range, resolve_threads, runs, writing)
+from ._frame import Frame
+from ._trajectory import Batch, FrameInfos, Trajectory
 
 _KIND = "extended XYZ"
 
@@ -46,6 +48,38 @@ class ExtxyzFrame:
     cell: NDArray[np.float64] | None = None
     #: Periodicity along a, b, c.
     pbc: NDArray[np.bool_] = field(default_factory=lambda: np.zeros(3, dtype=bool))
+
+    def to_frame(self) -> Frame:
+        """The frame as a Frame: symbols from the species column (None
+        without one), Cartesian positions from pos, the other columns as
+        arrays, info, cell and pbc as they are."""
+        arrays = dict(self.arrays)
+        positions = arrays.pop("pos", None)
+        if positions is None or positions.dtype != np.float64 or positions.shape[1:] != (3,):
+            raise ValueError("an extended XYZ frame without a pos column (R:3) has no positions")
+        species = arrays.get("species")
+        symbols = None
+        if species is not None and species.dtype.kind == "U" and species.ndim == 1:
+            symbols = species.tolist()
+            del arrays["species"]
+        return Frame._make(symbols, positions, False, self.cell, self.pbc, self.info, arrays)
+
+    @classmethod
+    def from_frame(cls, frame: Frame) -> ExtxyzFrame:
+        """An extended XYZ frame of a frame: species (where it has symbols) and
+        Cartesian pos first, then its arrays; info, cell and pbc (all false
+        without a cell)."""
+        for name in ("species", "pos"):
+            if name in frame.arrays:
+                raise ValueError(f"the frame's arrays hold {name!r}, which extended XYZ writes from its "
+                                 f"{'symbols' if name == 'species' else 'positions'}")
+        arrays: dict[str, NDArray[np.generic]] = {}
+        if frame.symbols is not None:
+            arrays["species"] = np.array(frame.symbols, dtype=str)
+        arrays["pos"] = frame.cartesian_positions()
+        arrays.update(frame.arrays)
+        pbc = frame.pbc if frame.cell is not None else np.zeros(3, dtype=bool)
+        return cls(frame.natoms, frame.info, arrays, frame.cell, pbc)
 
 
 ExtxyzRead = tuple[list[dict[str, object]], NDArray[np.int64], list[NDArray[np.float64] | None],
@@ -181,7 +215,7 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
             k = int(gaps[0])
             line = int(table[k, 1]) + int(table[k, 2]) + 2
             expected = "an atom count (one whole number)"
-            raise FormatError(f"{_KIND} {self._name}, line {line}: expected {expected}, got ''", file=self._name,
+            raise FormatError(f"{_KIND} {self._name}, line {line}: expected {expected}, got ''", file=self._name.path,
                               format=_KIND, problem=f"expected {expected}, got ''", line=line,
                               byte=int(table[k, 5]), expected=expected, found="''")
         return table
@@ -194,6 +228,43 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
     def _iterate(self) -> Iterator[ExtxyzFrame]:
         assert self._path is not None
         yield from iter_extxyz(self._path, threads=self._threads)
+
+    def _reads_of(self, start: int, stop: int) -> Iterator[ExtxyzRead]:
+        """Frames start to stop in as few calls as their runs (frames of the
+        same columns) need."""
+        if start >= stop:
+            return
+        text, base = self._text_for(start, stop)
+        rows = self._table[start:stop]
+        for first, last in runs(rows):
+            while first < last:
+                offset, line = int(rows[first, 0]), int(rows[first, 1])
+                read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, offset - base, last - first,
+                                 (base, line, start + first), threads=self._threads)
+                if not len(read[0]):
+                    raise AssertionError(f"no frame read where the scanner found frame {start + first + 1}")
+                yield read
+                first += len(read[0])
+
+    def comment_infos(self) -> list[dict[str, object]]:
+        """Every frame's info from its comment line, without reading atom lines."""
+        if not len(self._table):
+            return []
+        text, base = self._text_for(0, len(self._table))
+        data = text.data
+        found: list[dict[str, object]] = []
+        for k, (offset, line) in enumerate(self._table[:, :2].tolist()):
+            start = data.find(b"\n", offset - base) + 1
+            stop = data.find(b"\n", start)
+            comment = bytes(data[start:stop if stop >= 0 else len(data)]).removesuffix(b"\r")
+            try:
+                info, _, _, _, plain = _io_rs_buffers.parse_extxyz_comment(comment.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                # The reader names the place and the problem.
+                self._read(text, base, k)
+                raise
+            found.append(info)
+        return found
 
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         """Every frame's pos column as a Dask array, frames x atoms x 3, in
@@ -208,7 +279,7 @@ def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[n
     frame table, read from its path: what to_dask's tasks run."""
     start, stop = int(rows[0, 0]), int(rows[-1, 5])
     data = read_range(path, start, stop)
-    text = Text(data, _KIND, repr(path))
+    text = Text(data, _KIND, label(path))
     parts = []
     for begin, end in runs(rows):
         while begin < end:
@@ -297,3 +368,105 @@ def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, d
         for batch in batches(_listed(frames), lambda frame: frame.natoms):
             for call in _calls(batch):
                 _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write)
+
+
+def _frames_of(read: ExtxyzRead) -> list[Frame]:
+    return [frame.to_frame() for frame in _split(read)]
+
+
+def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
+    with open_data(file) as data:
+        return [frame.to_frame() for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
+                for frame in run]
+
+
+def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
+    with open_pieces(file) as pieces:
+        for run in _frames(pieces, label(file), _BATCH, resolve_threads(threads)):
+            for frame in run:
+                yield frame.to_frame()
+
+
+# Frames read by one call when a file is gone through a frame at a time.
+_BATCH = 256
+
+
+class _ExtxyzTrajectory(Trajectory):
+    def __init__(self, file: Source, threads: int | None) -> None:
+        super().__init__("extxyz")
+        self._file = ExtxyzFile(file, threads=threads)
+
+    def __len__(self) -> int:
+        return len(self._file)
+
+    def _frame(self, k: int) -> Frame:
+        return self._file[k].to_frame()
+
+    def _frames(self, start: int, stop: int) -> list[Frame]:
+        return [frame for read in self._file._reads_of(start, stop) for frame in _frames_of(read)]
+
+    def _iterate(self) -> Iterator[Frame]:
+        if self._file._compressed:
+            yield from iread_frames(self._file._path or "", self._file._threads)
+            return
+        yield from super()._iterate()
+
+    def infos(self) -> FrameInfos:
+        self._check_open()
+        if self._file._compressed:
+            return super().infos()
+        return FrameInfos(self._file._table[:, 2].copy(), self._file.comment_infos())
+
+    def batch(self, start: int = 0, stop: int | None = None) -> Batch:
+        first, last, _ = slice(start, stop).indices(len(self))
+        self._check_open()
+        reads = list(self._file._reads_of(first, max(first, last)))
+        if not reads:
+            return Batch(np.zeros(0, np.int64), np.zeros((0, 3)), False, None, None, np.zeros((0, 3), bool))
+        names = [name for name, _ in reads[0][4]]
+        for read in reads[1:]:
+            if [name for name, _ in read[4]] != names:
+                raise ValueError(f"frames of a batch must have the same columns: {names} and "
+                                 f"{[name for name, _ in read[4]]}")
+        columns = {name: np.concatenate([dict(read[4])[name] for read in reads]) if len(reads) > 1 else array
+                   for name, array in reads[0][4]}
+        if "pos" not in columns:
+            raise ValueError("an extended XYZ frame without a pos column (R:3) has no positions")
+        positions = columns.pop("pos")
+        species = columns.get("species")
+        if species is not None and species.dtype.kind == "U" and species.ndim == 1:
+            del columns["species"]
+        else:
+            species = None
+        cells_list = [cell for read in reads for cell in read[2]]
+        cells = None
+        if any(cell is not None for cell in cells_list):
+            cells = np.stack([cell if cell is not None else np.full((3, 3), np.nan) for cell in cells_list])
+        return Batch(np.concatenate([read[1] for read in reads]), positions, False,
+                     None if species is None else species.tolist(), cells,
+                     np.concatenate([read[3] for read in reads]), columns,
+                     [info for read in reads for info in read[0]])
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        return self._file.to_dask(frames_per_chunk)
+
+    def _close(self) -> None:
+        self._file.close()
+
+
+def open_frames(file: Source, threads: int | None = None) -> Trajectory:
+    return _ExtxyzTrajectory(file, threads)
+
+
+def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
+    """Writes frames as extended XYZ as they come."""
+    written = 0
+
+    def converted() -> Iterator[ExtxyzFrame]:
+        nonlocal written
+        for frame in frames:
+            yield ExtxyzFrame.from_frame(frame)
+            written += 1
+
+    write_extxyz(file, converted(), decimals=decimals)
+    return written

@@ -63,16 +63,41 @@ T = TypeVar("T")
 FrameT = TypeVar("FrameT")
 
 
-def label(file: Source | Target) -> str:
+class Label(str):
+    """How messages name a file (its path quoted, or the kind of stream),
+    with the path as the caller gave it, or None for an open file."""
+
+    path: str | None
+
+
+def label(file: Source | Target) -> Label:
     """How messages name a file: its path quoted, or the kind of stream."""
     if isinstance(file, (str, os.PathLike)):
-        return repr(os.fspath(file))
-    name = getattr(file, "name", None)
-    return repr(name) if isinstance(name, str) else f"<{type(file).__name__}>"
+        path: str | None = os.fspath(file)
+        named = Label(repr(path))
+    else:
+        path = None
+        name = getattr(file, "name", None)
+        named = Label(repr(name) if isinstance(name, str) else f"<{type(file).__name__}>")
+    named.path = path
+    return named
+
+
+def compression_of(path: str) -> str:
+    """The compression suffix of a file name (.gz, .bz2, .xz), or ''."""
+    suffix = os.path.splitext(path)[1].lower()
+    return suffix if suffix in _COMPRESSED else ""
 
 
 def _compression(path: str) -> Callable[[str, _Mode], io.BufferedIOBase] | None:
     return _COMPRESSED.get(os.path.splitext(path)[1].lower())
+
+
+def read_head(path: str, size: int = 1 << 13) -> bytes:
+    """The first bytes of a file, decompressed by its suffix."""
+    compression = _compression(path)
+    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
+        return stream.read(size)
 
 
 @contextmanager
@@ -148,14 +173,21 @@ def batches(items: Iterable[T], size: Callable[[T], int]) -> Iterator[list[T]]:
         yield batch
 
 
+class TruncatedWarning(UserWarning):
+    """A file that ends before its last step or frame is complete (a run cut
+    short by a crash or a time limit): every complete one is read, and the
+    warning names the file, the last complete one and where reading stopped."""
+
+
 class FormatError(ValueError):
     """A file that does not hold what its format says, with where and what as
-    attributes: the file's name, the format, the line (from 1) and its first
+    attributes: the file's path as given (None for an open file), the
+    format, the line (from 1) and its first
     byte, the frame (from 1) when the problem lies in one, the field at fault,
     and what was expected and found there when a line is not what the format
     needs. The message says the same in words."""
 
-    def __init__(self, message: str, *, file: str, format: str, problem: str, line: int | None = None,
+    def __init__(self, message: str, *, file: str | None, format: str, problem: str, line: int | None = None,
                  byte: int | None = None, frame: int | None = None, field: str | None = None,
                  expected: str | None = None, found: str | None = None) -> None:
         super().__init__(message)
@@ -182,7 +214,7 @@ def format_error(error: ValueError, name: str) -> FormatError:
         message = f"{kind} {name}: {problem} (line {line} of the file, byte {byte})"
     else:
         message = f"{kind} {name}: {problem}"
-    return FormatError(message, file=name, format=kind, problem=problem, **parts)
+    return FormatError(message, file=getattr(name, "path", None), format=kind, problem=problem, **parts)
 
 
 class Text:
@@ -355,6 +387,17 @@ class FrameFile(Generic[FrameT]):
             data = read_range(self._path, start, int(self._table[index, 5]))
             return self._read(Text(data, self._kind, self._name), start, index)
         return self._read(Text(self._data, self._kind, self._name), 0, index)
+
+    def _text_for(self, start: int, stop: int) -> tuple[Text, int]:
+        """The text that holds frames start to stop (start < stop), and the
+        file's byte where it starts: the whole map of a plain file, the
+        decompressed bytes of those frames of a compressed one."""
+        if not self._open:
+            raise ValueError("I/O operation on a closed file")
+        if self._compressed and self._path is not None:
+            first = int(self._table[start, 0])
+            return Text(read_range(self._path, first, int(self._table[stop - 1, 5])), self._kind, self._name), first
+        return Text(self._data, self._kind, self._name), 0
 
     def __iter__(self) -> Iterator[FrameT]:
         """Every frame in turn."""

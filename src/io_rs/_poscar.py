@@ -13,7 +13,9 @@ dynamics CONTCAR) is not read.
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from itertools import islice
 from typing import TypeVar
 
 import numpy as np
@@ -23,7 +25,9 @@ import _io_rs
 import _io_rs_buffers
 
 from ._files import Source, Target, Text, label, open_data, resolve_threads, write_data
-from ._vasp import VaspHeader, format_header, header_of
+from ._frame import Frame
+from ._trajectory import Trajectory
+from ._vasp import VaspHeader, format_header, header_of, layout_of, vasp_frame
 
 _Scalar = TypeVar("_Scalar", bound=np.generic)
 
@@ -46,6 +50,44 @@ class Poscar(VaspHeader):
     flags: NDArray[np.bool_] | None = None
     #: A CONTCAR's velocities, one row per atom, or None.
     velocities: NDArray[np.float64] | None = None
+
+    def to_frame(self) -> Frame:
+        """The POSCAR as a Frame: positions fractional (Direct) or Cartesian
+        in Å (scaled), the scaled cell, pbc all true; info holds the comment
+        (and the scale factor where it is not 1); arrays hold "velocities"
+        and "move_mask" (True where the atom may move: the reverse of
+        `flags`), and "type" (species numbers from 1) for a header without
+        species names."""
+        arrays: dict[str, NDArray[np.generic]] = {}
+        if self.velocities is not None:
+            arrays["velocities"] = self.velocities
+        if self.flags is not None:
+            arrays["move_mask"] = ~self.flags
+        return vasp_frame(self, np.asarray(self.positions, dtype=np.float64), not self.cartesian, {}, arrays)
+
+    @classmethod
+    def from_frame(cls, frame: Frame) -> Poscar:
+        """A POSCAR of a frame: its atoms grouped by species (in order of first
+        appearance, stably), Direct positions for fractional ones and
+        Cartesian for Cartesian ones, flags from "move_mask" and velocities
+        from "velocities" where the frame has them."""
+        cartesian = not frame.fractional
+        header, order, factor = layout_of(frame, "a POSCAR", frame.positions if cartesian else None)
+
+        def grouped(array: NDArray[_Scalar]) -> NDArray[_Scalar]:
+            return array if order is None else array[order]
+
+        positions = grouped(frame.positions / factor if cartesian and factor != 1.0 else frame.positions)
+        mask = frame.arrays.get("move_mask")
+        flags = None
+        if mask is not None:
+            flags = ~np.broadcast_to(np.asarray(mask, dtype=np.bool_).reshape(len(mask), -1), (frame.natoms, 3))
+            flags = grouped(np.ascontiguousarray(flags))
+        velocities = frame.arrays.get("velocities")
+        if velocities is not None:
+            velocities = grouped(np.asarray(velocities, dtype=np.float64))
+        return cls(header.comment, header.scale, header.lattice, header.species, header.counts, cartesian,
+                   np.ascontiguousarray(positions), flags, velocities)
 
 
 def _parse(text: Text, threads: int) -> Poscar:
@@ -98,3 +140,38 @@ def write_poscar(file: Target, poscar: Poscar) -> None:
     """Writes a POSCAR/CONTCAR file (with its velocities, if any) to a path
     (.gz, .bz2, .xz compressed) or an open binary file."""
     write_data(file, format_poscar(poscar).encode())
+
+
+class _PoscarTrajectory(Trajectory):
+    """A POSCAR as a trajectory of one frame."""
+
+    def __init__(self, frame: Frame) -> None:
+        super().__init__("poscar")
+        self._only = frame
+
+    def __len__(self) -> int:
+        return 1
+
+    def _frame(self, k: int) -> Frame:
+        return self._only
+
+
+def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
+    return [read_poscar(file, threads=threads).to_frame()]
+
+
+def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
+    yield read_poscar(file, threads=threads).to_frame()
+
+
+def open_frames(file: Source, threads: int | None = None) -> Trajectory:
+    return _PoscarTrajectory(read_poscar(file, threads=threads).to_frame())
+
+
+def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
+    """Writes the one frame of frames; none or more than one is refused."""
+    chosen = list(islice(frames, 2))
+    if len(chosen) != 1:
+        raise ValueError(f"a POSCAR holds one frame, and {'none was' if not chosen else 'more than one was'} given")
+    write_poscar(file, Poscar.from_frame(chosen[0]))
+    return 1

@@ -15,11 +15,13 @@ number: that is a VASP 4 header, and the species are None.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._files import SEPARATORS
+from ._frame import Frame
 
 # A header as the scanners of _io_rs_buffers give it: comment, scale,
 # lattice, species (None in VASP 4 files), counts, and the comment's line.
@@ -106,3 +108,80 @@ def format_header(header: VaspHeader) -> str:
     """The header lines, numbers in the layout of the POSCAR position block."""
     top, bottom = header_parts(header)
     return top + lattice_text(header.lattice) + bottom
+
+
+def symbols_of(header: VaspHeader) -> list[str] | None:
+    """One symbol per atom, from the species and counts; None without species."""
+    if header.species is None:
+        return None
+    return [name for name, count in zip(header.species, header.counts) for _ in range(count)]
+
+
+def types_of(header: VaspHeader) -> NDArray[np.int64]:
+    """One species number per atom (from 1), for a header without species names."""
+    return np.repeat(np.arange(1, len(header.counts) + 1, dtype=np.int64), header.counts)
+
+
+def grouping(keys: list[str] | list[int]) -> tuple[list[str] | list[int], list[int], NDArray[np.intp] | None]:
+    """The species (names or numbers) in order of first appearance, their
+    counts, and the order that groups the atoms by species (stable within a
+    species), or None when they are grouped already."""
+    species = list(dict.fromkeys(keys))
+    rank = {name: k for k, name in enumerate(species)}
+    ranks = np.fromiter((rank[name] for name in keys), dtype=np.intp, count=len(keys))
+    counts = np.bincount(ranks, minlength=len(species)).tolist()
+    if len(ranks) < 2 or bool(np.all(ranks[1:] >= ranks[:-1])):
+        return species, counts, None
+    return species, counts, np.argsort(ranks, kind="stable")
+
+
+def layout_of(frame: Frame, what: str, cartesian: NDArray[np.float64] | None = None
+              ) -> tuple[VaspHeader, NDArray[np.intp] | None, float]:
+    """The header a VASP file writes for a frame, the order that groups its
+    atoms by species (None when they are grouped), and the factor its
+    Cartesian numbers are divided by. The scale factor of info["scale"] is
+    kept where dividing by it gives back the frame's cell (and the Cartesian
+    positions to be written) exactly; else they are written as they are,
+    with scale 1."""
+    if frame.cell is None:
+        raise ValueError(f"{what} needs a cell, and the frame has none")
+    if frame.symbols is not None:
+        keys: list[str] | list[int] = frame.symbols
+    elif "type" in frame.arrays:
+        keys = [int(value) for value in np.asarray(frame.arrays["type"]).reshape(-1)]
+    else:
+        raise ValueError(f"{what} needs the atoms' species: the frame has no symbols and no 'type' array")
+    species, counts, order = grouping(keys)
+    names = [str(name) for name in species] if frame.symbols is not None else None
+    comment = frame.info.get("comment")
+    comment = (comment.splitlines() or [""])[0] if isinstance(comment, str) else " ".join(names or [])
+    cell = np.asarray(frame.cell, dtype=np.float64)
+    scale = frame.info.get("scale")
+    factor = 1.0
+    if isinstance(scale, (int, float)) and not isinstance(scale, bool) and scale > 0 and scale != 1.0:
+        lattice = cell / float(scale)
+        exact = np.array_equal(lattice * float(scale), cell)
+        if exact and cartesian is not None:
+            exact = np.array_equal(cartesian / float(scale) * float(scale), cartesian)
+        if exact:
+            factor = float(scale)
+    lattice = cell / factor if factor != 1.0 else cell
+    return VaspHeader(comment, factor, lattice, names, counts), order, factor
+
+
+def vasp_frame(header: VaspHeader, positions: NDArray[np.float64], fractional: bool, info: dict[str, Any],
+               arrays: dict[str, NDArray[Any]], cell: NDArray[np.float64] | None = None) -> Frame:
+    """A frame from a VASP file's header and positions as written (Cartesian
+    ones before scaling): the cell and Cartesian positions scaled, the
+    comment (and a scale factor other than 1) in info."""
+    factor = header.factor
+    if not fractional and factor != 1.0:
+        positions = positions * factor
+    frame_info: dict[str, Any] = {"comment": header.comment}
+    if header.scale != 1.0:
+        frame_info["scale"] = float(header.scale)
+    frame_info.update(info)
+    if header.species is None:
+        arrays = {"type": types_of(header), **arrays}
+    return Frame._make(symbols_of(header), positions, fractional, header.cell if cell is None else cell,
+                       np.ones(3, dtype=np.bool_), frame_info, arrays)

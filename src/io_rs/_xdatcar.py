@@ -30,7 +30,10 @@ if TYPE_CHECKING:
 from ._dask import frames_array
 from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
                      read_range, runs, write_data)
-from ._vasp import ScannedHeader, VaspHeader, header_of, header_parts, lattice_text
+from ._frame import Frame
+from ._trajectory import Batch, FrameInfos, Trajectory
+from ._vasp import (ScannedHeader, VaspHeader, header_of, header_parts, lattice_text, layout_of, symbols_of,
+                    types_of, vasp_frame)
 
 
 @dataclass(eq=False, slots=True)
@@ -51,6 +54,31 @@ class Xdatcar(VaspHeader):
     #: None for a fixed one.
     lattices: NDArray[np.float64] | None = None
 
+    def to_frames(self) -> list[Frame]:
+        """Every frame as a Frame (see XdatcarFrame.to_frame)."""
+        lattices = self.lattices
+        return [XdatcarFrame(number, positions, self.lattice if lattices is None else lattices[k]).to_frame(self)
+                for k, (positions, number) in enumerate(zip(self.frames, self.numbers.tolist()))]
+
+    @classmethod
+    def from_frames(cls, frames: Iterable[Frame]) -> Xdatcar:
+        """An XDATCAR of frames: the first frame's species (grouped, in order
+        of first appearance) and scale for all, each frame's cell (a
+        variable cell where they differ), step numbers from info["step"]
+        (else the frame's place from 1)."""
+        header: VaspHeader | None = None
+        positions, numbers, lattices = [], [], []
+        for frame in _xdatcar_frames(frames):
+            header = header or frame[0]
+            positions.append(frame[1].positions)
+            numbers.append(frame[1].number)
+            lattices.append(frame[1].lattice)
+        if header is None:
+            raise ValueError("an XDATCAR needs at least one frame")
+        variable = any(not np.array_equal(lattice, lattices[0]) for lattice in lattices)
+        return cls(header.comment, header.scale, lattices[0], header.species, header.counts, np.stack(positions),
+                   np.array(numbers, dtype=np.int64), np.stack(lattices) if variable else None)
+
 
 @dataclass(eq=False, slots=True)
 class XdatcarFrame:
@@ -63,6 +91,14 @@ class XdatcarFrame:
     #: The lattice of the header in force for this frame, as written (the
     #: same array for every frame of a fixed cell).
     lattice: NDArray[np.float64]
+
+    def to_frame(self, header: VaspHeader) -> Frame:
+        """The frame as a Frame, with the trajectory's header (species, scale,
+        comment): fractional positions, the scaled lattice as the cell, pbc
+        all true; info holds the comment, the step (the frame's number) and a
+        scale factor other than 1."""
+        own = VaspHeader(header.comment, header.scale, self.lattice, header.species, header.counts)
+        return vasp_frame(own, self.positions, True, {"step": self.number}, {})
 
 
 Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
@@ -185,6 +221,19 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
         assert self._path is not None
         return iter_xdatcar(self._path, threads=self._threads)
 
+    def _runs_of(self, start: int, stop: int) -> Iterator[tuple[int, int, NDArray[np.float64], NDArray[np.int64]]]:
+        """Frames start to stop in as few calls as their runs need: each
+        run's first frame, the index of its header, its frames and numbers."""
+        if start >= stop:
+            return
+        text, base = self._text_for(start, stop)
+        rows = self._table[start:stop]
+        for first, last in runs(rows):
+            offset, line, natoms, owner = (int(value) for value in rows[first, :4])
+            frames, numbers, _ = text.call(_io_rs_buffers.read_xdatcar_frames, text.data, offset - base, natoms,
+                                           last - first, (base, line, start + first), threads=self._threads)
+            yield start + first, owner, frames, numbers
+
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         """Every frame's fractional coordinates as a Dask array, frames x atoms
         x 3, in chunks of frames_per_chunk frames that the tasks of a Dask
@@ -202,7 +251,7 @@ def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[n
     read from its path: what to_dask's tasks run."""
     start, stop = int(rows[0, 0]), int(rows[-1, 5])
     data = read_range(path, start, stop)
-    text = Text(data, "XDATCAR", repr(path))
+    text = Text(data, "XDATCAR", label(path))
     parts = []
     for begin, end in runs(rows):
         offset, line, natoms = (int(value) for value in rows[begin, :3])
@@ -313,3 +362,149 @@ def write_xdatcar_frames(file: Target, header: VaspHeader, frames: Iterable[Xdat
 
     write_data(file, _chunks(header, counted(), False))
     return written
+
+
+def _xdatcar_frames(frames: Iterable[Frame]) -> Iterator[tuple[VaspHeader, XdatcarFrame]]:
+    """Frames as XDATCAR frames under the first one's header: each must have
+    its species, counts and scale."""
+    header: VaspHeader | None = None
+    for place, frame in enumerate(frames, 1):
+        fractional = frame.fractional_positions() if frame.cell is not None else None
+        own, order, _ = layout_of(frame, "an XDATCAR")
+        if header is None:
+            header = own
+        elif own.species != header.species or own.counts != header.counts or own.scale != header.scale:
+            raise ValueError(f"frame {place} holds {_listing(own)} where the first frame holds {_listing(header)}; "
+                             "an XDATCAR has one species order and count for every frame")
+        assert fractional is not None
+        step = frame.info.get("step")
+        number = step if isinstance(step, int) and not isinstance(step, bool) and step >= 0 else place
+        positions = np.ascontiguousarray(fractional if order is None else fractional[order], dtype=np.float64)
+        yield header, XdatcarFrame(number, positions, own.lattice)
+
+
+def _listing(header: VaspHeader) -> str:
+    names = header.species or [f"type{k}" for k in range(1, len(header.counts) + 1)]
+    text = " ".join(f"{name}{count}" for name, count in zip(names, header.counts))
+    return text if header.scale == 1.0 else f"{text} (scale {header.scale})"
+
+
+_PERIODIC = np.ones(3, dtype=np.bool_)
+_PERIODIC.flags.writeable = False
+
+
+class _Frames:
+    """Frames made from runs of an XDATCAR's frames: one cell array per
+    header (read-only, shared by its frames)."""
+
+    def __init__(self) -> None:
+        self._cells: dict[int, tuple[NDArray[np.float64], list[str] | None, dict[str, object]]] = {}
+
+    def of_run(self, header: VaspHeader, index: int, frames: NDArray[np.float64], numbers: list[int],
+               first_place: int) -> list[Frame]:
+        known = self._cells.get(index)
+        if known is None:
+            cell = np.array(header.cell)
+            cell.flags.writeable = False
+            base: dict[str, object] = {"comment": header.comment}
+            if header.scale != 1.0:
+                base["scale"] = float(header.scale)
+            known = (cell, symbols_of(header), base)
+            self._cells = {index: known}
+        cell, symbols, base = known
+        extra = {} if header.species is not None else {"type": types_of(header)}
+        return [Frame._make(symbols, positions, True, cell, _PERIODIC,
+                            {**base, "step": number if number >= 0 else first_place + k}, dict(extra))
+                for k, (positions, number) in enumerate(zip(frames, numbers))]
+
+
+def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
+    made = _Frames()
+    found: list[Frame] = []
+    with open_data(file) as data:
+        for header, index, frames, numbers in _runs(Pieces(None, data), label(file), None, [],
+                                                    resolve_threads(threads)):
+            found += made.of_run(header, index, frames, numbers.tolist(), len(found) + 1)
+    return found
+
+
+def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
+    made = _Frames()
+    place = 1
+    with open_pieces(file) as pieces:
+        for header, index, frames, numbers in _runs(pieces, label(file), _BATCH, [], resolve_threads(threads)):
+            run = made.of_run(header, index, frames, numbers.tolist(), place)
+            place += len(run)
+            yield from run
+
+
+# Frames read by one call when a file is gone through a frame at a time.
+_BATCH = 256
+
+
+class _XdatcarTrajectory(Trajectory):
+    def __init__(self, file: Source, threads: int | None) -> None:
+        super().__init__("xdatcar")
+        self._file = XdatcarFile(file, threads=threads)
+        self._made = _Frames()
+
+    def __len__(self) -> int:
+        return len(self._file)
+
+    def _frame(self, k: int) -> Frame:
+        frame = self._file[k]
+        header = VaspHeader(self._file.header.comment, self._file.header.scale, frame.lattice,
+                            self._file.header.species, self._file.header.counts)
+        return self._made.of_run(header, int(self._file._table[k, 3]), frame.positions[None], [frame.number],
+                                 k + 1)[0]
+
+    def _frames(self, start: int, stop: int) -> list[Frame]:
+        return [frame for run in self._file._runs_of(start, stop) for frame in self._of(run, start)]
+
+    def _of(self, run: tuple[int, int, NDArray[np.float64], NDArray[np.int64]], start: int) -> list[Frame]:
+        first, owner, frames, numbers = run
+        top = self._file.header
+        header = VaspHeader(top.comment, top.scale, self._file._lattices[owner], top.species, top.counts)
+        return self._made.of_run(header, owner, frames, numbers.tolist(), first + 1)
+
+    def _iterate(self) -> Iterator[Frame]:
+        if self._file._compressed:
+            yield from iread_frames(self._file._path or "", self._file._threads)
+            return
+        yield from super()._iterate()
+
+    def infos(self) -> FrameInfos:
+        top = self._file.header
+        table = self._file._table
+        base: dict[str, object] = {"comment": top.comment}
+        if top.scale != 1.0:
+            base["scale"] = float(top.scale)
+        numbers = table[:, 4].tolist()
+        return FrameInfos(table[:, 2].copy(), [{**base, "step": number if number >= 0 else k + 1}
+                                               for k, number in enumerate(numbers)])
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        return self._file.to_dask(frames_per_chunk)
+
+    def _close(self) -> None:
+        self._file.close()
+
+
+def open_frames(file: Source, threads: int | None = None) -> Trajectory:
+    return _XdatcarTrajectory(file, threads)
+
+
+def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
+    """Writes frames to an XDATCAR as they come: the header of the first, the
+    header again before each frame whose cell differs (a variable cell)."""
+    converted = _xdatcar_frames(frames)
+    first = next(converted, None)
+    if first is None:
+        raise ValueError("an XDATCAR needs at least one frame, and none was given")
+
+    def stream() -> Iterator[XdatcarFrame]:
+        yield first[1]
+        for _, frame in converted:
+            yield frame
+
+    return write_xdatcar_frames(file, first[0], stream())

@@ -27,6 +27,8 @@ if TYPE_CHECKING:
 from ._dask import frames_array
 from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
                      read_range, runs, write_data)
+from ._frame import Frame
+from ._trajectory import Batch, FrameInfos, Trajectory
 
 
 @dataclass(eq=False, slots=True)
@@ -40,8 +42,27 @@ class XyzFrame:
     #: Cartesian coordinates, atoms x 3.
     positions: NDArray[np.float64]
 
+    def to_frame(self) -> Frame:
+        """The frame as a Frame: Cartesian positions, no cell, pbc all false,
+        the comment line in info["comment"]."""
+        return Frame._make(self.symbols, self.positions, False, None, _NOT_PERIODIC, {"comment": self.comment}, {})
+
+    @classmethod
+    def from_frame(cls, frame: Frame) -> XyzFrame:
+        """An XYZ frame of a frame: its symbols, Cartesian positions and
+        info["comment"] (its first line; empty without one). What else the
+        frame holds is left out: extended XYZ keeps it."""
+        if frame.symbols is None:
+            raise ValueError("XYZ needs a symbol per atom, and the frame has none")
+        comment = frame.info.get("comment")
+        text = (comment.splitlines() or [""])[0] if isinstance(comment, str) else ""
+        return cls(text, frame.symbols, frame.cartesian_positions())
+
 
 XyzRead = tuple[list[str], list[str], NDArray[np.float64], NDArray[np.int64], int]
+
+_NOT_PERIODIC = np.zeros(3, dtype=np.bool_)
+_NOT_PERIODIC.flags.writeable = False
 
 
 def _split(read: XyzRead) -> list[XyzFrame]:
@@ -134,13 +155,38 @@ class XyzFile(FrameFile[XyzFrame]):
         assert self._path is not None
         return iter_xyz(self._path, threads=self._threads)
 
+    def _reads_of(self, start: int, stop: int) -> Iterator[XyzRead]:
+        """Frames start to stop in as few calls as their runs need."""
+        if start >= stop:
+            return
+        text, base = self._text_for(start, stop)
+        rows = self._table[start:stop]
+        for first, last in runs(rows):
+            offset, line = int(rows[first, 0]), int(rows[first, 1])
+            yield text.call(_io_rs_buffers.read_xyz_frames, text.data, offset - base, last - first,
+                            (base, line, start + first), threads=self._threads)
+
+    def comments(self) -> list[str]:
+        """Every frame's comment line, without reading atom lines."""
+        text, base = self._text_for(0, len(self._table)) if len(self._table) else (None, 0)
+        if text is None:
+            return []
+        data = text.data
+        found = []
+        for offset in self._table[:, 0].tolist():
+            start = data.find(b"\n", offset - base) + 1
+            stop = data.find(b"\n", start)
+            line = bytes(data[start:stop if stop >= 0 else len(data)])
+            found.append(line.removesuffix(b"\r").decode("utf-8"))
+        return found
+
 
 def read_frame_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
     """The positions of some consecutive rows of an XYZ file's frame table,
     read from its path: what to_dask's tasks run."""
     start, stop = int(rows[0, 0]), int(rows[-1, 5])
     data = read_range(path, start, stop)
-    text = Text(data, "XYZ", repr(path))
+    text = Text(data, "XYZ", label(path))
     parts = []
     for begin, end in runs(rows):
         offset, line = int(rows[begin, 0]), int(rows[begin, 1])
@@ -189,3 +235,87 @@ def write_xyz(file: Target, frames: Iterable[XyzFrame]) -> None:
     generator (iter_xyz of another file, say), and the whole text is never
     held. Comments must be single lines; symbols single fields."""
     write_data(file, _chunks(frames))
+
+
+def _frames_of(read: XyzRead) -> list[Frame]:
+    return [frame.to_frame() for frame in _split(read)]
+
+
+def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
+    with open_data(file) as data:
+        return [frame.to_frame() for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
+                for frame in run]
+
+
+def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
+    with open_pieces(file) as pieces:
+        for run in _frames(pieces, label(file), _BATCH, resolve_threads(threads)):
+            for frame in run:
+                yield frame.to_frame()
+
+
+# Frames read by one call when a file is gone through a frame at a time.
+_BATCH = 256
+
+
+class _XyzTrajectory(Trajectory):
+    def __init__(self, file: Source, threads: int | None) -> None:
+        super().__init__("xyz")
+        self._file = XyzFile(file, threads=threads)
+
+    def __len__(self) -> int:
+        return len(self._file)
+
+    def _frame(self, k: int) -> Frame:
+        return self._file[k].to_frame()
+
+    def _frames(self, start: int, stop: int) -> list[Frame]:
+        return [frame for read in self._file._reads_of(start, stop) for frame in _frames_of(read)]
+
+    def _iterate(self) -> Iterator[Frame]:
+        if self._file._compressed:
+            yield from iread_frames(self._file._path or "", self._file._threads)
+            return
+        yield from super()._iterate()
+
+    def infos(self) -> FrameInfos:
+        if self._file._compressed:
+            return super().infos()
+        return FrameInfos(self._file.natoms, [{"comment": comment} for comment in self._file.comments()])
+
+    def batch(self, start: int = 0, stop: int | None = None) -> Batch:
+        first, last, _ = slice(start, stop).indices(len(self))
+        self._check_open()
+        reads = list(self._file._reads_of(first, max(first, last)))
+        natoms = np.concatenate([read[3] for read in reads]) if reads else np.zeros(0, np.int64)
+        positions = np.concatenate([read[2] for read in reads]) if len(reads) != 1 else reads[0][2]
+        if not reads:
+            positions = np.zeros((0, 3))
+        return Batch(natoms, positions, False, [symbol for read in reads for symbol in read[1]], None,
+                     np.zeros((len(natoms), 3), dtype=np.bool_), {},
+                     [{"comment": comment} for read in reads for comment in read[0]])
+
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        return self._file.to_dask(frames_per_chunk)
+
+    def _close(self) -> None:
+        self._file.close()
+
+
+def open_frames(file: Source, threads: int | None = None) -> Trajectory:
+    return _XyzTrajectory(file, threads)
+
+
+def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
+    """Writes frames as plain XYZ as they come: symbols, Cartesian positions
+    and the comment line."""
+    written = 0
+
+    def converted() -> Iterator[XyzFrame]:
+        nonlocal written
+        for frame in frames:
+            yield XyzFrame.from_frame(frame)
+            written += 1
+
+    write_xyz(file, converted())
+    return written
