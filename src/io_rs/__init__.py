@@ -20,7 +20,7 @@ raises ValueError naming the file and the line:
 
 from ._api import formats, iread, open, read, write
 from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_extxyz, write_extxyz
-from ._files import FormatError, ReadableBinary, TruncatedWarning, WritableBinary
+from ._files import DataWarning, FormatError, ReadableBinary, TruncatedWarning, WritableBinary
 from ._formats import FormatInfo
 from ._frame import Frame
 from ._poscar import Poscar, read_poscar, write_poscar
@@ -67,6 +67,7 @@ __all__ = [
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",
+    "DataWarning",
     "ReadableBinary",
     "WritableBinary",
 ]

@@ -179,6 +179,12 @@ class TruncatedWarning(UserWarning):
     warning names the file, the last complete one and where reading stopped."""
 
 
+class DataWarning(UserWarning):
+    """Values or steps a file holds damaged, read around: a Fortran overflow
+    (****) read as NaN, steps lost to NUL bytes. The message names the field
+    and the step."""
+
+
 class FormatError(ValueError):
     """A file that does not hold what its format says, with where and what as
     attributes: the file's path as given (None for an open file), the
