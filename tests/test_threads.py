@@ -30,6 +30,10 @@ SCHEMA = "Properties=species:S:1:pos:R:3:forces:R:3:tag:I:1:fixed:L:1"
 EXTXYZ_ONE = (f"33000\n{SCHEMA} energy=-1.5\n".encode()
               + b"".join(f"{'HOFe'[k % 3] if k % 3 < 2 else 'Fe'} ".encode() + row + f" {k} {'TF'[k % 2]}\n".encode()
                          for k, row in enumerate(coordinate_lines(33_000, "1.0 2.0 3.0").encode().splitlines())))
+# A string column two fields wide: its texts are joined from the threads'
+# lists two a row.
+EXTXYZ_WIDE = "".join(f"{NATOMS}\nProperties=species:S:1:pos:R:3:label:S:2 step={k}\n"
+                      + coordinate_lines(NATOMS, "C").replace("\n", f" a{k} b\n") for k in range(FRAMES)).encode()
 EXTXYZ_MANY = "".join(f"{NATOMS}\n{SCHEMA} step={k}\n" + coordinate_lines(NATOMS, "C 1 2 3").replace("\n", " 7 T\n")
                       for k in range(FRAMES)).encode()
 
@@ -98,6 +102,8 @@ def plain(value):
     ("extxyz", spoiled(EXTXYZ_MANY, 0.5, b"step=", b'step="')),         # a comment line that cannot be read
     ("extxyz", spoiled(spoiled(EXTXYZ_MANY, 0.5, b"\n40\n", b"\n\n40\n"), 0.3, b" 7 ", b" 7.5 ")),
     ("extxyz", EXTXYZ_MANY[:-500]),
+    ("extxyz", EXTXYZ_WIDE),
+    ("extxyz", spoiled(EXTXYZ_WIDE, 0.5, b"label:S:2", b"label:S:1")),  # the run stops: the rows kept, two texts each
     # Comments are parsed on the threads: another schema, then a bad atom line
     # and a bad count line (neither counts); a frame without atoms whose
     # comment fails, before a bad atom line; a longer symbol past a new schema.

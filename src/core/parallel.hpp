@@ -1,86 +1,74 @@
-// Work of one call spread over threads: the calling thread and threads - 1
-// others, each given its index. The caller cuts the work so that the result
-// does not depend on the thread count; an exception thrown by any part is
-// thrown again in the caller after every thread has finished.
+// Work of one call spread over threads: parts numbered from 0, claimed in
+// order by the calling thread and up to threads - 1 kept workers (see
+// worker_pool.hpp). The caller cuts the work so that the result does not
+// depend on which thread ran which part; an exception thrown by a part is
+// thrown again in the caller once no part is running.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
-#include <exception>
-#include <thread>
-#include <utility>
-#include <vector>
+#include <cstdint>
+#include <type_traits>
 
 #include "core/worker_pool.hpp"
 
 namespace io_rs {
 
-// Below this many bytes of text a part costs more in starting its thread
-// than it saves. The fuzzers set it to 1, so that every input is cut.
+// Below this many bytes of text a thread costs more than it saves: waking a
+// worker and handing it parts takes microseconds, reading 64 KiB about 60.
+// The fuzzers set it to 1, so that every input is cut.
 #ifndef IO_RS_MIN_BYTES_PER_THREAD
 #define IO_RS_MIN_BYTES_PER_THREAD (std::size_t{1} << 16)
 #endif
 inline constexpr std::size_t kMinBytesPerThread = IO_RS_MIN_BYTES_PER_THREAD;
 
-// The threads worth using for bytes of text, at most requested.
+// The threads worth using for a call that reads `bytes` of text, at most
+// requested: one for a small call, which then never touches the workers.
 inline std::size_t threads_for(std::size_t requested, std::size_t bytes) noexcept {
   return std::max<std::size_t>(1, std::min(requested, bytes / kMinBytesPerThread));
 }
 
-// missing(n) is called when the last n parts could not be started (a
-// system out of threads): parts that wait for each other (a std::barrier)
-// are told how many never come. The failure is then thrown again, after
-// the parts that did start have finished.
-template <class Part, class Missing>
-void run_parts(std::size_t threads, Part&& part, Missing&& missing) {
-  if (threads <= 1) {
-    part(std::size_t{0});
-    return;
-  }
-  std::vector<std::exception_ptr> failures(threads);
-  auto guarded = [&](std::size_t t) noexcept {
-    try {
-      part(t);
-    } catch (...) {
-      failures[t] = std::current_exception();
-    }
-  };
-  using Guarded = decltype(guarded);
-  std::exception_ptr not_started;
-  {
-    // Parts 1.. on the kept workers, those beyond them (another call has the
-    // workers, or more parts than workers) on threads of their own.
-    PoolLease lease(threads - 1);
-    lease.start({[](void* context, std::size_t t) noexcept { (*static_cast<Guarded*>(context))(t); }, &guarded}, 1);
-    // Joined on every path, a failure to start one included (std::jthread
-    // would do this, but libc++ has it only from version 18).
-    struct Joined {
-      std::vector<std::thread> threads;
-      ~Joined() {
-        for (std::thread& thread : threads) thread.join();
-      }
-    } started;
-    std::vector<std::thread>& others = started.threads;
-    for (std::size_t t = 1 + lease.size(); t < threads; ++t) {
-      try {
-        others.emplace_back(guarded, t);
-      } catch (...) {
-        not_started = std::current_exception();
-        missing(threads - t);
-        break;
-      }
-    }
-    guarded(0);
-  }  // joined here, and the workers' parts waited for
-  if (not_started) std::rethrow_exception(not_started);
-  for (const auto& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+// The bytes of text of one part: many parts a thread, so that the threads
+// end about together and the calling thread, its last part done, waits
+// little for the one a worker is running; yet thousands of lines each, so
+// that claiming a part costs nothing beside reading it.
+inline constexpr std::size_t kLeastPartBytes = std::min<std::size_t>(std::size_t{1} << 14, kMinBytesPerThread);
+inline constexpr std::size_t kMostPartBytes = std::size_t{1} << 18;
+inline std::size_t part_bytes(std::size_t bytes, std::size_t threads) noexcept {
+  return std::clamp(bytes / (32 * std::max<std::size_t>(threads, 1)) + 1, kLeastPartBytes,
+                    std::max(kLeastPartBytes, kMostPartBytes));
 }
 
+// Parts 0 .. count - 1 on the calling thread and up to threads - 1 workers.
 template <class Part>
-void run_parts(std::size_t threads, Part&& part) {
-  run_parts(threads, std::forward<Part>(part), [](std::size_t) {});
+void run_claimed(std::size_t threads, std::size_t count, Part&& part) {
+  if (threads <= 1 || count <= 1) {
+    for (std::size_t k = 0; k < count; ++k) part(k);
+    return;
+  }
+  using Held = std::remove_reference_t<Part>;
+  PartClaims claims(std::min(threads - 1, count - 1),
+                    {[](void* context, std::size_t k) { (*static_cast<Held*>(context))(k); }, &part});
+  claims.publish(count);
+  while (auto k = claims.claim()) part(*k);
+  claims.finish();
+}
+
+// The same for parts in file order, each of which may end the reading
+// (part(k) returns true: a failure, or the last line wanted): parts after
+// the first that did are not run, or stop at once. Returns that part, or
+// count when none did.
+template <class Part>
+std::size_t run_claimed_until(std::size_t threads, std::size_t count, Part&& part) {
+  std::atomic<std::size_t> ended{count};
+  run_claimed(threads, count, [&](std::size_t k) {
+    if (k > ended.load(std::memory_order_relaxed) || !part(k)) return;
+    std::size_t seen = ended.load(std::memory_order_relaxed);
+    while (k < seen && !ended.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
+    }
+  });
+  return ended.load(std::memory_order_relaxed);
 }
 
 }  // namespace io_rs

@@ -1,6 +1,6 @@
 // The one place for what standard C++ does not say: 128-bit products and
-// shifts, and forced inlining. Each compiler extension stands beside a
-// standard C++ fallback; defining IO_RS_PORTABLE_ARITHMETIC (the CMake option
+// shifts, forced inlining and the pause of a spin loop. Each compiler
+// extension stands beside a standard C++ fallback; defining IO_RS_PORTABLE_ARITHMETIC (the CMake option
 // of the same name) makes every build take the fallbacks, as a compiler
 // without them would, so that the tests exercise them too.
 #pragma once
@@ -13,6 +13,19 @@
 #define IO_RS_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define IO_RS_ALWAYS_INLINE inline
+#endif
+
+// A hint inside a spin loop that the thread waits: it lets the other
+// hardware thread of the core run, and costs a few nanoseconds of waiting.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define IO_RS_SPIN_PAUSE() __builtin_ia32_pause()
+#elif (defined(__GNUC__) || defined(__clang__)) && defined(__aarch64__)
+#define IO_RS_SPIN_PAUSE() __asm__ __volatile__("yield")
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <intrin.h>
+#define IO_RS_SPIN_PAUSE() _mm_pause()
+#else
+#define IO_RS_SPIN_PAUSE() ((void)0)
 #endif
 
 #if !defined(IO_RS_PORTABLE_ARITHMETIC) && defined(__SIZEOF_INT128__)

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/atom_runs.hpp"
+#include "core/frame_parts.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
 #include "core/line_cursor.hpp"
@@ -16,11 +16,13 @@ namespace {
 
 // The frames on threads. One pass finds where each frame's coordinate
 // lines start and end (opening lines and line ends only, as the scanner
-// does); the lines are then read in contiguous runs of about equal rows, a
-// frame much larger than a thread's share cut at line starts, straight into
-// the arrays. A frame cut short by the end of the buffer, or an opening line
-// that fails, ends the pass; the lines before it are read all the same, so
-// that the first failure in file order is reported, as with one thread.
+// does), up to max_frames; the lines are then read in parts of whole frames
+// (a frame much larger than a part cut at line starts) that the threads
+// claim in turn, straight into the arrays, on as many threads as those
+// frames' bytes pay for. A frame cut short by the end of the buffer, or an
+// opening line that fails, ends the pass; the lines before it are read all
+// the same, so that the first failure in file order is reported, as with
+// one thread.
 Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offset, std::size_t natoms,
                                       std::optional<std::uint64_t> max_frames, const Base& base,
                                       std::size_t threads) {
@@ -32,7 +34,6 @@ Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offse
   std::optional<Error> stop;        // what ended the pass, if a failure did
   LineCursor lines(buffer, offset);
   std::size_t end = offset;
-  std::size_t rows = 0;
   while (!max_frames || found.size() < *max_frames) {
     auto opening = find_opening(buffer, base, lines);
     if (!opening) {
@@ -43,7 +44,6 @@ Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offse
     const std::size_t first_line = lines.offset();
     const std::size_t skipped = lines.skip(natoms);
     found.push_back({skipped, first_line, lines.offset()});
-    rows += skipped;
     if (skipped < natoms) {
       stop = cut_short(buffer, base, *opening, skipped, natoms).error();
       break;
@@ -54,29 +54,30 @@ Result<XdatcarFrames> read_on_threads(std::string_view buffer, std::size_t offse
   const std::size_t frames = found.size();
   const std::size_t frame_values = checked_size(natoms, 3);
   XdatcarFrames read;
-  read.positions.resize(checked_size(frames, frame_values));
-  read.numbers.resize(frames);
-  const AtomRunPlan plan = plan_atom_runs(buffer, found, rows, threads);
-  std::vector<std::optional<Error>> failures(threads);
-  run_parts(threads, [&](std::size_t t) {
-    for (std::size_t r = plan.part_start[t]; r < plan.part_start[t + 1]; ++r) {
-      const AtomRun& run = plan.runs[r];
-      LineCursor frame_lines(buffer, run.start);
-      double* frame_rows = read.positions.data() + run.frame * frame_values;
-      for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
+  read.positions = OwnedBuffer<double>::allocate(checked_size(frames, frame_values));
+  read.numbers = OwnedBuffer<std::int64_t>::allocate(frames);
+  const std::size_t bytes = frames == 0 ? 0 : found.back().atoms_end - offset;
+  threads = threads_for(threads, bytes);
+  FrameParts parts(buffer, found, part_bytes(bytes, threads));
+  std::vector<std::optional<Error>> failures(parts.size());
+  const std::size_t ended = run_claimed_until(threads, parts.size(), [&](std::size_t p) {
+    return parts.run(p, [&](std::size_t k, std::uint64_t first, std::size_t begin, std::size_t stop_at) -> RowsRead {
+      LineCursor frame_lines(buffer, begin);
+      double* frame_rows = read.positions.data() + k * frame_values;
+      std::uint64_t i = first;
+      for (; i < found[k].natoms && frame_lines.offset() < stop_at; ++i) {
         const std::size_t line_offset = frame_lines.offset();
         const LineOutcome outcome = read_xdatcar_line(frame_lines.next(), frame_rows + 3 * i,
                                                       buffer.data() + buffer.size());
         if (!outcome.ok()) [[unlikely]] {
-          failures[t] = at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
-          return;
+          failures[p] = at(std::unexpected(xdatcar_line_error(outcome, i)), place_of(buffer, base, line_offset)).error();
+          return {i - first, true};
         }
       }
-    }
+      return {i - first, false};
+    });
   });
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
-  }
+  if (ended < parts.size() && failures[ended]) return std::unexpected(std::move(*failures[ended]));
   if (stop) return std::unexpected(std::move(*stop));
   std::copy(numbers.begin(), numbers.end(), read.numbers.data());
   read.frames = frames;
@@ -93,8 +94,7 @@ Result<XdatcarFrames> read_xdatcar_frames(std::string_view buffer, std::size_t o
     return value_error(fill_message("read_xdatcar_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
-  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1)
-    return read_on_threads(buffer, offset, natoms, max_frames, base, parts);
+  if (threads > 1) return read_on_threads(buffer, offset, natoms, max_frames, base, threads);
   XdatcarFrames read;
   const std::size_t frame_values = checked_size(natoms, 3);
   std::size_t capacity = 0;  // frames the buffers have room for

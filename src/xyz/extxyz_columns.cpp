@@ -7,16 +7,12 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/fields.hpp"
 #include "core/line_cursor.hpp"
-#include "core/atom_runs.hpp"
 #include "core/message.hpp"
 #include "core/number_read.hpp"
-#include "core/parallel.hpp"
 #include "core/portable.hpp"
 #include "core/short_decimal.hpp"
 #include "core/utf8.hpp"
@@ -383,10 +379,9 @@ Result<ExtxyzFrames> read_extxyz_frames(std::string_view buffer, std::size_t off
     return value_error(fill_message("read_extxyz_frames: offset {} is past the end of the buffer ({} bytes)",
                                     {offset, buffer.size()}));
   }
-  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
-    if (auto staged = read_extxyz_staged(buffer, offset, max_frames, base, parts, sink)) return std::move(*staged);
-    if (auto one = read_extxyz_one_frame(buffer, offset, max_frames, base, parts)) return std::move(*one);
-    return read_extxyz_on_threads(buffer, offset, max_frames, base, threads);
+  if (threads > 1) {
+    if (auto one = read_extxyz_one_frame(buffer, offset, max_frames, base, threads)) return std::move(*one);
+    return read_extxyz_on_threads(buffer, offset, max_frames, base, threads, sink);
   }
   return read_on_one(buffer, offset, max_frames, base);
 }

@@ -71,16 +71,13 @@ Result<Comment> read_comment(std::string_view buffer, const Base& base, std::siz
 std::unexpected<Error> cut_short(std::string_view buffer, const Base& base, std::uint64_t frame,
                                  std::size_t count_offset, std::size_t lines, std::size_t natoms);
 
-// Frames on threads (threads > 1): read_extxyz_staged for many small frames
-// (nothing when the first frame is large), read_extxyz_one_frame for a file
-// of one large frame (nothing for anything else), read_extxyz_on_threads
-// for any.
+// Frames on threads (threads > 1): read_extxyz_one_frame for a file of
+// one large frame (nothing for anything else), read_extxyz_on_threads for
+// any, on as many threads as the frames it finds pay for; the comments of
+// frames read go to the sink, if any, while the other threads read on.
 Result<ExtxyzFrames> read_extxyz_on_threads(std::string_view buffer, std::size_t offset,
                                             std::optional<std::uint64_t> max_frames, const Base& base,
-                                            std::size_t threads);
-std::optional<Result<ExtxyzFrames>> read_extxyz_staged(std::string_view buffer, std::size_t offset,
-                                                       std::optional<std::uint64_t> max_frames, const Base& base,
-                                                       std::size_t threads, CommentSink* sink);
+                                            std::size_t threads, CommentSink* sink);
 std::optional<Result<ExtxyzFrames>> read_extxyz_one_frame(std::string_view buffer, std::size_t offset,
                                                           std::optional<std::uint64_t> max_frames, const Base& base,
                                                           std::size_t threads);

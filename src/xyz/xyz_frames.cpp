@@ -3,7 +3,8 @@
 #include <charconv>
 #include <string>
 
-#include "core/atom_runs.hpp"
+#include "core/frame_parts.hpp"
+#include "core/line_ranges.hpp"
 #include "core/message.hpp"
 #include "core/parallel.hpp"
 #include "core/rows_on_threads.hpp"
@@ -29,14 +30,15 @@ std::unexpected<Error> offset_past_end(const char* function, std::size_t offset,
 
 namespace {
 
-// Atom lines that one thread reads: rows of one frame, from a line start.
 // The frames on threads. One pass finds each frame's count, comment and
-// where its atom lines start and end (line ends only, as the scanner does);
-// the atom lines are then read in contiguous runs, a frame much larger than
-// a thread's share cut into runs at line starts, straight into the arrays.
-// A count, comment or frame end that fails ends the pass; the lines before
-// it are read all the same, so that the first failure in file order is
-// reported, as with one thread.
+// where its atom lines start and end (line ends only, as the scanner does),
+// up to max_frames; the atom lines are then read in parts of whole frames
+// (a frame much larger than a part cut at line starts) that the threads
+// claim in turn, straight into the arrays, each part's symbols into a list
+// of its own, on as many threads as those frames' bytes pay for. A count,
+// comment or frame end that fails ends the pass; the lines before it are
+// read all the same, so that the first failure in file order is reported,
+// as with one thread.
 Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
                                   std::optional<std::uint64_t> max_frames, const Base& base, std::size_t threads) {
   struct Found {
@@ -49,7 +51,6 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   std::size_t atoms = 0;
   LineCursor lines(buffer, offset);
   std::size_t end = offset;
-  std::optional<LineCuts> first_cuts;
   while (!lines.done() && (!max_frames || found.size() < *max_frames)) {
     const std::size_t count_offset = lines.offset();
     auto count = take_count(buffer, base, lines);
@@ -72,13 +73,7 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
       break;
     }
     const std::size_t atoms_start = lines.offset();
-    std::size_t skipped;
-    if (found.empty() && (first_cuts = cut_frame_to_end(buffer, atoms_start, natoms, threads))) {
-      lines = LineCursor(buffer, buffer.size());
-      skipped = natoms;
-    } else {
-      skipped = lines.skip(natoms);
-    }
+    const std::size_t skipped = lines.skip(natoms);
     found.push_back({skipped, atoms_start, lines.offset(), atoms});
     atoms += skipped;
     if (skipped < natoms) {
@@ -90,36 +85,33 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
     end = lines.offset();
   }
 
-  // Runs of about atoms / threads rows each, in file order.
-  const AtomRunPlan plan = plan_atom_runs(buffer, found, atoms, threads, first_cuts);
-  const std::vector<AtomRun>& runs = plan.runs;
-  const std::vector<std::size_t>& part_start = plan.part_start;
-
   XyzFrames read;
   read.positions = OwnedBuffer<double>::allocate(checked_size(atoms, 3));
-  std::vector<InternedTexts> symbols(threads);
-  std::vector<std::optional<Error>> failures(threads);
-  run_parts(threads, [&](std::size_t t) {
+  const std::size_t bytes = found.empty() ? 0 : found.back().atoms_end - offset;
+  threads = threads_for(threads, bytes);
+  FrameParts parts(buffer, found, part_bytes(bytes, threads));
+  std::vector<InternedTexts> symbols(parts.size());
+  std::vector<std::optional<Error>> failures(parts.size());
+  const std::size_t ended = run_claimed_until(threads, parts.size(), [&](std::size_t p) {
     std::string scratch;
-    for (std::size_t r = part_start[t]; r < part_start[t + 1]; ++r) {
-      const AtomRun& run = runs[r];
-      LineCursor atom_lines(buffer, run.start);
-      double* rows = read.positions.data() + 3 * (found[run.frame].first_atom + run.first_row);
-      for (std::size_t i = 0; i < run.rows; ++i) {
+    return parts.run(p, [&](std::size_t k, std::uint64_t first, std::size_t begin, std::size_t stop_at) -> RowsRead {
+      LineCursor atom_lines(buffer, begin);
+      double* rows = read.positions.data() + 3 * found[k].first_atom;
+      std::uint64_t i = first;
+      for (; i < found[k].natoms && atom_lines.offset() < stop_at; ++i) {
         const std::size_t line_offset = atom_lines.offset();
-        const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, rows + 3 * i,
+        const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[p], scratch, rows + 3 * i,
                                                   buffer.data() + buffer.size());
         if (!outcome.ok()) [[unlikely]] {
-          failures[t] = at(std::unexpected(xyz_line_error(outcome, run.first_row + i)),
-                           place_of(buffer, base, line_offset, base.frame + run.frame + 1)).error();
-          return;
+          failures[p] = at(std::unexpected(xyz_line_error(outcome, i)),
+                           place_of(buffer, base, line_offset, base.frame + k + 1)).error();
+          return {i - first, true};
         }
       }
-    }
+      return {i - first, false};
+    });
   });
-  for (auto& failure : failures) {
-    if (failure) return std::unexpected(std::move(*failure));
-  }
+  if (ended < parts.size() && failures[ended]) return std::unexpected(std::move(*failures[ended]));
   if (stop) return std::unexpected(std::move(*stop));
   if (cut) found.pop_back();
   read.frames = found.size();
@@ -127,19 +119,19 @@ Result<XyzFrames> read_on_threads(std::string_view buffer, std::size_t offset,
   for (std::size_t k = 0; k < read.frames; ++k) read.counts[k] = static_cast<std::int64_t>(found[k].natoms);
   read.atoms = atoms;
   read.comments = std::move(comments);
-  read.symbols = std::move(symbols[0]);
-  for (std::size_t t = 1; t < threads; ++t) read.more_symbols.push_back(std::move(symbols[t]));
+  if (!symbols.empty()) read.symbols = std::move(symbols[0]);
+  for (std::size_t p = 1; p < symbols.size(); ++p) read.more_symbols.push_back(std::move(symbols[p]));
   read.end = end;
   return read;
 }
 
 // One large frame that runs to the end of the buffer (a file of one frame)
-// on threads: its atom lines read as ranges straight into the arrays,
-// without a pass over them first, each range's symbols into a list of its
-// own. Nothing when the frame is not that: when its count and the length of
-// its first atom line say it is not most of the buffer, or when its lines
-// turn out not to be exactly natoms to the end (read_on_threads then reads
-// it, and says how it ends).
+// on threads: its atom lines read in line ranges that the threads claim in
+// turn, straight into the arrays, without a pass over them first, each
+// range's symbols into a list of its own. Nothing when the frame is not
+// that: when its count and the length of its first atom line say it is not
+// most of the buffer, or when its lines turn out not to be exactly natoms
+// to the end (read_on_threads then reads it, and says how it ends).
 std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::size_t offset,
                                                 std::optional<std::uint64_t> max_frames, const Base& base,
                                                 std::size_t threads) {
@@ -155,28 +147,31 @@ std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::si
 
   XyzFrames read;
   read.positions = OwnedBuffer<double>::allocate(checked_size(natoms, 3));
-  std::vector<InternedTexts> symbols(threads);
-  std::vector<std::optional<Error>> failures(threads);
+  const std::size_t bytes = buffer.size() - atoms_start;
+  threads = threads_for(threads, bytes);
+  LineRanges ranges(buffer, atoms_start, buffer.size(), part_bytes(bytes, threads));
+  std::vector<InternedTexts> symbols(ranges.size());
+  std::vector<std::optional<Error>> failures(ranges.size());
   bool to_the_end = false;  // row natoms - 1 read, and the buffer ends with it
-  read_rows_on_threads(buffer, atoms_start, natoms, threads,
-                       [&](std::size_t t, std::uint64_t first, std::uint64_t stop, std::size_t begin, std::size_t end) {
+  const std::size_t ended = read_rows_on_threads(ranges, natoms, threads,
+      [&](std::size_t k, std::uint64_t first, std::size_t begin, std::size_t end) -> RowsRead {
     std::string scratch;
     LineCursor atom_lines(buffer, begin);
-    for (std::uint64_t i = first; i < stop && atom_lines.offset() < end; ++i) {
+    std::uint64_t i = first;
+    for (; i < natoms && atom_lines.offset() < end; ++i) {
       const std::size_t line_offset = atom_lines.offset();
-      const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[t], scratch, read.positions.data() + 3 * i,
+      const LineOutcome outcome = read_xyz_line(atom_lines.next(), symbols[k], scratch, read.positions.data() + 3 * i,
                                                 buffer.data() + buffer.size());
       if (!outcome.ok()) [[unlikely]] {
-        failures[t] = at(std::unexpected(xyz_line_error(outcome, i)), place_of(buffer, base, line_offset, base.frame + 1))
+        failures[k] = at(std::unexpected(xyz_line_error(outcome, i)), place_of(buffer, base, line_offset, base.frame + 1))
                           .error();
-        return;
+        return {i - first, true};
       }
-      if (i + 1 == natoms) to_the_end = atom_lines.done();
     }
+    if (i == natoms) to_the_end = atom_lines.done();
+    return {i - first, i == natoms};
   });
-  for (auto& failure : failures) {
-    if (failure) return Result<XyzFrames>(std::unexpected(std::move(*failure)));
-  }
+  if (ended < ranges.size() && failures[ended]) return Result<XyzFrames>(std::unexpected(std::move(*failures[ended])));
   if (!to_the_end) return std::nullopt;
   read.frames = 1;
   read.counts = OwnedBuffer<std::int64_t>::allocate(1);
@@ -184,7 +179,7 @@ std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::si
   read.atoms = natoms;
   read.comments.push_back(comment);
   read.symbols = std::move(symbols[0]);
-  for (std::size_t t = 1; t < threads; ++t) read.more_symbols.push_back(std::move(symbols[t]));
+  for (std::size_t k = 1; k <= ended && k < symbols.size(); ++k) read.more_symbols.push_back(std::move(symbols[k]));
   read.end = buffer.size();
   return Result<XyzFrames>(std::move(read));
 }
@@ -194,9 +189,9 @@ std::optional<Result<XyzFrames>> read_one_frame(std::string_view buffer, std::si
 Result<XyzFrames> read_xyz_frames(std::string_view buffer, std::size_t offset, std::optional<std::uint64_t> max_frames,
                                   const Base& base, std::size_t threads) {
   if (offset > buffer.size()) return offset_past_end("read_xyz_frames", offset, buffer.size());
-  if (const std::size_t parts = threads_for(threads, buffer.size() - offset); parts > 1) {
-    if (auto one = read_one_frame(buffer, offset, max_frames, base, parts)) return std::move(*one);
-    return read_on_threads(buffer, offset, max_frames, base, parts);
+  if (threads > 1) {
+    if (auto one = read_one_frame(buffer, offset, max_frames, base, threads)) return std::move(*one);
+    return read_on_threads(buffer, offset, max_frames, base, threads);
   }
   XyzFrames read;
   read.counts = OwnedBuffer<std::int64_t>::allocate(0);
