@@ -206,3 +206,101 @@ def test_frames_read_while_another_python_thread_runs():
         stop.set()
         busy.join()
     assert outcomes == [True] * 5
+
+
+# One frame (or a small block) read from the head of a buffer whose tail,
+# 64 MB from a page after the head, may be neither read nor paid for: the
+# child maps the buffer with that tail unreadable (touching it kills the
+# child) and prints the growth of its peak address space over the call.
+BEYOND_THE_HEAD = """
+import ctypes, mmap
+import _io_rs_buffers as b
+head = open({path!r}, "rb").read()
+readable = -(-len(head) // mmap.PAGESIZE) * mmap.PAGESIZE + mmap.PAGESIZE
+size = readable + (64 << 20)
+buffer = mmap.mmap(-1, size)
+buffer[:len(head)] = head
+address = ctypes.addressof(ctypes.c_char.from_buffer(buffer))
+assert ctypes.CDLL(None).mprotect(ctypes.c_void_p(address + readable), ctypes.c_size_t(size - readable), 0) == 0
+
+def peak():
+    return int(next(line for line in open("/proc/self/status") if line.startswith("VmPeak")).split()[1]) * 1024
+
+read = {read}
+read(memoryview(head))  # the workers started, their memory arenas made
+before = peak()
+result = read(buffer)
+print(peak() - before)
+"""
+
+HEAD_READS = {
+    "xyz": (XYZ_MANY, "lambda data: b.read_xyz_frames(data, 0, 1, threads=2)"),
+    "extxyz": (EXTXYZ_MANY, "lambda data: b.read_extxyz_frames(data, 0, 1, threads=2)"),
+    "extxyz 300": (EXTXYZ_MANY, "lambda data: b.read_extxyz_frames(data, 0, 300, threads=2)"),
+    "xdatcar": (XDATCAR, f"lambda data: b.read_xdatcar_frames(data, 0, {NATOMS}, 1, threads=2)"),
+    "poscar small": (BLOCK, "lambda data: b.read_poscar_block(data, 0, 40, False, threads=2)"),
+    # A block worth threads, with as much again of other lines after it.
+    "poscar": (BLOCK, "lambda data: b.read_poscar_block(data, 0, 11_000, False, threads=2)"),
+}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs mprotect and /proc (Linux)")
+@pytest.mark.parametrize("name", list(HEAD_READS))
+def test_a_few_frames_of_a_large_buffer_cost_only_their_bytes(tmp_path, run_python, name):
+    head, read = HEAD_READS[name]
+    path = tmp_path / "head"
+    path.write_bytes(head)
+    done = run_python(BEYOND_THE_HEAD.replace("{path!r}", repr(str(path))).replace("{read}", read))
+    assert done.returncode == 0, done.stderr[-2000:]  # -11: the tail was read
+    assert int(done.stdout) < 4 << 20  # far less than room for the rows of the 64 MB tail
+
+
+def frames_text(rng, sizes, kind):
+    """A trajectory of frames of the given atom counts: XYZ or extended XYZ."""
+    parts = []
+    for k, n in enumerate(sizes):
+        comment = f"Properties=species:S:1:pos:R:3 energy={k / 3}" if kind == "extxyz" else f"frame {k}"
+        parts.append(f"{n}\n{comment}\n" + coordinate_lines(n, "O "))
+    return "".join(parts).encode()
+
+
+@pytest.mark.parametrize("kind", ["xyz", "extxyz", "xdatcar"])
+@pytest.mark.parametrize("suffix", ["", ".gz"])
+def test_iteration_on_threads_is_iteration_on_one(tmp_path, kind, suffix):
+    """Every frame of iter_* and io_rs.iread, and of open_* gone through,
+    equal on 1, 2 and 3 threads: frames of many sizes, one of them large
+    enough to be cut into ranges, in chunks and windows of the package."""
+    rng = np.random.default_rng(11)
+    sizes = [int(n) for n in rng.integers(1, 300, 400)]
+    sizes[150] = 40_000
+    if kind == "xdatcar":
+        header = "t\n1.0\n 9 0 0\n 0 9 0\n 0 0 9\nO\n41000\n"
+        body = "".join(f"Direct configuration= {k + 1}\n" + coordinate_lines(41_000) for k in range(6))
+        data, name = (header + body).encode(), "XDATCAR"
+    else:
+        data, name = frames_text(rng, sizes, kind), f"many.{kind}"
+    path = tmp_path / (name + suffix)
+    if suffix:
+        import gzip
+        path.write_bytes(gzip.compress(data, compresslevel=1))
+    else:
+        path.write_bytes(data)
+    iterate = {"xyz": io_rs.iter_xyz, "extxyz": io_rs.iter_extxyz, "xdatcar": io_rs.iter_xdatcar}[kind]
+    opened = {"xyz": io_rs.open_xyz, "extxyz": io_rs.open_extxyz, "xdatcar": io_rs.open_xdatcar}[kind]
+
+    def everything(threads):
+        with opened(path, threads=threads) as f:
+            return (list(iterate(path, threads=threads)), list(io_rs.iread(path, threads=threads)), list(f),
+                    list(io_rs.open(path, threads=threads)))
+
+    one = everything(1)
+    assert len(one[0]) == len(one[1]) == len(one[2]) == len(one[3]) > 1
+    for threads in (2, 3):
+        for ours, theirs in zip(everything(threads), one):
+            assert all(plain(vars_of(a)) == plain(vars_of(b)) for a, b in zip(ours, theirs))
+
+
+def vars_of(frame):
+    if isinstance(frame, io_rs.Frame):
+        return [frame.symbols, frame.positions, frame.cell, frame.pbc, frame.info, frame.arrays]
+    return [getattr(frame, name) for name in frame.__slots__]

@@ -25,8 +25,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (FormatError, FrameFile, Pieces, Source, Target, Text, batches, format_error, label, open_data,
-                     open_pieces, read_range, resolve_threads, runs, writing)
+from ._files import (BATCH_BYTES, FormatError, FrameFile, Pieces, Source, Target, Text, batches, chunks, format_error,
+                     label, open_data, open_pieces, read_range, resolve_threads, runs, writing)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 
@@ -86,11 +86,6 @@ ExtxyzRead = tuple[list[dict[str, object]], NDArray[np.int64], list[NDArray[np.f
                    NDArray[np.bool_], list[tuple[str, NDArray[np.generic]]], int]
 
 
-def _newlines(text: Text, start: int, stop: int) -> int:
-    """The line ends in bytes [start, stop) of a file's bytes or its map."""
-    return int(np.count_nonzero(np.frombuffer(text.data, np.uint8, stop - start, start) == 10))
-
-
 def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
     """The frames of one read_extxyz_frames call: views of its columns."""
     infos, counts, cells, pbcs, columns, _ = read
@@ -104,19 +99,23 @@ def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
 def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: int | None,
              threads: int) -> Iterator[list[ExtxyzFrame]]:
     """The frames of text (the file's bytes from byte start) from offset pos,
-    the rest of the file, a run with the same columns at a time (at most
-    `batch` frames a run). Places in messages are the file's: the reader is
-    told the line and frame where each call starts."""
+    the rest of the file, a run with the same columns at a time (about
+    `batch` bytes of frames a run when given). Places in messages are the
+    file's: the reader is told the line and frame where each call starts,
+    each frame being its count line, its comment line and its atom lines."""
+    frames_a_call = None if batch is None else 16
     while pos < len(text.data):
-        read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, pos, batch, (start, line, before),
+        read = text.call(_io_rs_buffers.read_extxyz_frames, text.data, pos, frames_a_call, (start, line, before),
                          threads=threads)
-        if not len(read[0]):
+        counts = read[1]
+        if not len(counts):
             return
         frames = _split(read)
         yield frames
         before += len(frames)
-        if read[5] < len(text.data):  # the next call's first line; none after the last
-            line += _newlines(text, pos, read[5])
+        line += int(counts.sum()) + 2 * len(counts)
+        if batch is not None:
+            frames_a_call = max(1, batch * len(counts) // max(1, read[5] - pos))
         pos = read[5]
 
 
@@ -182,7 +181,7 @@ def iter_extxyz(file: Source, *, threads: int | None = None) -> Iterator[ExtxyzF
     an open stream is read a window of a few MB at a time, never whole; the
     file stays open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), 1, resolve_threads(threads)):
+        for run in _frames(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
             yield from run
 
 
@@ -228,6 +227,9 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
     def _iterate(self) -> Iterator[ExtxyzFrame]:
         assert self._path is not None
         yield from iter_extxyz(self._path, threads=self._threads)
+
+    def _read_chunk(self, start: int, stop: int) -> list[ExtxyzFrame]:
+        return [frame for read in self._reads_of(start, stop) for frame in _split(read)]
 
     def _reads_of(self, start: int, stop: int) -> Iterator[ExtxyzRead]:
         """Frames start to stop in as few calls as their runs (frames of the
@@ -382,13 +384,9 @@ def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
 
 def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), _BATCH, resolve_threads(threads)):
+        for run in _frames(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
             for frame in run:
                 yield frame.to_frame()
-
-
-# Frames read by one call when a file is gone through a frame at a time.
-_BATCH = 256
 
 
 class _ExtxyzTrajectory(Trajectory):
@@ -409,7 +407,8 @@ class _ExtxyzTrajectory(Trajectory):
         if self._file._compressed:
             yield from iread_frames(self._file._path or "", self._file._threads)
             return
-        yield from super()._iterate()
+        for start, stop in chunks(self._file._table):
+            yield from self._frames(start, stop)
 
     def infos(self) -> FrameInfos:
         self._check_open()

@@ -57,6 +57,11 @@ SEPARATORS = " \t\n\r\f"
 # once from start to end: the window a reader holds is about this, plus the
 # frame that straddles its end.
 CHUNK_BYTES = 1 << 22
+# How many bytes of frames one reader call reads when a file is gone through
+# a run of frames at a time (iteration): enough that what a call costs
+# beside reading (the call, the frame table's rows, waking the threads) is
+# small against it, little enough that a run's arrays stay small.
+BATCH_BYTES = 1 << 21
 # How many atoms' lines writers format at a time: a few MB of text.
 CHUNK_ATOMS = 1 << 16
 T = TypeVar("T")
@@ -274,16 +279,37 @@ def resolve_threads(threads: int | None) -> int:
 
 def runs(table: NDArray[np.int64], batch: int | None = None) -> Iterator[tuple[int, int]]:
     """The runs of a frame table that one reader call reads: consecutive rows
-    whose frames follow each other directly under the same header, at most
-    batch rows a run."""
+    whose frames follow each other directly under the same header, each cut
+    into runs of about `batch` bytes (at least one frame) when given."""
     if not len(table):
         return
     breaks = np.flatnonzero((table[1:, 0] != table[:-1, 5]) | (table[1:, 3] != table[:-1, 3])) + 1
     starts = [0, *breaks.tolist()]
     for start, stop in zip(starts, [*starts[1:], len(table)]):
-        step = stop - start if batch is None else batch
-        for first in range(start, stop, step):
-            yield first, min(first + step, stop)
+        if batch is None:
+            yield start, stop
+        else:
+            for first, last in chunks(table[start:stop], batch):
+                yield start + first, start + last
+
+
+def chunks(table: NDArray[np.int64], batch: int = BATCH_BYTES) -> Iterator[tuple[int, int]]:
+    """Rows of a frame table in consecutive chunks of frames of about `batch`
+    bytes each (at least one frame): how a file is gone through a chunk at a
+    time."""
+    count = len(table)
+    if not count:
+        return
+    if count == 1 or int(table[-1, 5]) - int(table[0, 0]) <= batch:
+        yield 0, count
+        return
+    ends = table[:, 5]
+    first = 0
+    while first < count:
+        last = int(np.searchsorted(ends, int(table[first, 0]) + batch, side="right"))
+        last = min(count, max(last, first + 1))
+        yield first, last
+        first = last
 
 
 class Pieces:
@@ -374,6 +400,10 @@ class FrameFile(Generic[FrameT]):
         """Every frame, going through the file once."""
         raise NotImplementedError
 
+    def _read_chunk(self, start: int, stop: int) -> list[FrameT]:
+        """Frames start to stop, in as few reader calls as their runs need."""
+        raise NotImplementedError
+
     def __len__(self) -> int:
         """The number of frames."""
         return len(self._table)
@@ -412,8 +442,9 @@ class FrameFile(Generic[FrameT]):
                 raise ValueError("I/O operation on a closed file")
             yield from self._iterate()
             return
-        for k in range(len(self._table)):
-            yield self[k]
+        # A chunk of frames a call, handed out one by one.
+        for start, stop in chunks(self._table):
+            yield from self._read_chunk(start, stop)
 
     @property
     def _kind(self) -> str:

@@ -28,8 +28,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
-                     read_range, runs, write_data)
+from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_data, open_pieces,
+                     resolve_threads, read_range, runs, write_data)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 from ._vasp import (ScannedHeader, VaspHeader, header_of, header_parts, lattice_text, layout_of, symbols_of,
@@ -105,8 +105,8 @@ Run = tuple[VaspHeader, int, NDArray[np.float64], NDArray[np.int64]]
 
 
 def _runs(pieces: Pieces, name: str, batch: int | None, headers: list[VaspHeader], threads: int) -> Iterator[Run]:
-    """Runs of frames (at most `batch` frames a run), scanned and read a window
-    at a time: the header in force, how many headers came before it, the
+    """Runs of frames (about `batch` bytes of frames a run), scanned and read a
+    window at a time: the header in force, how many headers came before it, the
     frames and their numbers as written. headers gets every header found."""
     first: ScannedHeader | None = None
     line, before = 1, 0
@@ -167,7 +167,7 @@ def iter_xdatcar(file: Source, *, threads: int | None = None) -> Iterator[Xdatca
     file stays open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
         place = 0
-        for current, _, frames, numbers in _runs(pieces, label(file), 1, [], resolve_threads(threads)):
+        for current, _, frames, numbers in _runs(pieces, label(file), BATCH_BYTES, [], resolve_threads(threads)):
             for frame, number in zip(frames, numbers.tolist()):
                 place += 1
                 yield XdatcarFrame(number if number >= 0 else place, frame, current.lattice)
@@ -220,6 +220,14 @@ class XdatcarFile(FrameFile[XdatcarFrame]):
     def _iterate(self) -> Iterator[XdatcarFrame]:
         assert self._path is not None
         return iter_xdatcar(self._path, threads=self._threads)
+
+    def _read_chunk(self, start: int, stop: int) -> list[XdatcarFrame]:
+        found = []
+        for first, owner, frames, numbers in self._runs_of(start, stop):
+            lattice = self._lattices[owner]
+            found += [XdatcarFrame(number if number >= 0 else first + k + 1, frame, lattice)
+                      for k, (frame, number) in enumerate(zip(frames, numbers.tolist()))]
+        return found
 
     def _runs_of(self, start: int, stop: int) -> Iterator[tuple[int, int, NDArray[np.float64], NDArray[np.int64]]]:
         """Frames start to stop in as few calls as their runs need: each
@@ -432,14 +440,10 @@ def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
     made = _Frames()
     place = 1
     with open_pieces(file) as pieces:
-        for header, index, frames, numbers in _runs(pieces, label(file), _BATCH, [], resolve_threads(threads)):
+        for header, index, frames, numbers in _runs(pieces, label(file), BATCH_BYTES, [], resolve_threads(threads)):
             run = made.of_run(header, index, frames, numbers.tolist(), place)
             place += len(run)
             yield from run
-
-
-# Frames read by one call when a file is gone through a frame at a time.
-_BATCH = 256
 
 
 class _XdatcarTrajectory(Trajectory):
@@ -471,7 +475,8 @@ class _XdatcarTrajectory(Trajectory):
         if self._file._compressed:
             yield from iread_frames(self._file._path or "", self._file._threads)
             return
-        yield from super()._iterate()
+        for start, stop in chunks(self._file._table):
+            yield from self._frames(start, stop)
 
     def infos(self) -> FrameInfos:
         top = self._file.header

@@ -25,8 +25,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (FrameFile, Pieces, Source, Target, Text, batches, label, open_data, open_pieces, resolve_threads,
-                     read_range, runs, write_data)
+from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_data, open_pieces,
+                     resolve_threads, read_range, runs, write_data)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 
@@ -79,8 +79,8 @@ def _split(read: XyzRead) -> list[XyzFrame]:
 
 
 def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[list[XyzFrame]]:
-    """The frames, a run at a time (at most `batch` frames a run), scanned and
-    read a window at a time."""
+    """The frames, a run at a time (about `batch` bytes of frames a run),
+    scanned and read a window at a time."""
     line, before = 1, 0
     while True:
         text = Text(pieces.data, "XYZ", name)
@@ -111,7 +111,7 @@ def iter_xyz(file: Source, *, threads: int | None = None) -> Iterator[XyzFrame]:
     stream is read a window of a few MB at a time, never whole; the file stays
     open until the iteration ends or the iterator is closed."""
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), 1, resolve_threads(threads)):
+        for run in _frames(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
             yield from run
 
 
@@ -154,6 +154,9 @@ class XyzFile(FrameFile[XyzFrame]):
     def _iterate(self) -> Iterator[XyzFrame]:
         assert self._path is not None
         return iter_xyz(self._path, threads=self._threads)
+
+    def _read_chunk(self, start: int, stop: int) -> list[XyzFrame]:
+        return [frame for read in self._reads_of(start, stop) for frame in _split(read)]
 
     def _reads_of(self, start: int, stop: int) -> Iterator[XyzRead]:
         """Frames start to stop in as few calls as their runs need."""
@@ -249,13 +252,9 @@ def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
 
 def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), _BATCH, resolve_threads(threads)):
+        for run in _frames(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
             for frame in run:
                 yield frame.to_frame()
-
-
-# Frames read by one call when a file is gone through a frame at a time.
-_BATCH = 256
 
 
 class _XyzTrajectory(Trajectory):
@@ -276,7 +275,8 @@ class _XyzTrajectory(Trajectory):
         if self._file._compressed:
             yield from iread_frames(self._file._path or "", self._file._threads)
             return
-        yield from super()._iterate()
+        for start, stop in chunks(self._file._table):
+            yield from self._frames(start, stop)
 
     def infos(self) -> FrameInfos:
         if self._file._compressed:
