@@ -10,8 +10,10 @@ frames of 81 atoms with a cell, energy, stress, a label, species, positions
 and forces in their shortest form (100 MB). For each, with threads=1 and
 the default threads (every core):
 
-- whole read: read_* (every frame in memory at once);
-- iteration: iter_* and io_rs.iread, every frame handed out and dropped;
+- whole read: read_* and io_rs.read (every frame in memory at once);
+- iteration: iter_*, open_* gone through, and io_rs.iread, every frame
+  handed out and dropped (the first two against read_*, the third against
+  io_rs.read, which makes the same io_rs.Frame objects);
 - frames 0, n/2 and n-1 by index through open_* and io_rs.open (plain
   files: a compressed one is decompressed up to the frame);
 - io-rs convert (in this process, through the command's main): to the same
@@ -177,14 +179,20 @@ def measure(entry: dict, folder: Path, repeats: int, calls: int) -> dict:
     frames = entry["frames"]
     for kind in ("plain", "gz"):
         path = entry["path"] if kind == "plain" else entry["gz"]
-        runs = {}
-        for threads in (1, None):
-            label = "1" if threads == 1 else "default"
-            runs[("read", label)] = lambda threads=threads: entry["read"](path, threads=threads)
-            runs[("iter", label)] = lambda threads=threads: drain(entry["iter"](path, threads=threads))
-            runs[("iread", label)] = lambda threads=threads: drain(io_rs.iread(path, threads=threads))
-        for (what, label), value in together(runs, repeats).items():
-            results[f"{kind} {what} {label}"] = value
+        with contextlib.ExitStack() as stack:
+            runs = {}
+            for threads in (1, None):
+                label = "1" if threads == 1 else "default"
+                runs[("read", label)] = lambda threads=threads: entry["read"](path, threads=threads)
+                runs[("iter", label)] = lambda threads=threads: drain(entry["iter"](path, threads=threads))
+                # Opened (a compressed file scanned) beforehand: its
+                # iteration alone is timed.
+                opened = stack.enter_context(entry["open"](path, threads=threads))
+                runs[("open iter", label)] = lambda opened=opened: drain(opened)
+                runs[("io_rs.read", label)] = lambda threads=threads: io_rs.read(path, threads=threads)
+                runs[("io_rs.iread", label)] = lambda threads=threads: drain(io_rs.iread(path, threads=threads))
+            for (what, label), value in together(runs, repeats).items():
+                results[f"{kind} {what} {label}"] = value
         if kind == "plain":
             for threads in (1, None):
                 label = "1" if threads == 1 else "default"
@@ -215,28 +223,39 @@ def busy_core():
         spin.wait()
 
 
+ITERATIONS = (("iter", "read"), ("open iter", "read"), ("io_rs.iread", "io_rs.read"))
+
+
 def report(files: dict, results: dict) -> list[str]:
     """Prints the tables; returns the targets missed."""
     missed = []
     for state in ("quiet", "busy"):
         print(f"\n{state}: ms, fastest / median of the runs" + (" (a process spinning on one core)" if state == "busy" else ""))
-        print(f"{'file':22} {'threads':8} {'read':>15} {'iter':>15} {'io_rs.iread':>15} {'iter/read':>10} "
-              f"{'target':>8} {'convert MB/s':>13} {'to .gz / gzip':>14}")
+        print(f"{'file':20} {'threads':8} " + " ".join(f"{what:>15}" for what in
+                                                       ("read", "iter", "open iter", "io_rs.read", "io_rs.iread"))
+              + f" {'worst iter/read':>16} {'target':>7} {'convert MB/s':>13} {'.gz/gzip':>9}")
         for name, entry in files.items():
             r = results[state][name]
             frames = entry["frames"]
             for kind in ("plain", "gz"):
                 for label in ("1", "default"):
-                    read, it, iread = (r[f"{kind} {what} {label}"] for what in ("read", "iter", "iread"))
-                    ratio = max(it[0], iread[0]) / read[0]
-                    allowed = ITERATION_OVER_READ + PER_FRAME * frames / read[0]
+                    cells = [r[f"{kind} {what} {label}"] for what in
+                             ("read", "iter", "open iter", "io_rs.read", "io_rs.iread")]
+                    worst, allowed = 0.0, 0.0
+                    for it, whole in ITERATIONS:
+                        read = r[f"{kind} {whole} {label}"][0]
+                        ratio = r[f"{kind} {it} {label}"][0] / read
+                        target = ITERATION_OVER_READ + PER_FRAME * frames / read
+                        if ratio / target > worst / max(allowed, 1e-9) or not allowed:
+                            worst, allowed = ratio, target
+                        if ratio > target:
+                            missed.append(f"{state}: {name} {kind} threads={label}: {it} {ratio:.2f}x {whole} "
+                                          f"(target {target:.2f})")
                     rate = entry["bytes"] / 1e6 / r[f"{kind} convert {label}"]
                     squeeze = r[f"{kind} convert gz {label}"] / r[f"{kind} gzip of the output"]
-                    print(f"{name + ' ' + kind:22} {label:8} {read[0] * 1e3:7.1f}/{read[1] * 1e3:7.1f} "
-                          f"{it[0] * 1e3:7.1f}/{it[1] * 1e3:7.1f} {iread[0] * 1e3:7.1f}/{iread[1] * 1e3:7.1f} "
-                          f"{ratio:10.2f} {allowed:8.2f} {rate:13.1f} {squeeze:14.2f}")
-                    if ratio > allowed:
-                        missed.append(f"{state}: {name} {kind} threads={label}: iteration {ratio:.2f}x the read")
+                    print(f"{name + ' ' + kind:20} {label:8} "
+                          + " ".join(f"{a * 1e3:7.1f}/{b * 1e3:7.1f}" for a, b in cells)
+                          + f" {worst:16.2f} {allowed:7.2f} {rate:13.1f} {squeeze:9.2f}")
                     if squeeze > GZIP_OVER_COMPRESSOR:
                         missed.append(f"{state}: {name} {kind} threads={label}: convert to .gz {squeeze:.2f}x gzip")
                     if name == "extended XYZ" and kind == "plain" and rate < CONVERT_MB_S:
@@ -255,12 +274,13 @@ def report(files: dict, results: dict) -> list[str]:
     for name in files:
         r = results["busy"][name]
         cells = []
-        for key in ("plain read", "plain iter", "plain iread", "gz read", "gz iter", "plain convert"):
-            one, default = r[f"{key} 1"], r[f"{key} default"]
-            one, default = (one[0], default[0]) if isinstance(one, tuple) else (one, default)
-            cells.append(f"{key} {default / one:.2f}")
-            if default / one > BUSY_OVER_ONE:
-                missed.append(f"busy: {name} {key}: default threads {default / one:.2f}x threads=1")
+        for kind in ("plain", "gz"):
+            for what in ("read", "iter", "open iter", "io_rs.iread", "convert"):
+                one, default = r[f"{kind} {what} 1"], r[f"{kind} {what} default"]
+                one, default = (one[0], default[0]) if isinstance(one, tuple) else (one, default)
+                cells.append(f"{kind} {what} {default / one:.2f}")
+                if default / one > BUSY_OVER_ONE:
+                    missed.append(f"busy: {name} {kind} {what}: default threads {default / one:.2f}x threads=1")
         print(f"  {name:14} " + "   ".join(cells))
     return missed
 

@@ -1,9 +1,10 @@
 // The readers of a file's bytes on one thread against two and three (built
 // with one byte a thread at least, so that every input is cut): the same
 // arrays, texts, ends and frame counts, or the same message at the same
-// place. The first bytes pick the reader and its atom count; the rest is the
-// file. Extended XYZ comment lines are also parsed alone.
+// place. The first bytes pick the reader, its atom count and how many
+// frames it reads; the rest is the file. Extended XYZ comment lines are also parsed alone.
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "support/harness.hpp"
@@ -124,6 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const unsigned reader = data[0] % 5;
   const std::size_t natoms = 1 + data[1] % 8;
+  // Every frame, or the first one to three: a call that reads a few frames
+  // of a longer buffer.
+  const std::optional<std::uint64_t> max_frames =
+      (data[1] >> 3) % 4 == 0 ? std::nullopt : std::optional<std::uint64_t>((data[1] >> 3) % 4);
   fuzz::ExactTexts exact;
   const std::string_view file = exact.copy(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2));
   const io_rs::Base base{100, 7, 3};
@@ -137,17 +142,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       xdatcar_atoms = natoms;
       same_on_threads("read_xdatcar_frames", file, [&](std::size_t t) {
-        return io_rs::vasp::read_xdatcar_frames(file, 0, natoms, std::nullopt, base, t);
+        return io_rs::vasp::read_xdatcar_frames(file, 0, natoms, max_frames, base, t);
       }, write_xdatcar);
       break;
     case 3:
       same_on_threads("read_xyz_frames", file, [&](std::size_t t) {
-        return io_rs::xyz::read_xyz_frames(file, 0, std::nullopt, base, t);
+        return io_rs::xyz::read_xyz_frames(file, 0, max_frames, base, t);
       }, write_xyz);
       break;
     default: {
       same_on_threads("read_extxyz_frames", file, [&](std::size_t t) {
-        return io_rs::xyz::read_extxyz_frames(file, 0, std::nullopt, base, t);
+        return io_rs::xyz::read_extxyz_frames(file, 0, max_frames, base, t);
       }, write_extxyz);
       if (file.find('\n') == std::string_view::npos) {
         fuzz::testing("parse_extxyz_comment", file);

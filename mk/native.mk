@@ -1,4 +1,5 @@
-# Interpreter-free C++ tests of the number helpers' fast paths.
+# Interpreter-free C++ tests of the number helpers' fast paths, the owned
+# buffers and the parts threads claim.
 #   make native-test                  a couple of million values per group (CI)
 #   make native-test NATIVE_MILLIONS=50   the long form
 
@@ -15,5 +16,6 @@ native-test: $(NATIVE_BUILD)/build.ninja
 	$(VENV)/bin/ninja -C $(NATIVE_BUILD) > /dev/null
 	$(NATIVE_BUILD)/number_paths_test $(NATIVE_MILLIONS)
 	$(NATIVE_BUILD)/owned_buffer_test
+	$(NATIVE_BUILD)/claims_test
 
 CI_EXTRA += native-test
