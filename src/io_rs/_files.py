@@ -364,7 +364,8 @@ class FrameFile(Generic[FrameT]):
     by one scan, and frame k is then read alone. A plain file is mapped; a
     compressed one is scanned a window at a time and never held whole:
     frame k is then decompressed up to its end (the cost of a compressed
-    file), and iteration goes through the file once."""
+    file; frames asked for in file order go on from the last one), and
+    iteration goes through the file once."""
 
     _table: NDArray[np.int64]
 
@@ -375,6 +376,8 @@ class FrameFile(Generic[FrameT]):
         self._name = label(file)
         self._stack = ExitStack()
         self._open = True
+        self._stream: io.BufferedIOBase | None = None  # a compressed file's, where the last frame read ends
+        self._stream_at = 0
         try:
             if self._compressed:
                 pieces = self._stack.enter_context(open_pieces(file))
@@ -420,7 +423,7 @@ class FrameFile(Generic[FrameT]):
             raise ValueError("I/O operation on a closed file")
         if self._compressed and self._path is not None:
             start = int(self._table[index, 0])
-            data = read_range(self._path, start, int(self._table[index, 5]))
+            data = self._decompressed(start, int(self._table[index, 5]))
             return self._read(Text(data, self._kind, self._name), start, index)
         return self._read(Text(self._data, self._kind, self._name), 0, index)
 
@@ -432,8 +435,25 @@ class FrameFile(Generic[FrameT]):
             raise ValueError("I/O operation on a closed file")
         if self._compressed and self._path is not None:
             first = int(self._table[start, 0])
-            return Text(read_range(self._path, first, int(self._table[stop - 1, 5])), self._kind, self._name), first
+            return Text(self._decompressed(first, int(self._table[stop - 1, 5])), self._kind, self._name), first
         return Text(self._data, self._kind, self._name), 0
+
+    def _decompressed(self, start: int, stop: int) -> bytes:
+        """Bytes start to stop of a compressed file. The stream is kept where
+        the last read left it: frames asked for in file order (a data
+        loader going through the file) are decompressed once, and a frame
+        before it starts the stream again from the file's start."""
+        assert self._path is not None
+        if self._stream is None or start < self._stream_at:
+            if self._stream is not None:
+                self._stream.close()
+            compression = _compression(self._path)
+            assert compression is not None
+            self._stream, self._stream_at = compression(self._path, "rb"), 0
+        self._stream.seek(start)
+        data = self._stream.read(stop - start)
+        self._stream_at = stop
+        return data
 
     def __iter__(self) -> Iterator[FrameT]:
         """Every frame in turn."""
@@ -459,6 +479,9 @@ class FrameFile(Generic[FrameT]):
         """Releases the file (and its memory map); frames read stay valid."""
         self._open = False
         self._data = b""
+        if self._stream is not None:
+            self._stream.close()
+            self._stream = None
         self._stack.close()
 
     def __enter__(self) -> Self:
