@@ -98,7 +98,7 @@ def _split(read: ExtxyzRead) -> list[ExtxyzFrame]:
 
 
 def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: int | None,
-             threads: int) -> Iterator[list[ExtxyzFrame]]:
+             threads: int) -> Iterator[ExtxyzRead]:
     """The frames of text (the file's bytes from byte start) from offset pos,
     the rest of the file, a run with the same columns at a time (about
     `batch` bytes of frames a run when given). Places in messages are the
@@ -111,9 +111,8 @@ def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: in
         counts = read[1]
         if not len(counts):
             return
-        frames = _split(read)
-        yield frames
-        before += len(frames)
+        yield read
+        before += len(counts)
         line += int(counts.sum()) + 2 * len(counts)
         if batch is not None:
             frames_a_call = max(1, batch * len(counts) // max(1, read[5] - pos))
@@ -121,7 +120,12 @@ def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: in
 
 
 def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[list[ExtxyzFrame]]:
-    """The frames, read a window at a time: the whole frames of a window are
+    """The frames of _reads, a run at a time."""
+    return map(_split, _reads(pieces, name, batch, threads))
+
+
+def _reads(pieces: Pieces, name: str, batch: int | None, threads: int) -> Iterator[ExtxyzRead]:
+    """The frames, a reader call at a time, read a window at a time: the whole frames of a window are
     found by the XYZ scanner and read by runs; the last window, which holds
     the end of the file, is read to its end. A window that the scanner
     refuses, or whose frames have blank lines between them, is read as far as
@@ -147,11 +151,10 @@ def _frames(pieces: Pieces, name: str, batch: int | None, threads: int) -> Itera
             while first < stop:
                 read = text.call(_io_rs_buffers.read_extxyz_frames, pieces.data, int(rows[first, 0]) - pieces.start,
                                  stop - first, (pieces.start, int(rows[first, 1]), before + first), threads=threads)
-                frames = _split(read)
-                if not frames:
+                if not len(read[1]):
                     raise AssertionError(f"no frame read where the scanner found frame {before + first + 1}")
-                yield frames
-                first += len(frames)
+                yield read
+                first += len(read[1])
         if good:
             before += good
             end = int(rows[good - 1, 5])
@@ -374,20 +377,38 @@ def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, d
 
 
 def _frames_of(read: ExtxyzRead) -> list[Frame]:
-    return [frame.to_frame() for frame in _split(read)]
+    """The frames of one read_extxyz_frames call as Frames (as
+    ExtxyzFrame.to_frame makes them), made a run at a time: the columns
+    checked once, the species made a list once, each frame views of them."""
+    infos, counts, cells, pbcs, columns, _ = read
+    arrays = dict(columns)
+    positions = arrays.pop("pos", None)
+    if positions is None or positions.dtype != np.float64 or positions.shape[1:] != (3,):
+        raise ValueError("an extended XYZ frame without a pos column (R:3) has no positions")
+    species = arrays.get("species")
+    symbols: list[str] | None = None
+    if species is not None and species.dtype.kind == "U" and species.ndim == 1:
+        symbols = species.tolist()
+        del arrays["species"]
+    pos = positions.astype(np.float64, copy=False)
+    if len(counts) == 1:
+        return [Frame._make(symbols, pos, False, cells[0], pbcs[0], infos[0], arrays)]
+    bounds = [0, *accumulate(counts.tolist())]
+    return [Frame._make(None if symbols is None else symbols[start:stop], pos[start:stop], False, cell, pbc, info,
+                        {name: array[start:stop] for name, array in arrays.items()})
+            for info, start, stop, cell, pbc in zip(infos, bounds, bounds[1:], cells, pbcs)]
 
 
 def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
     with open_data(file) as data:
-        return [frame.to_frame() for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
-                for frame in run]
+        return [frame for read in _reads(Pieces(None, data), label(file), None, resolve_threads(threads))
+                for frame in _frames_of(read)]
 
 
 def iread_frames(file: Source, threads: int | None = None) -> Iterator[Frame]:
     with open_pieces(file) as pieces:
-        for run in _frames(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
-            for frame in run:
-                yield frame.to_frame()
+        for read in _reads(pieces, label(file), BATCH_BYTES, resolve_threads(threads)):
+            yield from _frames_of(read)
 
 
 class _ExtxyzTrajectory(Trajectory):
