@@ -357,3 +357,27 @@ def test_windows_of_a_stream_read_what_the_whole_file_reads(text: str, tmp_path,
             assert outcome(io_rs.iter_extxyz, stream) == expected, chunk
         assert outcome(io_rs.iter_extxyz, tmp_path / "a.xyz.gz") == expected, chunk
         assert outcome(lambda f: io_rs.read_extxyz(f, threads=2), tmp_path / "a.xyz.gz") == expected
+
+
+def test_frames_written_a_run_at_a_time_are_those_written_one_by_one(tmp_path):
+    """io_rs.write makes the columns of a run of frames at once: the text
+    written frame by frame through ExtxyzFrame.from_frame, for frames with
+    and without symbols and cells, fractional ones, arrays of several kinds
+    and widths, and a frame whose arrays change the run."""
+    rng = np.random.default_rng(4)
+    cell = np.diag([4.0, 5.0, 6.0])
+    frames = [
+        io_rs.Frame(rng.uniform(0, 1, (3, 3)), ["H", "O", "H"], fractional=True, cell=cell, info={"energy": -1.5}),
+        io_rs.Frame(rng.normal(size=(2, 3)), ["Fe", "Fe"], info={"step": 2, "tags": np.arange(3)}),
+        io_rs.Frame(rng.normal(size=(2, 3)), ["Fe", "Ni"], arrays={"forces": rng.normal(size=(2, 3)),
+                                                              "ids": np.array([1, 2], dtype=np.uint8)}),
+        io_rs.Frame(rng.normal(size=(1, 3)), ["Zr"], arrays={"forces": rng.normal(size=(1, 3)).astype(np.float32),
+                                                          "ids": np.array([7])}),
+        io_rs.Frame(rng.normal(size=(2, 3)), None, cell=cell, pbc=[True, False, True]),
+        io_rs.Frame(np.zeros((0, 3)), [], info={"comment": "empty"}),
+    ]
+    io_rs.write(tmp_path / "run.extxyz", frames)
+    io_rs.write_extxyz(tmp_path / "one.extxyz", [io_rs.ExtxyzFrame.from_frame(frame) for frame in frames])
+    assert (tmp_path / "run.extxyz").read_bytes() == (tmp_path / "one.extxyz").read_bytes()
+    with pytest.raises(ValueError, match="arrays hold 'pos'"):
+        io_rs.write(tmp_path / "bad.extxyz", [io_rs.Frame(np.zeros((1, 3)), ["H"], arrays={"pos": np.zeros((1, 3))})])

@@ -325,3 +325,65 @@ def same_frame(a, b):
         elif not np.array_equal(x, y) if isinstance(x, np.ndarray) else x != y:
             return False
     return True
+
+
+def formatting_call(rng, frames=3000, large=40_000):
+    """The arguments of format_extxyz_frames: many small frames, one large."""
+    counts = [int(n) for n in rng.integers(0, 30, frames)]
+    counts[frames // 2] = large
+    total = sum(counts)
+    columns = [("species", rng.choice(np.array(["H", "Fe", "O"]), total)), ("pos", rng.normal(0, 30, (total, 3))),
+               ("id", np.arange(total, dtype=np.int64)), ("fixed", rng.integers(0, 2, total).astype(bool))]
+    infos = [{"energy": float(k) / 7, "step": k} for k in range(frames)]
+    cells = [np.eye(3) * (1 + k % 3) if k % 2 else None for k in range(frames)]
+    pbcs = [np.array([k % 2 == 1] * 3) for k in range(frames)]
+    return [infos, columns, counts, cells, pbcs]
+
+
+def formatted(call, threads, decimals=None):
+    """The text, or the error and the text handed on before it."""
+    pieces = []
+    try:
+        b.format_extxyz_frames(*call, decimals, write=pieces.append, threads=threads)
+    except (ValueError, TypeError) as error:
+        return type(error).__name__, str(error), b"".join(pieces)
+    return b"".join(pieces)
+
+
+def spoiled_call(call, where):
+    """A copy of the call with faults at the frames named: 'row' a species
+    of two fields, 'value' an info real that cannot be written, 'type' an
+    info value of no type of the format."""
+    infos, columns, counts, cells, pbcs = call
+    infos = [dict(info) for info in infos]
+    species = columns[0][1].copy()
+    starts = np.concatenate([[0], np.cumsum(counts)])
+    for frame, fault in where.items():
+        if fault == "row":
+            species[starts[frame] + counts[frame] - 1] = "F e"
+        else:
+            infos[frame]["bad"] = float("nan") if fault == "value" else {"a": 1}
+    return [infos, [("species", species), *columns[1:]], counts, cells, pbcs]
+
+
+@pytest.mark.parametrize("where", [{}, {400: "row", 700: "value"}, {300: "value", 900: "row"},
+                                   {500: "row", 800: "type"}, {200: "type", 1200: "row"}, {1500: "row"}])
+def test_frames_formatted_on_threads_are_those_formatted_on_one(where):
+    """The text of format_extxyz_frames, and on bad frames the first failure
+    in frame order and the text handed on before it, on 1, 2 and 3 threads."""
+    rng = np.random.default_rng(3)
+    call = spoiled_call(formatting_call(rng), where)
+    one = formatted(call, 1)
+    whole = formatted(formatting_call(np.random.default_rng(3)), 1)
+    if where:
+        first = where[min(where)]
+        assert one[0] == ("TypeError" if first == "type" else "ValueError")
+        assert ("species" if first == "row" else "bad") in one[1] and whole.startswith(one[2])
+    else:
+        assert one == whole
+    for threads in (2, 3):
+        theirs = formatted(call, threads)
+        assert (theirs[:2] if where else theirs) == (one[:2] if where else one)
+        if where:
+            assert whole.startswith(theirs[2])
+    assert formatted(call, 3, 8) == formatted(call, 1, 8)

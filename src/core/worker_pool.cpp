@@ -1,6 +1,8 @@
 #include "core/worker_pool.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -208,6 +210,7 @@ PartClaims::~PartClaims() {
     close();
   }
   wait_for_workers();
+  if (std::getenv("IO_RS_DEBUG")) std::fprintf(stderr, "[parts %zu own %zu helpers %zu]\n", published_, own_, helpers_);
   pool_->failure = nullptr;
   pool_->lent.unlock();
 }

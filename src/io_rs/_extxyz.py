@@ -355,6 +355,50 @@ def _calls(frames: list[ExtxyzFrame]) -> Iterator[_Call]:
         start = stop
 
 
+def _frame_layout(frame: Frame) -> tuple[bool, list[tuple[str, str, tuple[int, ...]]]]:
+    """Whether a Frame has symbols, and its arrays' names, kinds and widths."""
+    for name in ("species", "pos"):
+        if name in frame.arrays:
+            raise ValueError(f"the frame's arrays hold {name!r}, which extended XYZ writes from its "
+                             f"{'symbols' if name == 'species' else 'positions'}")
+    return frame.symbols is not None, [(name, np.asarray(values).dtype.kind, np.shape(values)[1:])
+                                       for name, values in frame.arrays.items()]
+
+
+def _frame_calls(frames: list[Frame]) -> Iterator[_Call]:
+    """The arguments of format_extxyz_frames for runs of io_rs.Frames with
+    the same columns: the text ExtxyzFrame.from_frame and _calls give, each
+    column made once a run instead of once a frame."""
+    start = 0
+    while start < len(frames):
+        layout = _frame_layout(frames[start])
+        stop = start + 1
+        while stop < len(frames) and _frame_layout(frames[stop]) == layout:
+            stop += 1
+        chunk = frames[start:stop]
+        natoms = [frame.natoms for frame in chunk]
+        columns: list[tuple[str, NDArray[np.generic]]] = []
+        if layout[0]:
+            columns.append(("species", np.array([symbol for frame in chunk for symbol in frame.symbols or ()],
+                                                dtype=str)))
+        columns.append(("pos", np.concatenate([frame.cartesian_positions() for frame in chunk])
+                        if len(chunk) > 1 else chunk[0].cartesian_positions()))
+        for name, _, _ in layout[1]:
+            values = [frame.arrays[name] for frame in chunk]
+            for frame, array in zip(chunk, values):
+                if len(array) != frame.natoms:
+                    raise ValueError(f"frame with natoms={frame.natoms}: every array must have natoms rows")
+            columns.append((name, _column(name, np.concatenate(values) if len(values) > 1 else values[0])))
+        infos = [{key: _info_value(value) for key, value in frame.info.items()} for frame in chunk]
+        pbcs = [frame.pbc if frame.cell is not None else _NOT_PERIODIC for frame in chunk]
+        yield infos, columns, natoms, [frame.cell for frame in chunk], pbcs
+        start = stop
+
+
+_NOT_PERIODIC = np.zeros(3, dtype=bool)
+_NOT_PERIODIC.flags.writeable = False
+
+
 def _listed(frames: ExtxyzFrame | Iterable[ExtxyzFrame]) -> Iterable[ExtxyzFrame]:
     return [frames] if isinstance(frames, ExtxyzFrame) else frames
 
@@ -365,15 +409,19 @@ def format_extxyz(frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int 
                     for call in _calls(list(_listed(frames))))
 
 
-def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None) -> None:
+def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None,
+                 threads: int | None = None) -> None:
     """Writes extended XYZ frames (one or an iterable) to a path (.gz, .bz2,
     .xz compressed) or an open binary file. Reals are written so that they
-    read back bit-identical, or with `decimals` decimals for the atom columns."""
+    read back bit-identical, or with `decimals` decimals for the atom columns.
+    The text is formatted on `threads` threads (by default IO_RS_NUM_THREADS,
+    else every core)."""
     # A batch of frames at a time, its text handed on in pieces as it is made.
+    count = resolve_threads(threads)
     with writing(file) as write:
         for batch in batches(_listed(frames), lambda frame: frame.natoms):
             for call in _calls(batch):
-                _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write)
+                _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write, threads=count)
 
 
 def _frames_of(read: ExtxyzRead) -> list[Frame]:
@@ -480,14 +528,12 @@ def open_frames(file: Source, threads: int | None = None) -> Trajectory:
 
 
 def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
-    """Writes frames as extended XYZ as they come."""
+    """Writes frames as extended XYZ as they come, a batch at a time."""
     written = 0
-
-    def converted() -> Iterator[ExtxyzFrame]:
-        nonlocal written
-        for frame in frames:
-            yield ExtxyzFrame.from_frame(frame)
-            written += 1
-
-    write_extxyz(file, converted(), decimals=decimals)
+    threads = resolve_threads(None)
+    with writing(file) as write:
+        for batch in batches(frames, lambda frame: frame.natoms):
+            for call in _frame_calls(batch):
+                _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write, threads=threads)
+            written += len(batch)
     return written

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "python/py_ref.hpp"
 
 namespace io_rs::py {
 
@@ -37,6 +38,18 @@ void set_error(PyObject* type, std::string_view message) noexcept;
 
 // The qualified name of an object's type, as argument errors spell it.
 std::string type_name_of(PyObject* o);
+
+// The exception set on this thread, taken (the error indicator cleared) and
+// kept until restore() sets it again: an error that must wait while other
+// work is done. Dropped with the object when not restored.
+class PendingError {
+ public:
+  PendingError() noexcept : error_(Ref::steal(PyErr_GetRaisedException())) {}
+  void restore() noexcept { PyErr_SetRaisedException(error_.release()); }
+
+ private:
+  Ref error_;
+};
 
 // Runs body and contains whatever it throws: std::bad_alloc and
 // std::length_error become MemoryError, anything else the internal-error

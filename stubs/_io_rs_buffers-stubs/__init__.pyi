@@ -121,6 +121,7 @@ def format_extxyz_frames(
     decimals: SupportsIndex | None = None,
     *,
     write: None = None,
+    threads: SupportsIndex = 1,
 ) -> bytes: ...
 @overload
 def format_extxyz_frames(
@@ -132,4 +133,5 @@ def format_extxyz_frames(
     decimals: SupportsIndex | None = None,
     *,
     write: Callable[[bytes], object],
+    threads: SupportsIndex = 1,
 ) -> None: ...

@@ -320,7 +320,9 @@ constexpr const char* kFormatExtxyzFramesDoc =
     "decimals : int or None\n"
     "write   : callable or None, keyword-only  \u2014 when given, the text goes to\n"
     "          write(bytes) in pieces of about a megabyte as it is made, so that\n"
-    "          no more than a piece is ever held, and nothing is returned\n"
+    "          no more than a piece a thread is ever held, and nothing is returned\n"
+    "threads : int, keyword-only  \u2014 the text is formatted on up to that many\n"
+    "          threads (the interpreter lock given up meanwhile); the same text\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -345,7 +347,8 @@ constexpr py::Parameter kExtxyzParameters[] = {
     {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
-                                                     {"decimals", "None"}, {"write", "None", true}};
+                                                     {"decimals", "None"}, {"write", "None", true},
+                                                     {"threads", "1", true}};
 
 const py::FunctionRow kTable[] = {
     {kReadPoscarBlock, read_poscar_block, kReadPoscarBlockDoc},

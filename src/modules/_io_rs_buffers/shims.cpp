@@ -364,8 +364,10 @@ PyObject* parse_extxyz_comment(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[7] = {};
+    PyObject* slots[8] = {};
     if (!py::extract_arguments_fastcall(kFormatExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
+    auto threads = threads_or_one(slots[7]);
+    if (!threads) return nullptr;
     PyObject* write = slots[6] != Py_None ? slots[6] : nullptr;
     if (write != nullptr && !PyCallable_Check(write)) {
       py::set_error(PyExc_TypeError, "format_extxyz_frames: write must be callable or None");
@@ -422,13 +424,18 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
     OutputText out;
     std::size_t row_bytes = 2;
     for (const auto& s : sources) row_bytes += s.width * (s.type == xyz::ValueType::String ? 4 * s.chars + 1 : 26);
-    // With write, pieces of about kPiece bytes: rows are formatted a block
-    // at a time, and a piece goes out once it is full.
+    // With write, pieces of about kPiece bytes go out as they are made. The
+    // frames are taken a round of about kPiece bytes a thread at a time: their
+    // headers made here (the lock held), their text formatted on threads (the
+    // lock given up), then passed on in order. A frame of more rows than a
+    // round holds is cut into pieces of rows.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     const std::size_t block_rows = std::max<std::size_t>(1, kPiece / 4 / row_bytes);
+    const std::size_t round_bytes = kPiece * std::max<std::size_t>(1, *threads);
     const std::size_t whole = checked_size(total, row_bytes, checked_size(frames, 256));
     out.reserve(write == nullptr ? whole : std::min(whole, 2 * kPiece));
-    auto pass_on = [&](std::size_t at_least) {
+    auto pass_on = [&](std::string_view text, std::size_t at_least) {
+      out.append(text);
       if (write == nullptr || out.size() < at_least) return true;
       Ref piece = py::bytes_result(out);
       if (!piece) return false;
@@ -437,35 +444,84 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
       out.clear();
       return true;
     };
-    std::size_t first = 0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      auto info = py::convert_info(PyList_GET_ITEM(infos, static_cast<Py_ssize_t>(f)));
-      if (!info) return nullptr;
-      xyz::FrameHeader header;
-      header.info = *info;
-      header.natoms = (*counts)[f];
-      PyObject* cell = PyList_GET_ITEM(cells, static_cast<Py_ssize_t>(f));
-      if (cell != Py_None) {
-        auto values = convert_fixed<9>(cell, NPY_DOUBLE, "the cell must be 3 x 3 reals", f);
-        if (!values) return nullptr;
-        header.cell = *values;
+    std::vector<std::vector<xyz::InfoValue>> infos_held;
+    std::vector<xyz::FrameHeader> headers;
+    std::vector<xyz::TextPiece> pieces;
+    std::size_t f = 0, row = 0, done_in_frame = 0;  // where the next round starts
+    while (f < frames) {
+      // The round's frames: headers made until about round_bytes of rows, or
+      // a frame whose info or cell cannot be written (its error is raised
+      // once the text before it is out, unless that text fails first).
+      infos_held.clear();
+      headers.clear();
+      pieces.clear();
+      headers.reserve(frames - f);
+      infos_held.reserve(frames - f);
+      bool convert_failed = false;
+      std::size_t bytes = 0;
+      while (f < frames && bytes < round_bytes) {
+        const std::size_t natoms = (*counts)[f];
+        if (done_in_frame == 0) {
+          auto info = py::convert_info(PyList_GET_ITEM(infos, static_cast<Py_ssize_t>(f)));
+          xyz::FrameHeader header;
+          if (info) {
+            PyObject* cell = PyList_GET_ITEM(cells, static_cast<Py_ssize_t>(f));
+            if (cell != Py_None) {
+              auto values = convert_fixed<9>(cell, NPY_DOUBLE, "the cell must be 3 x 3 reals", f);
+              if (values) header.cell = *values;
+              else info.reset();
+            }
+          }
+          if (info) {
+            auto pbc = convert_fixed<3>(PyList_GET_ITEM(pbcs, static_cast<Py_ssize_t>(f)), NPY_BOOL,
+                                        "pbc must be three logicals", f);
+            if (pbc) {
+              for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
+            } else {
+              info.reset();
+            }
+          }
+          if (!info) {
+            convert_failed = true;
+            break;
+          }
+          infos_held.push_back(std::move(*info));
+          header.natoms = natoms;
+          headers.push_back(header);
+        }
+        // The frame's rows from done_in_frame, a block of rows a piece.
+        bool first = done_in_frame == 0;
+        do {
+          const std::size_t rows = std::min(block_rows, natoms - done_in_frame);
+          pieces.push_back({first ? &headers.back() : nullptr, row + done_in_frame, rows});
+          first = false;
+          done_in_frame += rows;
+          bytes += rows * row_bytes + 256;
+        } while (done_in_frame < natoms && bytes < round_bytes);
+        if (done_in_frame == natoms) {
+          row += natoms;
+          ++f;
+          done_in_frame = 0;
+        }
       }
-      auto pbc = convert_fixed<3>(PyList_GET_ITEM(pbcs, static_cast<Py_ssize_t>(f)), NPY_BOOL, "pbc must be three logicals", f);
-      if (!pbc) return nullptr;
-      for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
-      if (auto written = xyz::append_extxyz_header(out, header, sources); !written) return py::raise(written.error());
-      for (std::size_t done = 0; done < header.natoms;) {
-        const std::size_t rows = write == nullptr ? header.natoms : std::min(block_rows, header.natoms - done);
-        if (auto written = xyz::append_extxyz_rows(out, sources, first + done, rows, decimals); !written)
-          return py::raise(written.error());
-        done += rows;
-        if (!pass_on(kPiece)) return nullptr;
+      // The infos of the headers are held in place now (headers point there).
+      for (std::size_t k = 0; k < headers.size(); ++k) headers[k].info = infos_held[k];
+      std::optional<py::PendingError> pending;
+      if (convert_failed) pending.emplace();  // the conversion's exception, kept while the text goes out
+      auto text = py::released([&] {
+        return xyz::format_extxyz_pieces(pieces, sources, decimals, row_bytes, *threads);
+      });
+      for (const OutputText& part : text.parts) {
+        if (!pass_on(part.view(), kPiece)) return nullptr;
       }
-      first += header.natoms;
-      if (!pass_on(kPiece)) return nullptr;
+      if (text.error) return py::raise(*text.error);
+      if (pending) {
+        pending->restore();
+        return nullptr;
+      }
     }
     if (write == nullptr) return py::bytes_result(out).release();
-    if (!pass_on(1)) return nullptr;
+    if (!pass_on({}, 1)) return nullptr;
     Py_RETURN_NONE;
   });
 }
