@@ -4,7 +4,9 @@
 # bytes (bench/whole_file.py) against the line-split path, pandas and NumPy;
 # then the io_rs package on the same files (bench/package_files.py); then the
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
-# iterating a large compressed trajectory (bench/threads.py).
+# iterating a large compressed trajectory (bench/threads.py); then iteration,
+# random access and io-rs convert against the whole read, quiet and with a
+# process spinning on one core (bench/iteration.py).
 #   make bench           the full run, under two minutes: tables on stdout,
 #                        bench/out/results.json and bench/out/speedups.png
 #   make bench-quick     tiny sizes and short repeats: it all runs and every
@@ -45,6 +47,7 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.package_files
 	$(PY) -m bench.extxyz_files
 	$(PY) -m bench.threads
+	$(PY) -m bench.iteration
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
@@ -52,6 +55,7 @@ bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.iteration --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
 bench-profile: build bench-floor

@@ -1,8 +1,6 @@
 #include "core/worker_pool.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -210,7 +208,6 @@ PartClaims::~PartClaims() {
     close();
   }
   wait_for_workers();
-  if (std::getenv("IO_RS_DEBUG")) std::fprintf(stderr, "[parts %zu own %zu helpers %zu]\n", published_, own_, helpers_);
   pool_->failure = nullptr;
   pool_->lent.unlock();
 }
