@@ -17,6 +17,7 @@ import mmap
 import operator
 import os
 from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
 from typing import Generic, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypeVar
@@ -316,20 +317,41 @@ class Pieces:
     """A file's bytes a window at a time, for readers that go through a file
     once: compressed files and open streams are decompressed and read a chunk
     at a time, so that only the window is held, never the whole file; a
-    plain file is mapped and is its own single window."""
+    plain file is mapped and is its own single window. With `ahead`, the
+    next chunk is decompressed on a thread of its own while the window is
+    read (the decompressor gives up the interpreter lock as it works)."""
 
-    def __init__(self, stream: io.BufferedIOBase | ReadableBinary | None, whole: Data | None = None) -> None:
+    def __init__(self, stream: io.BufferedIOBase | ReadableBinary | None, whole: Data | None = None,
+                 ahead: bool = False) -> None:
         self._stream = stream
         self.data: Data | bytearray = whole if whole is not None else bytearray()
         self.start = 0  # the file's byte where data starts
         self.last = whole is not None
+        self._reader = ThreadPoolExecutor(1, "io-rs decompressor") if ahead else None
+        self._next: Future[bytes] | None = None
+
+    def _chunk(self) -> bytes:
+        assert self._stream is not None
+        if self._reader is None:
+            return self._stream.read(CHUNK_BYTES)
+        if self._next is None:
+            self._next = self._reader.submit(self._stream.read, CHUNK_BYTES)
+        chunk = self._next.result()
+        self._next = self._reader.submit(self._stream.read, CHUNK_BYTES) if chunk else None
+        return chunk
+
+    def close(self) -> None:
+        """Waits for a chunk being read ahead, so that the stream can close."""
+        if self._reader is not None:
+            self._reader.shutdown(wait=True)
+            self._next = None
 
     def advance(self, consumed: int) -> None:
         """Drops the first consumed bytes of the window and reads the next chunk."""
         assert isinstance(self.data, bytearray) and self._stream is not None
         del self.data[:consumed]
         self.start += consumed
-        chunk = self._stream.read(CHUNK_BYTES)
+        chunk = self._chunk()
         if not isinstance(chunk, bytes):
             raise TypeError(f"expected a file opened in binary mode, whose read() returns bytes, "
                             f"not {type(chunk).__name__}")
@@ -350,9 +372,12 @@ def open_pieces(file: Source) -> Iterator[Pieces]:
                 yield Pieces(None, data)
             return
         with compression(path, "rb") as stream:
-            pieces = Pieces(stream)
-            pieces.advance(0)
-            yield pieces
+            pieces = Pieces(stream, ahead=True)
+            try:
+                pieces.advance(0)
+                yield pieces
+            finally:
+                pieces.close()
         return
     pieces = Pieces(file)
     pieces.advance(0)
