@@ -344,3 +344,19 @@ def test_iread_warns_nothing_on_good_files(tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert len(list(io_rs.iread(path))) == 3
+
+
+def test_species_grouped_again_only_when_they_change():
+    """grouping keeps what it gave for the last species: the same answer for
+    the same species, the right one when they change, copies a caller may
+    change without changing the next answer."""
+    from io_rs._vasp import _grouping, grouping
+    sequences = [["O", "H", "H"], ["O", "H", "H"], ["H", "O", "H"], list("OHH"), [2, 1, 1, 2], [2, 1, 1, 2], []]
+    for keys in sequences:
+        species, counts, order = grouping(keys)
+        expected = _grouping(keys)
+        assert (species, counts) == (expected[0], expected[1])
+        assert (order is None) == (expected[2] is None) and (order is None or order.tolist() == expected[2].tolist())
+        species.append("changed")
+        counts.append(99)
+    assert grouping(["O", "H", "H"])[:2] == (["O", "H"], [1, 2])

@@ -123,10 +123,29 @@ def types_of(header: VaspHeader) -> NDArray[np.int64]:
     return np.repeat(np.arange(1, len(header.counts) + 1, dtype=np.int64), header.counts)
 
 
+# The keys of the last grouping and what it gave: the frames of a trajectory
+# repeat their species, and a list compares equal to another in a few
+# nanoseconds an atom where grouping it again costs a microsecond.
+_last_grouping: tuple[list[object], tuple[list[object], list[int], NDArray[np.intp] | None]] | None = None
+
+
 def grouping(keys: Sequence[object]) -> tuple[list[object], list[int], NDArray[np.intp] | None]:
     """The species (names or numbers) in order of first appearance, their
     counts, and the order that groups the atoms by species (stable within a
     species), or None when they are grouped already."""
+    global _last_grouping
+    last = _last_grouping
+    if last is not None and last[0] == keys:
+        species, counts, order = last[1]
+        return list(species), list(counts), order
+    found = _grouping(keys)
+    if found[2] is not None:
+        found[2].flags.writeable = False
+    _last_grouping = (list(keys), found)
+    return list(found[0]), list(found[1]), found[2]
+
+
+def _grouping(keys: Sequence[object]) -> tuple[list[object], list[int], NDArray[np.intp] | None]:
     species = list(dict.fromkeys(keys))
     rank = {name: k for k, name in enumerate(species)}
     ranks = np.fromiter((rank[name] for name in keys), dtype=np.intp, count=len(keys))

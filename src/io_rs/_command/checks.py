@@ -40,6 +40,10 @@ def checked(frames: Iterable[tuple[int, io_rs.Frame]], target: io_rs.FormatInfo,
     takes them: a frame without a cell given `cell` (periodic), and refused or
     noted as the target needs."""
     first_species: str | None = None
+    # The species of the frame before and what they gave: a trajectory's
+    # frames repeat theirs.
+    last_keys: list[object] | None = None
+    species, order = "", None
     for index, frame in frames:
         if cell is not None and frame.cell is None:
             frame.cell = cell
@@ -51,14 +55,16 @@ def checked(frames: Iterable[tuple[int, io_rs.Frame]], target: io_rs.FormatInfo,
             keys = _species_keys(frame)
             if keys is None:
                 raise Refusal(f"frame {index + 1} names no species, which {what} needs")
-            species = " ".join(f"{key}{count}" for key, count in Counter(keys).items())
+            if keys != last_keys:
+                species = " ".join(f"{key}{count}" for key, count in Counter(keys).items())
+                order = _interleaved(keys)
+                last_keys = keys
             if target.name == "xdatcar":
                 if first_species is None:
                     first_species = species
                 elif species != first_species:
                     raise Refusal(f"frame {index + 1} holds {species} where the first frame holds {first_species}; "
                                   "an XDATCAR has one species order and count for every frame")
-            order = _interleaved(keys)
             if order is not None:
                 notes.say(f"frame {index + 1} lists its species interleaved; {what} groups them: atoms regrouped "
                           f"in order of first appearance ({order}), keeping their order within each species")
