@@ -1,9 +1,15 @@
 // Memory for output buffers. Large ones are written once, front to back,
 // right after they are allocated: on 4 KiB pages that is a page fault per
 // 4 KiB, which can cost as much as reading the numbers that fill them. On
-// Linux, where transparent huge pages can be asked for, a large buffer starts
-// on a 2 MiB boundary and asks for them, so that thousands of faults become
-// a few. Elsewhere these are malloc, calloc and realloc. Either way the
+// Linux a large buffer starts on a 2 MiB boundary, where the kernel can map
+// a transparent huge page, so that thousands of faults become a few; it asks
+// for them only where a fault then takes a free huge page without stopping
+// to compact memory for one (the `defrag` setting `defer` or `never`). With
+// the common `madvise`, a fault in a region that asked stops for as long as
+// compaction takes, milliseconds on a machine whose memory others have cut
+// up, and two threads faulting at once wait on each other there: a read on
+// two threads took either its usual time or a third more, from call to
+// call. Elsewhere these are malloc, calloc and realloc. Either way the
 // memory is released with std::free.
 #pragma once
 
