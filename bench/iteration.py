@@ -7,7 +7,7 @@ Three files, written to a temporary directory plain and gzip-compressed
 (level 1): an XDATCAR of 20 000 frames of 64 atoms (49 MB), an XYZ file of
 12 000 frames of 81 atoms (70 MB) and an extended XYZ training set of 12 000
 frames of 81 atoms with a cell, energy, stress, a label, species, positions
-and forces in their shortest form (100 MB). For each, with threads=1 and
+and forces in their shortest form (119 MB). For each, with threads=1 and
 the default threads (every core):
 
 - whole read: read_* and io_rs.read (every frame in memory at once);
