@@ -272,6 +272,8 @@ def iter_outcar(file: Source, *, steps: Steps = "all", threads: int | None = Non
     ending = _Ending()
     symbols: list[str] | None = None
     for scan in _scans(file, name, True, resolve_threads(threads), ending):
+        if not len(scan.steps):
+            continue
         if symbols is None:
             symbols = _symbols(*scan.header)
         assert scan.positions is not None and scan.forces is not None
@@ -311,8 +313,8 @@ class OutcarTrajectory(Trajectory):
                 source = self._path
             ending = _Ending()
             parts = list(_scans(source, self._name, False, self._threads, ending))
-            first = parts[0]
-            self.species, self.counts, natoms = first.header
+            # The last scan has the header whole (the first may have stopped inside it).
+            self.species, self.counts, natoms = parts[-1].header
             self._natoms = natoms
             self.symbols = _symbols(self.species, self.counts, natoms)
             every = _Steps(np.concatenate([part.steps for part in parts]),

@@ -325,7 +325,13 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
     auto read = read_outcar_header(view, at, base, header);
     if (!read) return std::unexpected(std::move(read.error()));
     if (!read->complete) {
-      if (!last) return scan;
+      if (!last) {
+        if (tables) {
+          scan.positions = OwnedBuffer<double>::allocate(0);
+          scan.forces = OwnedBuffer<double>::allocate(0);
+        }
+        return scan;
+      }
       return end_of_file(place_of(view, base, view.size()).line);
     }
     state.header = std::move(header);
@@ -406,6 +412,23 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
     if (base.frame + scan.steps.size() == 0 && scan.lost.empty()) return end_of_file(after_view);
   }
 
+  // In file order of their tables: a step that waits for its energies is
+  // emitted after one whose table follows its own.
+  if (!std::is_sorted(scan.steps.begin(), scan.steps.end(),
+                      [](const OutcarStep& a, const OutcarStep& b) { return a.offset < b.offset; })) {
+    std::vector<std::size_t> order(scan.steps.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return scan.steps[a].offset < scan.steps[b].offset; });
+    std::vector<OutcarStep> steps;
+    std::vector<std::pair<std::uint32_t, std::size_t>> rows;
+    for (std::size_t k : order) {
+      steps.push_back(scan.steps[k]);
+      rows.push_back(gather.rows_of[k]);
+    }
+    scan.steps = std::move(steps);
+    gather.rows_of = std::move(rows);
+  }
   if (tables) {
     const std::size_t natoms = static_cast<std::size_t>(state.header.nions);
     const std::size_t values = scan.steps.size() * natoms * 3;
