@@ -17,7 +17,10 @@ number as the file gives it, and the calculator ("DFT" or "ML").
 
 from __future__ import annotations
 
+import bz2
+import gzip
 import io
+import lzma
 import os
 import warnings
 from collections.abc import Iterator
@@ -205,12 +208,13 @@ def _stream(file: Source, stack: ExitStack) -> Pieces:
     if isinstance(file, (str, os.PathLike)):
         path = os.fspath(file)
         suffix = compression_of(path)
-        if suffix:
-            import bz2
-            import gzip
-            import lzma
-            opener = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}[suffix]
-            stream: io.BufferedIOBase | ReadableBinary = stack.enter_context(opener(path, "rb"))
+        stream: io.BufferedIOBase | ReadableBinary
+        if suffix == ".gz":
+            stream = stack.enter_context(gzip.GzipFile(path, "rb"))
+        elif suffix == ".bz2":
+            stream = stack.enter_context(bz2.BZ2File(path, "rb"))
+        elif suffix == ".xz":
+            stream = stack.enter_context(lzma.LZMAFile(path, "rb"))
         else:
             stream = stack.enter_context(open(path, "rb"))
     else:

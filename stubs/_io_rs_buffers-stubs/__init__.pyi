@@ -24,6 +24,8 @@ __all__ = [
     "read_extxyz_frames",
     "parse_extxyz_comment",
     "format_extxyz_frames",
+    "scan_outcar_steps",
+    "read_outcar_tables",
 ]
 
 # Where a buffer stands in its file: the file's byte where the buffer starts,
@@ -133,3 +135,31 @@ def format_extxyz_frames(
     *,
     write: Callable[[bytes], object],
 ) -> None: ...
+
+# What an OUTCAR scan hands to the scan of the next piece (opaque).
+class _OutcarCarry: ...
+
+def scan_outcar_steps(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    carry: _OutcarCarry | None = None,
+    *,
+    tables: bool | np.bool_ = False,
+    threads: SupportsIndex = 1,
+) -> tuple[
+    tuple[list[str], list[int], int],
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64] | None,
+    NDArray[np.float64] | None,
+    list[tuple[int, int, int]],
+    tuple[int, int, bool, bool, int | None],
+    _OutcarCarry,
+]: ...
+def read_outcar_tables(
+    buffer: Buffer, steps: NDArray[np.int64], start: SupportsIndex = 0, *, threads: SupportsIndex = 1
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.uint8]]: ...
