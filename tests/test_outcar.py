@@ -189,7 +189,7 @@ def test_nul_bytes_lose_their_step_and_keep_the_others(where, lost):
               "among the electronic iterations": " Free energy of the ion"}[where]
     at = text.index(anchor, start) + 60
     damaged = text[:at] + "\0" * 300 + text[at + 300:]
-    with pytest.warns(io_rs.DataWarning, match=rf"step {lost} unreadable"):
+    with pytest.warns(io_rs.DataWarning, match=rf"unreadable by NUL bytes, left out: step {lost} "):
         frames = read(damaged)
     clean = read(text)
     assert frames == [frame for frame in clean if frame.info["step"] != lost]

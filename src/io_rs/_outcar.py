@@ -82,7 +82,7 @@ class _Scan(NamedTuple):
     energies: NDArray[np.float64]
     positions: NDArray[np.float64] | None
     forces: NDArray[np.float64] | None
-    lost: list[tuple[int, int, int]]
+    lost: list[tuple[int, int]]
     stop: tuple[int, int, bool, bool, int | None]
     carry: object
 
@@ -158,11 +158,11 @@ def _warn_overflow(name: str, overflows: list[tuple[str, int]]) -> None:
     warnings.warn(f"{_KIND} {name}: Fortran overflow (****) read as NaN: {parts}", DataWarning, stacklevel=3)
 
 
-def _warn_lost(name: str, lost: list[tuple[int, int, int]]) -> None:
-    for first, last, line in lost:
-        steps = f"step {first}" if first == last else f"steps {first} to {last}"
-        warnings.warn(f"{_KIND} {name}: NUL bytes from line {line} on: {steps} unreadable, left out",
-                      DataWarning, stacklevel=3)
+def _warn_lost(name: str, lost: list[tuple[int, int]]) -> None:
+    if lost:
+        steps = "; ".join(f"step {step} (NUL bytes from line {line} on)" for step, line in lost)
+        warnings.warn(f"{_KIND} {name}: steps made unreadable by NUL bytes, left out: {steps}", DataWarning,
+                      stacklevel=3)
 
 
 def _warn_truncated(name: str, found: int, last_step: int | None, line: int | None) -> None:
@@ -175,7 +175,7 @@ class _Ending:
     """How a scan of a whole file ended."""
 
     def __init__(self) -> None:
-        self.lost: list[tuple[int, int, int]] = []
+        self.lost: list[tuple[int, int]] = []
         self.finished = False
         self.stopped: int | None = None
         self.last_step: int | None = None

@@ -90,15 +90,14 @@ Values values_result(const std::vector<vasp::OutcarStep>& steps) {
           from_owned_buffer(std::move(energies), {count, 3}, NPY_DOUBLE)};
 }
 
-Ref lost_result(const std::vector<vasp::LostSteps>& lost) {
+Ref lost_result(const std::vector<vasp::LostStep>& lost) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lost.size())));
   if (!list) return {};
   for (std::size_t k = 0; k < lost.size(); ++k) {
-    Ref first = long_result(lost[k].first);
-    Ref last = long_result(lost[k].last);
+    Ref number = long_result(lost[k].number);
     Ref line = unsigned_result(lost[k].line);
-    if (!first || !last || !line) return {};
-    Ref item = tuple_result({&first, &last, &line});
+    if (!number || !line) return {};
+    Ref item = tuple_result({&number, &line});
     if (!item) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item.release());
   }

@@ -72,11 +72,10 @@ struct OutcarStep {
   double energies[3] = {};   // TOTEN, energy without entropy, energy(sigma->0), eV
 };
 
-// Steps made unreadable by NUL bytes (a file system that lost a block).
-struct LostSteps {
-  std::int64_t first = 0;  // step numbers, first to last
-  std::int64_t last = 0;
-  std::uint64_t line = 0;  // the line holding the first NUL byte
+// A step made unreadable by NUL bytes (a file system that lost a block).
+struct LostStep {
+  std::int64_t number = 0;
+  std::uint64_t line = 0;  // the line holding the first NUL byte that took it
 };
 
 // A value a step holds that its line does not give, kept until the step
@@ -99,7 +98,7 @@ const OutcarHeader& header_of(const OutcarCarry& carry);
 
 struct OutcarScan {
   std::vector<OutcarStep> steps;
-  std::vector<LostSteps> lost;
+  std::vector<LostStep> lost;
   ScanStop stop;
   bool finished = false;            // the run's closing accounting was read
   std::uint64_t stopped_line = 0;   // where a run cut short stopped: the first incomplete step, or the last line
@@ -111,8 +110,7 @@ struct OutcarScan {
 
 // The ionic steps of an OUTCAR from buffer offset `offset`. Without carry
 // the buffer starts with the file (its header is read first); with it, the
-// scan goes on where the previous piece stopped. base.frame counts the steps
-// found before. A piece that is not the last is scanned up to where a step
+// scan goes on where the previous piece stopped. A piece that is not the last is scanned up to where a step
 // it does not hold whole begins; stop.consumed says where the next starts.
 // With tables, the atom lines of every step found are read as well.
 Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, const Base& base, bool last,

@@ -103,6 +103,7 @@ class PartPass {
   }
 
   OutcarEvent& add(EventKind kind, std::size_t offset, std::uint64_t line) {
+    if (kind != EventKind::Iteration) last_iteration_ = -1;
     OutcarEvent& event = out_.events.emplace_back();
     event.kind = kind;
     event.offset = offset;
@@ -164,7 +165,8 @@ class PartPass {
         read_value(text, value) == ValueState::Number && value >= 1 && value < 9e18 ? static_cast<std::int64_t>(value)
                                                                                     : -1;
     const bool first = after(line_at(q), "(", ")") == "1";
-    // Further iterations of the step just seen change nothing.
+    // Further iterations of the step whose iteration line was the last
+    // event change nothing.
     if (number >= 0 && number == last_iteration_) return;
     if (number < 0 && !first) return;
     last_iteration_ = number;
@@ -283,10 +285,13 @@ class PartPass {
                                                readable);
         if (!read.ok) {
           bad(event, fill_message(outcar_text::kRow, {k + 1}), row, line + 2 + k, at);
-          // The rest still says whether the table is whole.
+          // The rest is looked at as without rows: whether the table is whole.
           const std::size_t left = natoms_ - k - 1;
-          if (lines.skip(left) < left) event.incomplete = true;
-          return;
+          if (lines.skip(left) < left) {
+            event.incomplete = true;
+            return;
+          }
+          break;
         }
         overflow |= read.overflow;
       }
@@ -316,7 +321,7 @@ class PartPass {
   EventPart& out_;
   std::size_t begin_ = 0;
   std::size_t table_count_ = 0;
-  std::int64_t last_iteration_ = -1;  // the step of the last iteration line kept
+  std::int64_t last_iteration_ = -1;  // the step of the last event, when an iteration line
 };
 
 }  // namespace

@@ -68,6 +68,7 @@ struct OutcarCarry {
   OutcarHeader header;
   bool header_done = false;
   GatherState state;
+  std::uint64_t found = 0;  // the steps (readable or lost) that earlier pieces gave
 };
 
 void OutcarCarryDeleter::operator()(OutcarCarry* carry) const noexcept { delete carry; }
@@ -121,6 +122,13 @@ class Gatherer {
       }
     }
     return std::nullopt;
+  }
+
+  // Where the file ends inside a table: the step of its calculator before it
+  // is whole.
+  std::optional<Error> close_before(const OutcarEvent& event) {
+    Gathered& g = event.calculator == Calculator::Ml ? s_.ml : s_.dft;
+    return g.has_table ? close(g) : std::nullopt;
   }
 
   // A step the next piece may not see again: one whose table is read and
@@ -253,12 +261,7 @@ class Gatherer {
   std::optional<Error> emit(Gathered& g) {
     g.state = Gathered::State::Emitted;
     if (g.tainted) {
-      auto& lost = scan_.lost;
-      if (!lost.empty() && lost.back().last + 1 >= g.step.number && lost.back().first <= g.step.number) {
-        lost.back().last = std::max(lost.back().last, g.step.number);
-      } else {
-        lost.push_back({g.step.number, g.step.number, g.taint_line});
-      }
+      scan_.lost.push_back({g.step.number, g.taint_line});
       return std::nullopt;
     }
     if (g.bad) return outcar_step_error(*g.bad, g.step.number);
@@ -350,7 +353,7 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
     std::size_t offset = 0;
     std::uint64_t line = 0;
   };
-  std::optional<Rewind> rewinds[2];  // before the table of the DFT and of the ML step pending
+  std::vector<Rewind> rewinds;  // the state before each table of a piece that is not the last
   Gatherer gather(state.state, scan, base);
   std::optional<std::size_t> stopped;  // the event a piece that is not the last stops at
   for (std::size_t k = 0; k < found.events.size(); ++k) {
@@ -362,12 +365,14 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       if (!last) {
         stopped = k;
       } else if (event.kind == EventKind::Table) {
+        // A table begun ends the step before it all the same.
+        if (auto failed = gather.close_before(event)) return std::unexpected(std::move(*failed));
         scan.stopped_line = event.line;
       }
       break;
     }
     if (event.kind == EventKind::Table && !last) {
-      Rewind& rewind = rewinds[event.calculator == Calculator::Ml ? 1 : 0].emplace();
+      Rewind& rewind = rewinds.emplace_back();
       rewind.state = state.state;
       rewind.steps = scan.steps.size();
       rewind.lost = scan.lost.size();
@@ -386,10 +391,26 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       consumed_line = found.events[*stopped].line;
     }
     // A step whose table was read but which is not whole yet is gathered
-    // again by the next piece, from its table on.
+    // again by the next piece, from its table on; and so is one that was
+    // pending before that table (it was whole only with the later one).
     if (const Gathered* pending = gather.pending()) {
-      const Rewind& rewind = *rewinds[pending->step.calculator == Calculator::Ml ? 1 : 0];
-      if (rewind.offset < consumed) {
+      std::size_t at = static_cast<std::size_t>(pending->step.offset - base.byte);
+      const Rewind* chosen = nullptr;
+      for (;;) {
+        // Every table of a step still open lies in this piece: a piece
+        // starts at the table of the step that the last one left open.
+        const auto found = std::find_if(rewinds.begin(), rewinds.end(), [&](const Rewind& r) { return r.offset == at; });
+        if (found == rewinds.end()) break;
+        chosen = &*found;
+        std::size_t earlier = at;
+        for (const Gathered* g : {&chosen->state.dft, &chosen->state.ml}) {
+          if (g->open() && g->has_table) earlier = std::min(earlier, static_cast<std::size_t>(g->step.offset - base.byte));
+        }
+        if (earlier == at) break;
+        at = earlier;
+      }
+      if (chosen != nullptr && chosen->offset < consumed) {
+        const Rewind& rewind = *chosen;
         state.state = rewind.state;
         scan.steps.resize(rewind.steps);
         scan.lost.resize(rewind.lost);
@@ -399,6 +420,7 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       }
     }
     scan.stop = {consumed, consumed_line, false};
+    state.found += scan.steps.size() + scan.lost.size();
   } else {
     const std::uint64_t after_view = line + found.lines;
     scan.finished = state.state.finished;
@@ -409,7 +431,7 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       if (scan.stopped_line == 0) scan.stopped_line = final_number(after_view);
     }
     scan.stop = {buffer.size(), after_view + (view.size() < buffer.size() ? 1 : 0), true};
-    if (base.frame + scan.steps.size() == 0 && scan.lost.empty()) return end_of_file(after_view);
+    if (state.found + scan.steps.size() + scan.lost.size() == 0) return end_of_file(after_view);
   }
 
   // In file order of their tables: a step that waits for its energies is

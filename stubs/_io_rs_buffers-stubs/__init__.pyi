@@ -156,7 +156,7 @@ def scan_outcar_steps(
     NDArray[np.float64],
     NDArray[np.float64] | None,
     NDArray[np.float64] | None,
-    list[tuple[int, int, int]],
+    list[tuple[int, int]],
     tuple[int, int, bool, bool, int | None],
     _OutcarCarry,
 ]: ...

@@ -364,7 +364,7 @@ constexpr const char* kScanOutcarStepsDoc =
     "            NaN where a step printed none (flags say which it printed),\n"
     " positions: ndarray float64 [F,N,3] or None (without tables),\n"
     " forces:    ndarray float64 [F,N,3] or None,\n"
-    " lost:      list of (first step, last step, line)  \u2014 steps NUL bytes made unreadable,\n"
+    " lost:      list of (step, line)  \u2014 steps NUL bytes made unreadable,\n"
     " stop:      (consumed, line, complete, finished, stopped line or None),\n"
     " carry:     what the scan of the next piece takes)";
 
