@@ -46,7 +46,11 @@ struct Found {
     for (const auto& step : scan.steps) {
       put(steps, &step.offset, 4 * sizeof(std::uint64_t));
       put(steps, static_cast<std::uint64_t>(step.number));
-      put(steps, static_cast<std::uint64_t>(step.calculator) << 32 | step.flags);
+      // Overflows in the tables are known only where the tables are read:
+      // their NaN values stand in the tables' bytes.
+      namespace flag = io_rs::vasp::step_flag;
+      const std::uint32_t table_bits = (flag::kPositions | flag::kForces) << flag::kOverflowShift;
+      put(steps, static_cast<std::uint64_t>(step.calculator) << 32 | (step.flags & ~table_bits));
       put(steps, step.cell, sizeof step.cell + sizeof step.stress + sizeof step.energies);
     }
     for (const auto& lost : scan.lost) put(ending_lost, &lost, sizeof lost);
