@@ -10,6 +10,7 @@
 #include "core/portable.hpp"
 #include "support/harness.hpp"
 #include "vasp/outcar.hpp"
+#include "vasp/outcar_values.hpp"
 
 namespace {
 
@@ -105,6 +106,20 @@ std::string in_pieces(std::string_view file, std::size_t size) {
   }
 }
 
+// A row read at its columns is the row read the general way.
+void same_rows(std::string_view file) {
+  for (std::size_t at = 0; at < file.size();) {
+    const std::size_t lf = file.find('\n', at);
+    const std::string_view line = file.substr(at, lf == std::string_view::npos ? std::string_view::npos : lf - at);
+    at = lf == std::string_view::npos ? file.size() : lf + 1;
+    double fast[6], general[6];
+    if (!io_rs::vasp::read_printed_row(line, fast, fast + 3)) continue;
+    const auto read = io_rs::vasp::read_line_values(line, 6, false, general, io_rs::vasp::kRowColumns);
+    if (!read.ok || read.overflow != 0 || std::memcmp(fast, general, sizeof fast) != 0)
+      fuzz::fail("read_printed_row", std::string(line), "other values");
+  }
+}
+
 void same_block_marks(std::string_view file) {
   constexpr std::array<char, 4> kMarks{'(', 'k', 'v', '\0'};
   for (std::size_t at = 0; at + 64 <= file.size(); at += 64) {
@@ -126,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view file = exact.copy(text);
   fuzz::testing("scan_outcar", file);
   same_block_marks(file);
+  same_rows(file);
   io_rs::vasp::OutcarScan scan;
   const std::string one = whole(file, true, 1, &scan);
   for (std::size_t threads : {2, 3})

@@ -65,19 +65,15 @@ class PartPass {
         const int i = std::countr_zero(marks);
         const std::size_t q = p + static_cast<std::size_t>(i);
         const std::uint64_t line = lines + bytes::count_bits(block.line_ends & ((std::uint64_t{1} << i) - 1));
-        const std::size_t resume = look_at(q, line, end);
-        if (resume >= p + n) {
-          // Past the block (a run of NUL bytes, which holds no line end).
-          if (resume > p + n) {
-            lines = line;
-            p = resume;
-            jumped = true;
-          } else {
-            marks = 0;
-          }
+        const Resume resume = look_at(q, line, end);
+        if (resume.at > p + n) {
+          // Past the block: a run of NUL bytes, or a table read through.
+          lines = resume.lines;
+          p = resume.at;
+          jumped = true;
           break;
         }
-        marks &= ~std::uint64_t{0} << (resume - p);
+        marks = resume.at == p + n ? 0 : marks & (~std::uint64_t{0} << (resume.at - p));
       }
       if (!jumped) {
         lines += block.line_count;
@@ -117,20 +113,33 @@ class PartPass {
     if (!event.bad) event.bad = BadValue{std::move(expected), quoted_line(&line), Place{line_number, offset, 0}};
   }
 
-  // The mark at q, on the line numbered `line` (in the part); returns where
-  // the search goes on.
-  std::size_t look_at(std::size_t q, std::uint64_t line, std::size_t end) {
+  // Where the search goes on after a mark, and the line ends before it.
+  struct Resume {
+    std::size_t at;
+    std::uint64_t lines;
+  };
+
+  // The mark at q, on the line numbered `line` (in the part).
+  Resume look_at(std::size_t q, std::uint64_t line, std::size_t end) {
     const char c = data_[q];
     if (c == '\0') {
       std::size_t stop = q;
       while (stop < end && data_[stop] == '\0') ++stop;
       add(EventKind::Nul, q, line).end = stop;
-      return stop;
+      return {stop, line};
     }
     if (c == '(') {
       if (text_at(q, 12, "TOTAL-FORCE ")) {
         const std::size_t start = line_start(q);
-        if (trimmed(line_at(start)).starts_with("POSITION")) table(start, line);
+        const std::string_view header = line_at(start);
+        if (trimmed(header).starts_with("POSITION")) {
+          const OutcarEvent& event = table(start, line);
+          // A table whose rows were all read holds no mark from its header's
+          // end to its own: the search goes on past it (within the part).
+          const std::string_view rest = trimmed(header.substr(q + 1 - start));
+          if (event.read_through && event.end <= end && (rest == "eV/Angst)" || rest == "eV/Angst) (ML)"))
+            return {event.end, line + natoms_ + 3};
+        }
       } else if (text_at(q, 6, "energy(sigma->0)")) {
         energy(line_start(q), line);
       } else if (q > 0 && ((data_[q - 1] >= '0' && data_[q - 1] <= '9') || data_[q - 1] == '*')) {
@@ -147,7 +156,7 @@ class PartPass {
       const std::size_t start = line_start(q);
       if (trimmed(line_at(start)).starts_with("direct lattice vectors")) lattice(start, line);
     }
-    return q + 1;
+    return {q + 1, line};
   }
 
   // "---- Iteration    7(   1)  ----": the first electronic iteration of
@@ -254,8 +263,13 @@ class PartPass {
   }
 
   // The header line, a line of dashes, natoms atom lines, a line of dashes.
-  void table(std::size_t start, std::uint64_t line) {
+  const OutcarEvent& table(std::size_t start, std::uint64_t line) {
     OutcarEvent& event = add(EventKind::Table, start, line);
+    read_table(event, start, line);
+    return event;
+  }
+
+  void read_table(OutcarEvent& event, std::size_t start, std::uint64_t line) {
     if (line_at(start).find("(ML)") != std::string_view::npos) event.calculator = Calculator::Ml;
     LineCursor lines(buffer_.substr(0, limit_), start);
     lines.next();
@@ -268,10 +282,14 @@ class PartPass {
     if (!is_dashes(dashes)) return bad(event, std::string(outcar_text::kDashesUnderHeader), dashes, line + 1, dash_at);
     event.rows = lines.offset();
     if (rows_) {
-      event.table = table_count_++;
+      event.table = out_.tables++;
       const std::size_t first = event.table * 3 * natoms_;
-      out_.positions.resize(first + 3 * natoms_);
-      out_.forces.resize(first + 3 * natoms_);
+      if (first + 3 * natoms_ > out_.positions.size()) {
+        // Doubling: large buffers grow by remapping, never copied.
+        const std::size_t room = std::max<std::size_t>(2 * out_.positions.size(), first + 3 * natoms_);
+        out_.positions.resize(room);
+        out_.forces.resize(room);
+      }
       std::uint32_t overflow = 0;
       const char* readable = data_ + limit_;
       for (std::size_t k = 0; k < natoms_; ++k) {
@@ -310,6 +328,7 @@ class PartPass {
     if (!is_dashes(closing))
       return bad(event, fill_message(outcar_text::kClosingDashes, {natoms_}), closing, line + 2 + natoms_, closing_at);
     event.end = lines.offset();
+    event.read_through = rows_ && !event.bad;
   }
 
   std::string_view buffer_;
@@ -320,7 +339,6 @@ class PartPass {
   std::uint32_t index_;
   EventPart& out_;
   std::size_t begin_ = 0;
-  std::size_t table_count_ = 0;
   std::int64_t last_iteration_ = -1;  // the step of the last event, when an iteration line
 };
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/owned_buffer.hpp"
 #include "vasp/outcar.hpp"
 
 namespace io_rs::vasp {
@@ -31,6 +32,7 @@ struct OutcarEvent {
   EventKind kind = EventKind::End;
   Calculator calculator = Calculator::Dft;  // Table, Energy
   bool incomplete = false;       // its lines run past what the pass may read
+  bool read_through = false;     // Table: every row read as numbers, the closing line found
   std::uint32_t flags = 0;       // step_flag bits of the values it gives, and their overflows
   std::uint32_t part = 0;        // the part that found it (for its table's rows)
   std::size_t offset = 0;        // buffer offset of its line (of the first NUL byte for Nul)
@@ -48,8 +50,10 @@ struct OutcarEvent {
 struct alignas(128) EventPart {
   std::vector<OutcarEvent> events;
   std::uint64_t lines = 0;       // the line ends of the part
-  std::vector<double> positions;  // with rows: the atom lines of its tables, in order
-  std::vector<double> forces;
+  // With rows: the atom lines of its tables, in order; room for more.
+  OwnedBuffer<double> positions;
+  OwnedBuffer<double> forces;
+  std::size_t tables = 0;
 };
 
 struct OutcarEvents {

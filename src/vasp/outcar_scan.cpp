@@ -18,6 +18,7 @@
 
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
+#include "core/parallel.hpp"
 #include "core/piece.hpp"
 #include "vasp/outcar.hpp"
 #include "vasp/outcar_events.hpp"
@@ -454,15 +455,29 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
   if (tables) {
     const std::size_t natoms = static_cast<std::size_t>(state.header.nions);
     const std::size_t values = scan.steps.size() * natoms * 3;
-    scan.positions = OwnedBuffer<double>::allocate(values);
-    scan.forces = OwnedBuffer<double>::allocate(values);
-    for (std::size_t k = 0; k < scan.steps.size(); ++k) {
-      const auto [part, table] = gather.rows_of[k];
-      const EventPart& rows = found.parts[part];
-      std::memcpy(scan.positions.data() + k * natoms * 3, rows.positions.data() + table * natoms * 3,
-                  natoms * 3 * sizeof(double));
-      std::memcpy(scan.forces.data() + k * natoms * 3, rows.forces.data() + table * natoms * 3,
-                  natoms * 3 * sizeof(double));
+    // Commonly every table the pass read, in order, in one part: its rows
+    // are the arrays. Otherwise they are gathered, on the threads.
+    bool in_place = found.parts.size() == 1 && found.parts[0].positions.data() != nullptr;
+    for (std::size_t k = 0; in_place && k < scan.steps.size(); ++k) in_place = gather.rows_of[k].second == k;
+    if (in_place) {
+      scan.positions = std::move(found.parts[0].positions);
+      scan.forces = std::move(found.parts[0].forces);
+      scan.positions.resize(values);
+      scan.forces.resize(values);
+    } else {
+      scan.positions = OwnedBuffer<double>::allocate(values);
+      scan.forces = OwnedBuffer<double>::allocate(values);
+      const std::size_t parts = std::max<std::size_t>(1, std::min(threads, scan.steps.size()));
+      run_parts(parts, [&](std::size_t t) {
+        for (std::size_t k = t * scan.steps.size() / parts; k < (t + 1) * scan.steps.size() / parts; ++k) {
+          const auto [part, table] = gather.rows_of[k];
+          const EventPart& rows = found.parts[part];
+          std::memcpy(scan.positions.data() + k * natoms * 3, rows.positions.data() + table * natoms * 3,
+                      natoms * 3 * sizeof(double));
+          std::memcpy(scan.forces.data() + k * natoms * 3, rows.forces.data() + table * natoms * 3,
+                      natoms * 3 * sizeof(double));
+        }
+      });
     }
   }
   return scan;
