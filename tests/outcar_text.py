@@ -24,6 +24,7 @@ class Step:
     energies: tuple[float, float, float]  # TOTEN, without entropy, sigma->0
     ml: bool = False
     table: bool = True  # NWRITE=0 prints the tables of some steps only
+    printed: str = "stress energies"  # what else the step prints (ISIF=0: no stress)
 
 
 def random_steps(count: int, natoms: int, seed: int = 0, ml_every: int = 0) -> list[Step]:
@@ -133,10 +134,11 @@ def outcar(steps: list[Step], *, species=("O", "H"), counts=(2, 4), finished: bo
         if not step.ml:
             parts += [scf_iteration(number, sub, step.energies[0] + 1 / sub) for sub in (1, 2)]
         previous_ml = step.ml
-        block = [stress_block(step), lattice_block(step.cell)]
+        block = ([stress_block(step)] if "stress" in step.printed else []) + [lattice_block(step.cell)]
         if step.table:
             block.append(table_block(step))
-        block.insert(0 if energies_first else len(block), energy_block(step))
+        if "energies" in step.printed:
+            block.insert(0 if energies_first else len(block), energy_block(step))
         parts += block
         parts.append("     LOOP+:  cpu time    4.0781: real time    4.0957\n\n")
     if finished:

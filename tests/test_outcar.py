@@ -30,12 +30,19 @@ def without_table(steps, keep):
     return [Step(s.positions, s.forces, s.cell, s.stress, s.energies, s.ml, k in keep) for k, s in enumerate(steps)]
 
 
+def printing(steps, what, every=2):
+    """The steps, every `every`-th printing only `what` beside its table."""
+    return [Step(s.positions, s.forces, s.cell, s.stress, s.energies, s.ml, s.table,
+                 what if k % every == 0 else s.printed) for k, s in enumerate(steps)]
+
+
 LAYOUTS = {
     "DFT, energies after the table (VASP 5.4 on)": (random_steps(5, 6), {}),
     "DFT, energies before the table (VASP 5.2)": (random_steps(5, 6, seed=1), {"energies_first": True}),
     "ML predictions and DFT steps (ML_ISTART=0)": (random_steps(10, 6, seed=2, ml_every=3), {}),
     "tables of the first and last steps (NWRITE=0)": (without_table(random_steps(9, 6, seed=3), {0, 8}), {}),
     "species from the POTCAR lines alone": (random_steps(3, 6, seed=4), {"titel": False}),
+    "steps without stress (ISIF=0)": (printing(random_steps(5, 6, seed=16), "energies"), {}),
 }
 
 
@@ -50,9 +57,10 @@ def test_values_are_the_printed_text(layout):
     for frame, ref in zip(frames, expected, strict=True):
         assert frame.symbols == symbols == ["O", "O", "H", "H", "H", "H"]
         assert not frame.fractional and frame.pbc.all()
+        assert ("stress" in frame.info) == (ref.stress is not None)
         for got, want in ((frame.positions, ref.positions), (frame.arrays["forces"], ref.forces),
-                          (frame.cell, ref.cell), (frame.info["stress"], ref.stress)):
-            assert got.dtype == np.float64 and np.array_equal(got, want)
+                          (frame.cell, ref.cell), (frame.info.get("stress", ref.stress), ref.stress)):
+            assert want is None or (got.dtype == np.float64 and np.array_equal(got, want))
         assert {key: frame.info[key] for key in ref.info} == ref.info
 
 
@@ -87,8 +95,10 @@ def test_every_reader_window_and_thread_count_agree(monkeypatch, tmp_path, chunk
         assert list(opened) == whole
 
 
-def test_scan_in_pieces_finds_what_one_scan_finds():
-    data = big_run().encode()
+@pytest.mark.parametrize("run", ["ML and DFT steps", "steps without energies"])
+def test_scan_in_pieces_finds_what_one_scan_finds(run):
+    data = (big_run() if run == "ML and DFT steps" else
+            outcar(printing(random_steps(300, 24, seed=17), "stress", every=1), counts=(8, 16))).encode()
     whole = _io_rs_buffers.scan_outcar_steps(data, tables=True)
     for size in (2_000, 33_333):
         steps, start, line, carry = [], 0, 1, None
@@ -181,17 +191,31 @@ def test_fields_that_touch_are_read_at_their_columns():
     ("in the table's rows", 2),
     ("in the energy block", 2),
     ("among the electronic iterations", 2),
+    ("from one step's end over the next one's iterations", 3),
+    ("from one step's end over the next one's first iteration", None),
 ])
 def test_nul_bytes_lose_their_step_and_keep_the_others(where, lost):
     text = outcar(random_steps(4, 6, seed=9))
-    start, stop = steps_around(text, lost)
-    anchor = {"in the table's rows": " POSITION", "in the energy block": "  free  energy   TOTEN",
-              "among the electronic iterations": " Free energy of the ion"}[where]
-    at = text.index(anchor, start) + 60
-    damaged = text[:at] + "\0" * 300 + text[at + 300:]
+    start, stop = steps_around(text, 2)
+    if where.startswith("from one step's end"):
+        # What the NULs replaced may have been the next step's stress or
+        # cell, unless an iteration line of that step comes after them.
+        at = text.index("     LOOP+", start) + 60
+        over = text.index("  FORCE on cell", stop) if lost else text.index(" Free energy", stop)
+    else:
+        anchor = {"in the table's rows": " POSITION", "in the energy block": "  free  energy   TOTEN",
+                  "among the electronic iterations": " Free energy of the ion"}[where]
+        at = text.index(anchor, start) + 60
+        over = at + 300
+    damaged = text[:at] + "\0" * (over - at) + text[over:]
+    clean = read(text)
+    if lost is None:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert read(damaged) == clean
+        return
     with pytest.warns(io_rs.DataWarning, match=rf"unreadable by NUL bytes, left out: step {lost} "):
         frames = read(damaged)
-    clean = read(text)
     assert frames == [frame for frame in clean if frame.info["step"] != lost]
 
 
