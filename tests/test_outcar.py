@@ -351,3 +351,15 @@ def test_trajectory_infos_come_from_the_scan(monkeypatch, tmp_path):
                    for info, frame in zip(infos.info, frames))
         assert opened.truncated and opened.variable_cell and opened.symbols == frames[0].symbols
         assert np.array_equal(opened.cells, np.stack([frame.cell for frame in frames]))
+
+
+def test_steps_as_a_dask_array(tmp_path):
+    dask = pytest.importorskip("dask")
+    path = tmp_path / "OUTCAR"
+    path.write_text(outcar(random_steps(7, 6, seed=18, ml_every=3)))
+    frames = read(path.read_text())
+    with io_rs.open(path, steps="dft") as opened:
+        array = opened.to_dask(frames_per_chunk=2)
+    assert array.shape == (4, 6, 3)
+    dft = [frame.positions for frame in frames if frame.info["calculator"] == "DFT"]
+    assert np.array_equal(dask.compute(array)[0], np.stack(dft))

@@ -25,13 +25,17 @@ import os
 import warnings
 from collections.abc import Iterator
 from contextlib import ExitStack
-from typing import Any, Literal, NamedTuple
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
 from ._files import (DataWarning, Pieces, ReadableBinary, Source, Text, TruncatedWarning, compression_of, label,
                      open_data, read_range, resolve_threads)
 from ._frame import Frame
@@ -381,9 +385,25 @@ class OutcarTrajectory(Trajectory):
         from the scan: no table is read."""
         return FrameInfos(self._steps.steps[:, _NATOMS].copy(), self._steps.infos())
 
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every step's positions (Cartesian, Å) as a Dask array, steps x
+        atoms x 3, in chunks that the tasks of a computation read from the
+        file's path."""
+        return frames_array(self._path, self._steps.steps, self._natoms, frames_per_chunk, read_step_rows)
+
     def _close(self) -> None:
         self._data = b""
         self._stack.close()
+
+
+def read_step_rows(path: str, rows: NDArray[np.int64], first: int) -> NDArray[np.float64]:
+    """The positions of some consecutive steps of an OUTCAR's scan, read
+    from its path: what to_dask's tasks run."""
+    start = int(rows[0, _OFFSET])
+    data = read_range(path, start, int(rows[-1, _END]))
+    positions, _, _ = Text(data, _KIND, label(path)).call(_io_rs_buffers.read_outcar_tables, data, rows, start,
+                                                         threads=1)
+    return positions
 
 
 def open_outcar(file: Source, *, steps: Steps = "all", threads: int | None = None) -> OutcarTrajectory:

@@ -276,6 +276,9 @@ class Gatherer {
   const Base& base_;
 };
 
+// More bytes than any run's header holds before its "ions per type" line.
+constexpr std::size_t kHeaderBytes = std::size_t{64} << 20;
+
 // Where the scan of a piece that is not the last stops: after its last
 // whole line, or before the TOTEN line of an energy block whose last line
 // may lie in the next piece (the energy line looks back at it).
@@ -329,6 +332,12 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
     auto read = read_outcar_header(view, at, base, header);
     if (!read) return std::unexpected(std::move(read.error()));
     if (!read->complete) {
+      // A header is a few hundred kB at most: a piece this large without
+      // one is not an OUTCAR, and holding more of it would not help.
+      if (!last && view.size() >= kHeaderBytes) {
+        return expected_error(kOutcar, std::string(outcar_text::kHeaderFirst), std::string(outcar_text::kNoHeader),
+                              last_line(view, base, place_of(view, base, view.size()).line - 1));
+      }
       if (!last) {
         if (tables) {
           scan.positions = OwnedBuffer<double>::allocate(0);

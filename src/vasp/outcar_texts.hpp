@@ -25,6 +25,7 @@ inline constexpr std::string_view kHeaderFirst =
     "the run's header (NIONS and 'ions per type') before the first POSITION/TOTAL-FORCE table";
 inline constexpr std::string_view kNoStep = "a complete ionic step (a POSITION/TOTAL-FORCE table and its energies)";
 inline constexpr std::string_view kEndOfFile = "the end of the file";
+inline constexpr std::string_view kNoHeader = "64 MB without it";
 inline constexpr std::string_view kStepPrefix = "step {}: ";
 
 }  // namespace io_rs::vasp::outcar_text
