@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check_equal("scan in pieces of " + std::to_string(piece) + " bytes", one, in_pieces(file, piece));
   if (one.starts_with("error: ")) return 0;
   // Without the tables the scan finds the same steps; their tables read
-  // apart are the ones it read.
+  // apart (on other threads) are the ones it read.
   io_rs::vasp::OutcarScan bare;
   const std::string without = whole(file, false, 2, &bare);
   if (without.starts_with("error: ")) fuzz::fail("scan without tables", "its steps", without);

@@ -36,9 +36,8 @@ std::string_view after(std::string_view line, std::string_view label, std::strin
 // One part of the pass: the lines starting in [begin, end).
 class PartPass {
  public:
-  PartPass(std::string_view buffer, std::size_t limit, std::size_t natoms, bool rows, std::uint32_t index,
-           EventPart& out)
-      : buffer_(buffer), data_(buffer.data()), limit_(limit), natoms_(natoms), rows_(rows), index_(index), out_(out) {}
+  PartPass(std::string_view buffer, std::size_t limit, std::size_t natoms, EventPart& out)
+      : buffer_(buffer), data_(buffer.data()), limit_(limit), natoms_(natoms), out_(out) {}
 
   void run(std::size_t begin, std::size_t end) {
     begin_ = begin;
@@ -67,7 +66,7 @@ class PartPass {
         const std::uint64_t line = lines + bytes::count_bits(block.line_ends & ((std::uint64_t{1} << i) - 1));
         const Resume resume = look_at(q, line, end);
         if (resume.at > p + n) {
-          // Past the block: a run of NUL bytes, or a table read through.
+          // Past the block: a run of NUL bytes, which holds no line end.
           lines = resume.lines;
           p = resume.at;
           jumped = true;
@@ -104,7 +103,6 @@ class PartPass {
     event.kind = kind;
     event.offset = offset;
     event.line = line;
-    event.part = index_;
     return event;
   }
   // A value the line does not give; the line counted from the part's start.
@@ -131,15 +129,7 @@ class PartPass {
     if (c == '(') {
       if (text_at(q, 12, "TOTAL-FORCE ")) {
         const std::size_t start = line_start(q);
-        const std::string_view header = line_at(start);
-        if (trimmed(header).starts_with("POSITION")) {
-          const OutcarEvent& event = table(start, line);
-          // A table whose rows were all read holds no mark from its header's
-          // end to its own: the search goes on past it (within the part).
-          const std::string_view rest = trimmed(header.substr(q + 1 - start));
-          if (event.read_through && event.end <= end && (rest == "eV/Angst)" || rest == "eV/Angst) (ML)"))
-            return {event.end, line + natoms_ + 3};
-        }
+        if (trimmed(line_at(start)).starts_with("POSITION")) table(start, line);
       } else if (text_at(q, 6, "energy(sigma->0)")) {
         energy(line_start(q), line);
       } else if (q > 0 && ((data_[q - 1] >= '0' && data_[q - 1] <= '9') || data_[q - 1] == '*')) {
@@ -262,14 +252,10 @@ class PartPass {
     event.flags = flags;
   }
 
-  // The header line, a line of dashes, natoms atom lines, a line of dashes.
-  const OutcarEvent& table(std::size_t start, std::uint64_t line) {
+  // The header line, a line of dashes, natoms atom lines, a line of dashes;
+  // the atom lines are read later, those of the steps found whole.
+  void table(std::size_t start, std::uint64_t line) {
     OutcarEvent& event = add(EventKind::Table, start, line);
-    read_table(event, start, line);
-    return event;
-  }
-
-  void read_table(OutcarEvent& event, std::size_t start, std::uint64_t line) {
     if (line_at(start).find("(ML)") != std::string_view::npos) event.calculator = Calculator::Ml;
     LineCursor lines(buffer_.substr(0, limit_), start);
     lines.next();
@@ -281,45 +267,7 @@ class PartPass {
     const std::string_view dashes = lines.next();
     if (!is_dashes(dashes)) return bad(event, std::string(outcar_text::kDashesUnderHeader), dashes, line + 1, dash_at);
     event.rows = lines.offset();
-    if (rows_) {
-      event.table = out_.tables++;
-      const std::size_t first = event.table * 3 * natoms_;
-      if (first + 3 * natoms_ > out_.positions.size()) {
-        // Doubling: large buffers grow by remapping, never copied.
-        const std::size_t room = std::max<std::size_t>(2 * out_.positions.size(), first + 3 * natoms_);
-        out_.positions.resize(room);
-        out_.forces.resize(room);
-      }
-      std::uint32_t overflow = 0;
-      const char* readable = data_ + limit_;
-      for (std::size_t k = 0; k < natoms_; ++k) {
-        if (lines.done()) {
-          event.incomplete = true;
-          return;
-        }
-        const std::size_t at = lines.offset();
-        const std::string_view row = lines.next();
-        const LineValues read = read_table_row(row, &out_.positions[first + 3 * k], &out_.forces[first + 3 * k],
-                                               readable);
-        if (!read.ok) {
-          bad(event, fill_message(outcar_text::kRow, {k + 1}), row, line + 2 + k, at);
-          // The rest is looked at as without rows: whether the table is whole.
-          const std::size_t left = natoms_ - k - 1;
-          if (lines.skip(left) < left) {
-            event.incomplete = true;
-            return;
-          }
-          break;
-        }
-        overflow |= read.overflow;
-      }
-      if ((overflow & 7u) != 0) event.flags |= step_flag::kPositions << step_flag::kOverflowShift;
-      if ((overflow & 070u) != 0) event.flags |= step_flag::kForces << step_flag::kOverflowShift;
-    } else if (lines.skip(natoms_) < natoms_) {
-      event.incomplete = true;
-      return;
-    }
-    if (lines.done()) {
+    if (lines.skip(natoms_) < natoms_ || lines.done()) {
       event.incomplete = true;
       return;
     }
@@ -328,15 +276,12 @@ class PartPass {
     if (!is_dashes(closing))
       return bad(event, fill_message(outcar_text::kClosingDashes, {natoms_}), closing, line + 2 + natoms_, closing_at);
     event.end = lines.offset();
-    event.read_through = rows_ && !event.bad;
   }
 
   std::string_view buffer_;
   const char* data_;
   std::size_t limit_;
   std::size_t natoms_;
-  bool rows_;
-  std::uint32_t index_;
   EventPart& out_;
   std::size_t begin_ = 0;
   std::int64_t last_iteration_ = -1;  // the step of the last event, when an iteration line
@@ -345,21 +290,21 @@ class PartPass {
 }  // namespace
 
 OutcarEvents find_outcar_events(std::string_view buffer, std::size_t from, std::size_t to, std::size_t limit,
-                                const Base& base, std::size_t natoms, bool rows, std::size_t threads) {
+                                const Base& base, std::size_t natoms, std::size_t threads) {
   OutcarEvents found;
-  const std::size_t parts = threads_for(threads, to - from);
-  const LineCuts cuts = cut_at_line_starts(buffer, from, to, parts);
-  found.parts.resize(parts);
-  run_parts(parts, [&](std::size_t t) {
-    PartPass pass(buffer, limit, natoms, rows, static_cast<std::uint32_t>(t), found.parts[t]);
+  const std::size_t count = threads_for(threads, to - from);
+  const LineCuts cuts = cut_at_line_starts(buffer, from, to, count);
+  std::vector<EventPart> parts(count);
+  run_parts(count, [&](std::size_t t) {
+    PartPass pass(buffer, limit, natoms, parts[t]);
     pass.run(cuts.starts[t], cuts.starts[t + 1]);
   });
   // Lines counted from each part's start become the file's.
   std::uint64_t line = base.line;
-  std::size_t count = 0;
-  for (const EventPart& part : found.parts) count += part.events.size();
-  found.events.reserve(count);
-  for (EventPart& part : found.parts) {
+  std::size_t events = 0;
+  for (const EventPart& part : parts) events += part.events.size();
+  found.events.reserve(events);
+  for (EventPart& part : parts) {
     for (OutcarEvent& event : part.events) {
       event.line += line;
       if (event.bad) {

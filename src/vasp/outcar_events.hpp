@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/owned_buffer.hpp"
 #include "vasp/outcar.hpp"
 
 namespace io_rs::vasp {
@@ -32,15 +31,12 @@ struct OutcarEvent {
   EventKind kind = EventKind::End;
   Calculator calculator = Calculator::Dft;  // Table, Energy
   bool incomplete = false;       // its lines run past what the pass may read
-  bool read_through = false;     // Table: every row read as numbers, the closing line found
   std::uint32_t flags = 0;       // step_flag bits of the values it gives, and their overflows
-  std::uint32_t part = 0;        // the part that found it (for its table's rows)
   std::size_t offset = 0;        // buffer offset of its line (of the first NUL byte for Nul)
   std::uint64_t line = 0;        // its line's number
   std::size_t rows = 0;          // Table: buffer offset of the first atom line
   std::size_t end = 0;           // Table: past the closing line; Nul: past the NUL bytes
   std::int64_t number = -1;      // Iteration: the step it opens; -1 when the number overflowed
-  std::size_t table = 0;         // Table read with its rows: its index among the part's tables
   double values[9] = {};         // Lattice: the cell; Stress: 6 in kB; Energy: 3 in eV
   std::optional<BadValue> bad;   // a value it gives that its line does not hold
 };
@@ -49,27 +45,22 @@ struct OutcarEvent {
 // share a cache line.
 struct alignas(128) EventPart {
   std::vector<OutcarEvent> events;
-  std::uint64_t lines = 0;       // the line ends of the part
-  // With rows: the atom lines of its tables, in order; room for more.
-  OwnedBuffer<double> positions;
-  OwnedBuffer<double> forces;
-  std::size_t tables = 0;
+  std::uint64_t lines = 0;  // the line ends of the part
 };
 
 struct OutcarEvents {
   std::vector<OutcarEvent> events;  // in file order, lines and places counted in the file
-  std::vector<EventPart> parts;     // their tables' rows
   std::uint64_t lines = 0;          // the line ends of [from, to)
 };
+
+// The error for a value of step `number` that its line does not give.
+Error outcar_step_error(const BadValue& bad, std::int64_t number);
 
 // The events of the lines starting in [from, to) of buffer (to at a line
 // start); their lines may be read up to limit. base says where buffer
 // stands in the file (base.from == from). natoms: the atom lines of a
-// table; rows: read them too.
-// The error for a value of step `number` that its line does not give.
-Error outcar_step_error(const BadValue& bad, std::int64_t number);
-
+// table.
 OutcarEvents find_outcar_events(std::string_view buffer, std::size_t from, std::size_t to, std::size_t limit,
-                                const Base& base, std::size_t natoms, bool rows, std::size_t threads);
+                                const Base& base, std::size_t natoms, std::size_t threads);
 
 }  // namespace io_rs::vasp

@@ -18,7 +18,6 @@
 
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
-#include "core/parallel.hpp"
 #include "core/piece.hpp"
 #include "vasp/outcar.hpp"
 #include "vasp/outcar_events.hpp"
@@ -38,8 +37,6 @@ struct Gathered {
   std::uint64_t taint_line = 0;
   OutcarStep step;
   std::optional<BadValue> bad;  // the first value it holds that its line does not give
-  std::uint32_t part = 0;       // where its rows are, when read with the events
-  std::size_t table = 0;
 
   bool open() const noexcept { return state == State::Open; }
   void keep_bad(const std::optional<BadValue>& value) {
@@ -92,8 +89,9 @@ class Gatherer {
  public:
   Gatherer(GatherState& state, OutcarScan& scan, const Base& base) : s_(state), scan_(scan), base_(base) {}
 
-  // Where each emitted step's rows are, in the order of scan.steps.
-  std::vector<std::pair<std::uint32_t, std::size_t>> rows_of;
+  // The step whose values failed, when its table came before the failure:
+  // its atom lines may fail first.
+  std::optional<OutcarStep> failed_step;
 
   std::optional<Error> apply(const OutcarEvent& event) {
     switch (event.kind) {
@@ -216,8 +214,6 @@ class Gatherer {
     g->keep_bad(event.bad);
     if ((s_.cell_flags & step_flag::kCell) == 0) g->keep_bad(s_.cell_bad);
     if ((s_.stress_flags & step_flag::kStress) == 0) g->keep_bad(s_.stress_bad);
-    g->part = event.part;
-    g->table = event.table;
     // The stress belongs to this table; the cell stays until the next.
     s_.stress_flags = 0;
     s_.stress_bad.reset();
@@ -265,9 +261,11 @@ class Gatherer {
       scan_.lost.push_back({g.step.number, g.taint_line});
       return std::nullopt;
     }
-    if (g.bad) return outcar_step_error(*g.bad, g.step.number);
+    if (g.bad) {
+      if (g.has_table && g.step.end != 0 && g.step.rows < g.bad->place.byte) failed_step = g.step;
+      return outcar_step_error(*g.bad, g.step.number);
+    }
     scan_.steps.push_back(g.step);
-    rows_of.emplace_back(g.part, g.table);
     return std::nullopt;
   }
 
@@ -355,16 +353,39 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
   const std::size_t to = last ? view.size() : std::max(at, piece_end(view, at));
   const Base event_base{base.byte, line, at, base.frame};
   OutcarEvents found = find_outcar_events(buffer, at, to, view.size(), event_base,
-                                          static_cast<std::size_t>(state.header.nions), tables, threads);
+                                          static_cast<std::size_t>(state.header.nions), threads);
 
   struct Rewind {
     GatherState state;
-    std::size_t steps = 0, lost = 0, rows = 0;
+    std::size_t steps = 0, lost = 0;
     std::size_t offset = 0;
     std::uint64_t line = 0;
   };
   std::vector<Rewind> rewinds;  // the state before each table of a piece that is not the last
   Gatherer gather(state.state, scan, base);
+  const std::size_t natoms = static_cast<std::size_t>(state.header.nions);
+  // The atom lines of steps found whole, read on the threads straight into
+  // the arrays, in the order given.
+  const auto read_tables = [&](const std::vector<OutcarStep>& steps) {
+    std::vector<OutcarTableRef> refs;
+    refs.reserve(steps.size());
+    for (const OutcarStep& step : steps) refs.push_back({step.rows, step.end, step.line, step.number});
+    return read_outcar_tables(buffer, base.byte, refs, natoms, threads);
+  };
+  // A value that failed; with the tables read, an atom line before it that
+  // fails is the first failure.
+  const auto failure = [&](Error error) -> std::unexpected<Error> {
+    if (tables) {
+      std::vector<OutcarStep> before = scan.steps;
+      if (gather.failed_step) before.push_back(*gather.failed_step);
+      std::stable_sort(before.begin(), before.end(),
+                       [](const OutcarStep& a, const OutcarStep& b) { return a.offset < b.offset; });
+      auto read = read_tables(before);
+      if (!read && read.error().place && error.place && read.error().place->byte < error.place->byte)
+        return std::unexpected(std::move(read.error()));
+    }
+    return std::unexpected(std::move(error));
+  };
   std::optional<std::size_t> stopped;  // the event a piece that is not the last stops at
   for (std::size_t k = 0; k < found.events.size(); ++k) {
     const OutcarEvent& event = found.events[k];
@@ -376,7 +397,7 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
         stopped = k;
       } else if (event.kind == EventKind::Table) {
         // A table begun ends the step before it all the same.
-        if (auto failed = gather.close_before(event)) return std::unexpected(std::move(*failed));
+        if (auto failed = gather.close_before(event)) return failure(std::move(*failed));
         scan.stopped_line = event.line;
       }
       break;
@@ -386,11 +407,10 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       rewind.state = state.state;
       rewind.steps = scan.steps.size();
       rewind.lost = scan.lost.size();
-      rewind.rows = gather.rows_of.size();
       rewind.offset = event.offset;
       rewind.line = event.line;
     }
-    if (auto failed = gather.apply(event)) return std::unexpected(std::move(*failed));
+    if (auto failed = gather.apply(event)) return failure(std::move(*failed));
   }
 
   if (!last) {
@@ -424,7 +444,6 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
         state.state = rewind.state;
         scan.steps.resize(rewind.steps);
         scan.lost.resize(rewind.lost);
-        gather.rows_of.resize(rewind.rows);
         consumed = rewind.offset;
         consumed_line = rewind.line;
       }
@@ -453,40 +472,19 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return scan.steps[a].offset < scan.steps[b].offset; });
     std::vector<OutcarStep> steps;
-    std::vector<std::pair<std::uint32_t, std::size_t>> rows;
-    for (std::size_t k : order) {
-      steps.push_back(scan.steps[k]);
-      rows.push_back(gather.rows_of[k]);
-    }
+    for (std::size_t k : order) steps.push_back(scan.steps[k]);
     scan.steps = std::move(steps);
-    gather.rows_of = std::move(rows);
   }
   if (tables) {
-    const std::size_t natoms = static_cast<std::size_t>(state.header.nions);
-    const std::size_t values = scan.steps.size() * natoms * 3;
-    // Commonly every table the pass read, in order, in one part: its rows
-    // are the arrays. Otherwise they are gathered, on the threads.
-    bool in_place = found.parts.size() == 1 && found.parts[0].positions.data() != nullptr;
-    for (std::size_t k = 0; in_place && k < scan.steps.size(); ++k) in_place = gather.rows_of[k].second == k;
-    if (in_place) {
-      scan.positions = std::move(found.parts[0].positions);
-      scan.forces = std::move(found.parts[0].forces);
-      scan.positions.resize(values);
-      scan.forces.resize(values);
-    } else {
-      scan.positions = OwnedBuffer<double>::allocate(values);
-      scan.forces = OwnedBuffer<double>::allocate(values);
-      const std::size_t parts = std::max<std::size_t>(1, std::min(threads, scan.steps.size()));
-      run_parts(parts, [&](std::size_t t) {
-        for (std::size_t k = t * scan.steps.size() / parts; k < (t + 1) * scan.steps.size() / parts; ++k) {
-          const auto [part, table] = gather.rows_of[k];
-          const EventPart& rows = found.parts[part];
-          std::memcpy(scan.positions.data() + k * natoms * 3, rows.positions.data() + table * natoms * 3,
-                      natoms * 3 * sizeof(double));
-          std::memcpy(scan.forces.data() + k * natoms * 3, rows.forces.data() + table * natoms * 3,
-                      natoms * 3 * sizeof(double));
-        }
-      });
+    auto read = read_tables(scan.steps);
+    if (!read) return std::unexpected(std::move(read.error()));
+    scan.positions = std::move(read->positions);
+    scan.forces = std::move(read->forces);
+    namespace flag = step_flag;
+    for (std::size_t k = 0; k < scan.steps.size(); ++k) {
+      const std::uint8_t overflow = read->overflow[k];
+      if ((overflow & 1) != 0) scan.steps[k].flags |= flag::kPositions << flag::kOverflowShift;
+      if ((overflow & 2) != 0) scan.steps[k].flags |= flag::kForces << flag::kOverflowShift;
     }
   }
   return scan;
