@@ -112,12 +112,16 @@ class _Steps:
 
     def infos(self) -> list[dict[str, Any]]:
         """Each step's info: energies, stress, step and calculator."""
-        energies = self.energies.tolist()
         stresses = list(self.stresses)
         found = []
-        for k, (flags, calculator, step) in enumerate(self.steps[:, [_FLAGS, _CALCULATOR, _STEP]].tolist()):
+        every = _FREE_ENERGY | _ENERGY | _WITHOUT_ENTROPY | _STRESS
+        rows = self.steps[:, [_FLAGS, _CALCULATOR, _STEP]].tolist()
+        for (flags, calculator, step), (free, without, energy), stress in zip(rows, self.energies.tolist(), stresses):
+            if flags & every == every:  # the common step: one dict made at once
+                found.append({"free_energy": free, "energy": energy, "energy_without_entropy": without,
+                              "stress": stress, "step": step, "calculator": _CALCULATORS[calculator]})
+                continue
             info: dict[str, Any] = {}
-            free, without, energy = energies[k]
             if flags & _FREE_ENERGY:
                 info["free_energy"] = free
             if flags & _ENERGY:
@@ -125,7 +129,7 @@ class _Steps:
             if flags & _WITHOUT_ENTROPY:
                 info["energy_without_entropy"] = without
             if flags & _STRESS:
-                info["stress"] = stresses[k]
+                info["stress"] = stress
             info["step"] = step
             info["calculator"] = _CALCULATORS[calculator]
             found.append(info)
@@ -133,11 +137,12 @@ class _Steps:
 
     def frames(self, symbols: list[str] | None, positions: NDArray[np.float64],
                forces: NDArray[np.float64]) -> list[Frame]:
-        cells = list(self.cells)
-        has_cell = (self.steps[:, _FLAGS] & _CELL).astype(bool).tolist()
-        return [Frame._make(symbols, position, False, cells[k] if has_cell[k] else None, _PERIODIC, info,
-                            {"forces": force})
-                for k, (position, force, info) in enumerate(zip(positions, forces, self.infos()))]
+        make = Frame._make
+        cells: list[NDArray[np.float64] | None] = list(self.cells)
+        for k in np.flatnonzero((self.steps[:, _FLAGS] & _CELL) == 0).tolist():
+            cells[k] = None
+        return [make(symbols, position, False, cell, _PERIODIC, info, {"forces": force})
+                for position, force, cell, info in zip(positions, forces, cells, self.infos())]
 
     def overflows(self, overflow: NDArray[np.uint8] | None = None) -> list[tuple[str, int]]:
         """(field, step) of every value printed as ****; overflow gives the

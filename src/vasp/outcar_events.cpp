@@ -1,6 +1,7 @@
 #include "vasp/outcar_events.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "core/line_cuts.hpp"

@@ -429,9 +429,9 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
       for (;;) {
         // Every table of a step still open lies in this piece: a piece
         // starts at the table of the step that the last one left open.
-        const auto found = std::find_if(rewinds.begin(), rewinds.end(), [&](const Rewind& r) { return r.offset == at; });
-        if (found == rewinds.end()) break;
-        chosen = &*found;
+        const auto match = std::find_if(rewinds.begin(), rewinds.end(), [&](const Rewind& r) { return r.offset == at; });
+        if (match == rewinds.end()) break;
+        chosen = &*match;
         std::size_t earlier = at;
         for (const Gathered* g : {&chosen->state.dft, &chosen->state.ml}) {
           if (g->open() && g->has_table) earlier = std::min(earlier, static_cast<std::size_t>(g->step.offset - base.byte));
