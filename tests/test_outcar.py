@@ -95,10 +95,53 @@ def test_every_reader_window_and_thread_count_agree(monkeypatch, tmp_path, chunk
         assert list(opened) == whole
 
 
-@pytest.mark.parametrize("run", ["ML and DFT steps", "steps without energies"])
+def in_pieces(data, ends):
+    """The steps and tables of scans fed pieces that end at the given
+    bytes (where a scan could not go on, at the next), and how the last ended."""
+    steps, start, line, carry = [], 0, 1, None
+    ends = iter(ends)
+    stop = next(ends, len(data))
+    while True:
+        while stop <= start:
+            stop = next(ends, len(data))
+        piece = data[start:stop]
+        scan = _io_rs_buffers.scan_outcar_steps(piece, 0, (start, line, len(steps)), stop == len(data), carry,
+                                                tables=True)
+        steps += [(row, scan[5][k]) for k, row in enumerate(scan[1].tolist())]
+        consumed, line, complete, finished, _ = scan[8]
+        if complete:
+            return steps, finished
+        if consumed == 0:
+            stop = next(ends, len(data))
+        start, carry = start + consumed, scan[9]
+
+
+RUNS = {
+    "ML and DFT steps": lambda: big_run(),
+    "steps without energies": lambda: outcar(printing(random_steps(300, 24, seed=17), "stress", every=1),
+                                             counts=(8, 16)),
+    "ML steps without energies": lambda: outcar(printing(random_steps(300, 24, seed=19, ml_every=1), "stress",
+                                                         every=1), counts=(8, 16)),
+    "energies before the tables (VASP 5.2)": lambda: outcar(random_steps(300, 24, seed=20), counts=(8, 16),
+                                                            energies_first=True),
+}
+
+
+@pytest.mark.parametrize("run", RUNS)
 def test_scan_in_pieces_finds_what_one_scan_finds(run):
-    data = (big_run() if run == "ML and DFT steps" else
-            outcar(printing(random_steps(300, 24, seed=17), "stress", every=1), counts=(8, 16))).encode()
+    data = RUNS[run]().encode()
+    whole = _io_rs_buffers.scan_outcar_steps(data, tables=True)
+    for ends in (range(2_000, len(data), 2_000), range(1_499, len(data), 1_499), range(33_333, len(data), 33_333),
+                 # pieces that end between a TOTEN line and the energy line under it
+                 [m.end() for m in re.finditer(rb"TOTEN  = .*\n", data)]):
+        steps, finished = in_pieces(data, ends)
+        assert finished
+        assert [row for row, _ in steps] == whole[1].tolist()
+        assert np.array_equal(np.stack([positions for _, positions in steps]), whole[5])
+
+
+def test_scan_in_pieces_of_any_size_finds_what_one_scan_finds():
+    data = big_run().encode()
     whole = _io_rs_buffers.scan_outcar_steps(data, tables=True)
     for size in (2_000, 33_333):
         steps, start, line, carry = [], 0, 1, None
@@ -239,13 +282,20 @@ def scf_tail():
     return "----------------------------------------- Iteration    5(   1)  -------\n\n    POTLOK:  cpu time 2.8\n"
 
 
-def test_a_finished_run_gives_no_warning_and_an_unfinished_one_does():
+@pytest.mark.parametrize("energies_first", [False, True])
+def test_a_finished_run_gives_no_warning_and_an_unfinished_one_does(energies_first):
     steps = random_steps(2, 6, seed=11)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        read(outcar(steps))
+        finished = read(outcar(steps, energies_first=energies_first))
     with pytest.warns(io_rs.TruncatedWarning, match="the run ended early: 2 complete steps read"):
-        read(outcar(steps, finished=False))
+        assert read(outcar(steps, finished=False, energies_first=energies_first)) == finished
+
+
+def test_steps_numbered_where_their_iteration_numbers_overflowed():
+    steps, _ = LAYOUTS["ML predictions and DFT steps (ML_ISTART=0)"]
+    text = re.sub(r"Iteration +\d+\(", "Iteration ****(", outcar(steps))
+    assert [frame.info["step"] for frame in read(text)] == numbers(steps)
 
 
 def replaced(text, old, new, occurrence=0):
