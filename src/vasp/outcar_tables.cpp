@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "core/atom_runs.hpp"
-#include "core/line_cursor.hpp"
 #include "core/message.hpp"
 #include "core/output_text.hpp"
 #include "core/parallel.hpp"
@@ -16,6 +15,12 @@
 #include "vasp/vasp_header.hpp"
 
 namespace io_rs::vasp {
+namespace {
+
+// The bytes of a table row as VASP prints it, before its line feed.
+constexpr std::size_t kPrintedRow = 84;
+
+}  // namespace
 
 Result<OutcarTables> read_outcar_tables(std::string_view buffer, std::uint64_t start,
                                         std::span<const OutcarTableRef> tables, std::size_t natoms,
@@ -52,18 +57,28 @@ Result<OutcarTables> read_outcar_tables(std::string_view buffer, std::uint64_t s
   run_parts(parts, [&](std::size_t t) {
     for (std::size_t r = plan.part_start[t]; r < plan.part_start[t + 1]; ++r) {
       const AtomRun& run = plan.runs[r];
-      LineCursor lines(buffer, run.start);
       double* positions = read.positions.data() + run.frame * natoms * 3;
       double* forces = read.forces.data() + run.frame * natoms * 3;
       std::uint32_t overflow = 0;
+      std::size_t at = run.start;
       for (std::size_t i = run.first_row; i < run.first_row + run.rows; ++i) {
-        const std::size_t at = lines.offset();
-        const std::string_view row = lines.done() ? std::string_view() : lines.next();
+        // A row as VASP prints it ends 84 bytes on: no search for its end.
+        std::string_view row;
+        if (at >= buffer.size()) {
+          at = buffer.size();  // the table runs past the buffer: an empty line fails
+        } else if (at + kPrintedRow < buffer.size() && buffer[at + kPrintedRow] == '\n') {
+          row = buffer.substr(at, kPrintedRow);
+        } else {
+          const std::size_t lf = buffer.find('\n', at);
+          row = buffer.substr(at, (lf == std::string_view::npos ? buffer.size() : lf) - at);
+        }
+        const std::size_t row_at = at;
+        at += row.size() + 1;
         const LineValues values = read_table_row(row, positions + 3 * i, forces + 3 * i, readable);
         if (!values.ok) [[unlikely]] {
           const OutcarTableRef& table = tables[run.frame];
           failures[t] = outcar_step_error(BadValue{fill_message(outcar_text::kRow, {i + 1}), quoted_line(&row),
-                                                   Place{table.line + 2 + i, start + at, 0}},
+                                                   Place{table.line + 2 + i, start + row_at, 0}},
                                           table.number);
           return;
         }
