@@ -316,10 +316,11 @@ Result<OutcarScan> scan_outcar(std::string_view buffer, std::size_t offset, cons
   scan.stop = {offset, base.line, false};
   std::size_t at = std::min(offset, view.size());
   std::uint64_t line = base.line;
-  // The number of the last line, counted to the end of the buffer.
+  // The number of the file's last line (one before the piece, when the
+  // piece that ends the file holds nothing).
   const auto final_number = [&](std::uint64_t number_after_view) {
     const bool open = view.size() < buffer.size();
-    return std::max<std::uint64_t>(base.line, open ? number_after_view : number_after_view - 1);
+    return std::max<std::uint64_t>(1, open ? number_after_view : number_after_view - 1);
   };
   const auto end_of_file = [&](std::uint64_t number_after_view) -> Result<OutcarScan> {
     return expected_error(kOutcar, std::string(outcar_text::kNoStep), std::string(outcar_text::kEndOfFile),
