@@ -1,0 +1,249 @@
+// What the readers of dump frames share, on one thread and on several: the
+// row reader that a frame's layout drives (one pass over a line's fields,
+// each read as its column's type straight into its output), its messages,
+// and the sorting of a frame's rows by id.
+#pragma once
+
+#include <cstddef>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/fields.hpp"
+#include "core/number_read.hpp"
+#include "core/portable.hpp"
+#include "core/short_fields.hpp"
+#include "core/utf8.hpp"
+#include "lammps/lammps.hpp"
+
+namespace io_rs::lammps {
+
+// Where a reader puts the fields of a column: element `element` of a row
+// `width` elements wide, in the output's buffer.
+struct FieldPlan {
+  ColumnType type;
+  std::size_t width;
+  void* base;  // the buffer's element `element` of row 0
+};
+
+// The plans of a layout's columns, into data's buffers (which must have
+// room for the rows read).
+std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& data);
+
+// Room in every output for `rows` rows, those there kept.
+void reserve_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t rows);
+
+enum class RowProblem : unsigned char { None, TooFewFields, TooManyFields, BadValue, NotUtf8 };
+
+struct RowOutcome {
+  RowProblem problem = RowProblem::None;
+  std::size_t column = 0;
+  std::string_view field;
+};
+
+// The general way: an optional sign and decimal digits, within 64 bits.
+bool read_whole_number(std::string_view field, std::int64_t& value);
+
+// A whole number in 64 bits, [+-]digits, as the next field: the field
+// (empty when the line has none left) and whether it read.
+IO_RS_ALWAYS_INLINE bool next_integer(FieldSplitter& fields, std::int64_t& value, std::string_view& field) {
+  const char* start = fields.skip_separators();
+  const char* end = fields.end();
+  const char* p = start;
+  const bool negative = p != end && *p == '-';
+  p += p != end && (*p == '-' || *p == '+');
+  const char* digits = p;
+  std::uint64_t magnitude = 0;
+  // Eighteen digits cannot overflow; longer numbers take the general way.
+  while (p != end && p - digits < 18 && static_cast<unsigned>(*p - '0') < 10) magnitude = 10 * magnitude + static_cast<unsigned>(*p++ - '0');
+  if (p != digits && (p == end || is_separator(static_cast<unsigned char>(*p)))) [[likely]] {
+    fields.consume(p);
+    field = {start, static_cast<std::size_t>(p - start)};
+    value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return true;
+  }
+  field = fields.next();
+  return !field.empty() && read_whole_number(field, value);
+}
+
+// One atom line into row `row` of every output; the buffer holding it may
+// be read up to readable. The line must hold exactly the fields planned.
+IO_RS_ALWAYS_INLINE RowOutcome read_row(std::string_view line, const char* readable, std::span<const FieldPlan> plan,
+                                        std::size_t row) {
+  FieldSplitter fields(line, readable);
+  for (std::size_t c = 0; c < plan.size(); ++c) {
+    const FieldPlan& p = plan[c];
+    switch (p.type) {
+      case ColumnType::Real: {
+        const NumberField number = next_number(fields);
+        if (number.text.empty()) [[unlikely]] return {RowProblem::TooFewFields, c, {}};
+        if (!number.value) [[unlikely]] return {RowProblem::BadValue, c, number.text};
+        static_cast<double*>(p.base)[row * p.width] = *number.value;
+        break;
+      }
+      case ColumnType::Integer: {
+        std::string_view field;
+        if (!next_integer(fields, static_cast<std::int64_t*>(p.base)[row * p.width], field)) [[unlikely]] {
+          return field.empty() ? RowOutcome{RowProblem::TooFewFields, c, {}} : RowOutcome{RowProblem::BadValue, c, field};
+        }
+        break;
+      }
+      case ColumnType::Text: {
+        const std::string_view field = fields.next();
+        if (field.empty()) return {RowProblem::TooFewFields, c, {}};
+        if (!is_utf8(field)) return {RowProblem::NotUtf8, c, field};
+        static_cast<std::string_view*>(p.base)[row * p.width] = field;
+        break;
+      }
+    }
+  }
+  if (!fields.next().empty()) [[unlikely]] return {RowProblem::TooManyFields, plan.size(), {}};
+  return {};
+}
+
+// The fast way through one atom line from p: each field of the plan's type
+// in the short shapes of short_field, separated by blanks, then the line
+// end. Returns where the next line starts, or nullptr for a line of
+// anything else (another shape of number, too few or too many fields, no
+// LF), which read_row then reads and says what is wrong with. Fields may
+// start before limit, the buffer's end less short_field::kReadable.
+//
+// Where a field ends is found first (short_field::number_span): the next
+// field's load waits for that alone, while the value is worked out beside.
+IO_RS_ALWAYS_INLINE const char* read_row_fast(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+  // Blanks before a field beyond the one that ends the field before it:
+  // runs of spaces (right-aligned columns) a word at a time.
+  auto skip_blanks = [&]() noexcept {
+    while (p < limit) {
+      const std::uint64_t spaces = short_decimal::load8(p) ^ 0x2020202020202020;
+      p += std::countr_zero(spaces | (std::uint64_t{1} << 63)) >> 3;
+      if (*p == '\t') {
+        ++p;
+      } else if (*p != ' ') {
+        return;
+      }
+    }
+  };
+  const std::size_t fields = plan.size();
+  for (std::size_t c = 0; c < fields; ++c) {
+    const FieldPlan& field = plan[c];
+    if (p >= limit) [[unlikely]] return nullptr;
+    short_field::Window window = short_field::window_at(p);
+    if (window.length == 0) [[unlikely]] {
+      skip_blanks();
+      if (p >= limit) return nullptr;
+      window = short_field::window_at(p);
+    }
+    if (window.length == short_field::kReadable) [[unlikely]] return nullptr;
+    switch (field.type) {
+      case ColumnType::Real: {
+        const auto value = short_field::real(window);
+        if (!value) [[unlikely]] return nullptr;
+        static_cast<double*>(field.base)[row * field.width] = *value;
+        break;
+      }
+      case ColumnType::Integer: {
+        const auto value = short_field::integer(window);
+        if (!value) [[unlikely]] return nullptr;
+        static_cast<std::int64_t*>(field.base)[row * field.width] = *value;
+        break;
+      }
+      case ColumnType::Text: {
+        const std::string_view text(p, static_cast<std::size_t>(window.length));
+        if (text.empty() || !is_utf8(text)) return nullptr;
+        static_cast<std::string_view*>(field.base)[row * field.width] = text;
+        break;
+      }
+    }
+    // The field ends at a blank before the next field, at the line end after the last.
+    const unsigned char after = window.byte(window.length);
+    p += window.length;
+    if (c + 1 < fields) {
+      if (after != ' ' && after != '\t') [[unlikely]] return nullptr;
+      ++p;
+    } else if (after == '\n') [[likely]] {
+      return p + 1;
+    }
+  }
+  // Blanks after the last field.
+  while (p != end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\f')) ++p;
+  return p != end && *p == '\n' ? p + 1 : nullptr;
+}
+
+// Atom lines from buffer offset `at` into rows row0, row0 + 1, ...: at most
+// count of them, none that starts at or past stop. What was read, and on a
+// line that failed, which and why.
+struct RowRun {
+  std::size_t read = 0;  // lines read whole
+  std::size_t next = 0;  // the offset past them
+  RowOutcome failure;    // None: every line read, or the lines ran out first
+  std::size_t line_offset = 0;
+  std::string_view line;
+};
+
+inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                        std::span<const FieldPlan> plan, std::size_t row0) {
+  const char* const begin = buffer.data();
+  const char* const end = begin + buffer.size();
+  const char* const limit = buffer.size() > static_cast<std::size_t>(short_field::kReadable)
+                                ? end - short_field::kReadable
+                                : begin;
+  const char* p = begin + at;
+  const char* const last = begin + stop;
+  RowRun run;
+  for (; run.read < count && p < last; ++run.read) {
+    if (const char* next = read_row_fast(p, limit, end, plan, row0 + run.read)) [[likely]] {
+      p = next;
+      continue;
+    }
+    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* line_end = lf == nullptr ? end : static_cast<const char*>(lf);
+    const std::string_view line(p, static_cast<std::size_t>(line_end - p));
+    const RowOutcome outcome = read_row(line, end, plan, row0 + run.read);
+    if (outcome.problem != RowProblem::None) {
+      run.failure = outcome;
+      run.line_offset = static_cast<std::size_t>(p - begin);
+      run.line = line;
+      break;
+    }
+    p = line_end == end ? end : line_end + 1;
+  }
+  run.next = static_cast<std::size_t>(p - begin);
+  return run;
+}
+
+// The error of an atom line that failed: the frame's line `index` (from 0)
+// of natoms, at line_offset of the buffer.
+Error row_error(const RowOutcome& outcome, const Layout& layout, std::string_view line, std::uint64_t frame,
+                std::size_t index, std::size_t natoms, std::string_view buffer, const Base& base,
+                std::size_t line_offset);
+
+// The order of a frame's rows by their ids: order[k] is the row of the
+// k-th smallest id, rows of equal ids in file order; empty when the rows
+// are in that order already.
+std::vector<std::size_t> id_order(const std::int64_t* ids, std::size_t n);
+
+// Rows [first, first + order.size()) of every output put in the order,
+// through scratch (one thread).
+void apply_order(const Layout& layout, std::vector<OutputData>& data, std::size_t first,
+                 std::span<const std::size_t> order, std::vector<unsigned char>& scratch);
+
+// Every row of every output (a frame that is all the outputs hold) put in
+// the order, the rows shared out among threads.
+void apply_order_whole(const Layout& layout, std::vector<OutputData>& data, std::span<const std::size_t> order,
+                       std::size_t threads);
+
+// Sorts rows [first, first + n) by id where the layout has an id column.
+inline void sort_frame(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+                       std::vector<unsigned char>& scratch) {
+  if (!layout.id || n < 2) return;
+  const std::vector<std::size_t> order = id_order(data[*layout.id].integers.data() + first, n);
+  if (!order.empty()) apply_order(layout, data, first, order, scratch);
+}
+
+}  // namespace io_rs::lammps
