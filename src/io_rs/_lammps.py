@@ -157,12 +157,12 @@ def _warn_cut(cut: Cut, name: str, before: int, timestep: int | None) -> None:
 
 
 def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: int | None, threads: int,
-             sort: bool) -> Iterator[DumpRead]:
+             sort: bool, timestep: int | None = None) -> Iterator[DumpRead]:
     """The reads of text (the file's bytes from byte start) from offset pos to
     its end, which is the file's: a run of frames with the same columns at a
     time, at most `batch` frames a run. A file that ends inside a frame
-    gives every frame before it, and a TruncatedWarning."""
-    timestep = None
+    gives every frame before it, and a TruncatedWarning (naming the
+    timestep of the last whole frame, given for frames read before)."""
     while True:
         read: DumpRead = text.call(_io_rs_buffers.read_lammps_dump_frames, text.data, pos, batch, (start, line, before),
                                    threads=threads, sort=sort)
@@ -185,11 +185,11 @@ def _reads(pieces: Pieces, name: str, batch: int | None, threads: int, sort: boo
     """Every run of frames, read a window at a time: the whole frames of a
     window are found by the scanner and read by runs; the last window, which
     holds the end of the file, is read to its end."""
-    line, before = 1, 0
+    line, before, timestep = 1, 0, None
     while True:
         text = Text(pieces.data, _KIND, name)
         if pieces.last:
-            yield from _read_on(text, pieces.start, 0, line, before, batch, threads, sort)
+            yield from _read_on(text, pieces.start, 0, line, before, batch, threads, sort, timestep)
             return
         heads, (consumed, line_after, _), _ = text.call(_io_rs_buffers.scan_lammps_dump, pieces.data, 0,
                                                         (pieces.start, line, before), False)
@@ -205,6 +205,8 @@ def _reads(pieces: Pieces, name: str, batch: int | None, threads: int, sort: boo
                 yield read
                 first += len(read[0][0])
         before += len(table)
+        if len(table):
+            timestep = int(table[-1, 4])
         line = line_after
         pieces.advance(consumed)
 

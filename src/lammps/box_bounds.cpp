@@ -71,26 +71,28 @@ std::int64_t lowest_reaching(double target, double minus, std::int64_t from) {
 }
 
 // The doubles b with b - minus == target exactly (bit for bit), as the
-// range [first, last] of their order; empty (first > last) when none is.
+// range [first, last] of their order (empty, first > last, when none is),
+// and the one of them nearest target + minus, which a writer prefers: it is
+// the bound written as LAMMPS computes it wherever that reads back.
 struct Solutions {
-  std::int64_t first, last;
+  std::int64_t first, last, preferred;
 };
 Solutions solutions(double target, double minus) {
-  if (!std::isfinite(target) || !std::isfinite(minus)) return {1, 0};
+  if (!std::isfinite(target) || !std::isfinite(minus)) return {1, 0, 0};
   const std::int64_t from = ordered(target + minus);
   const std::int64_t first = lowest_reaching(target, minus, from);
-  if (!same_bits(from_ordered(first) - minus, target)) return {1, 0};
+  if (!same_bits(from_ordered(first) - minus, target)) return {1, 0, 0};
   std::int64_t last = first;
   const std::int64_t most = ordered(std::numeric_limits<double>::infinity());
   while (last - first < 64 && last < most && same_bits(from_ordered(last + 1) - minus, target)) ++last;
-  return {first, last};
+  return {first, last, std::clamp(from, first, last)};
 }
 
-// A bound b with b - minus == target: the one nearest target + minus, or
-// target + minus itself when no double gives it back exactly.
+// A bound b with b - minus == target: the preferred one, or target + minus
+// itself when no double gives it back exactly.
 double bound_for(double target, double minus) {
   const Solutions found = solutions(target, minus);
-  return found.first <= found.last ? from_ordered(found.first) : target + minus;
+  return found.first <= found.last ? from_ordered(found.preferred) : target + minus;
 }
 
 // The low and high bounds of one axis: low - low_shift == origin and
@@ -98,10 +100,15 @@ double bound_for(double target, double minus) {
 std::pair<double, double> axis_bounds(double origin, double length, double low_shift, double high_shift) {
   const double low = bound_for(origin, low_shift);
   const Solutions highs = solutions(length, origin);
-  for (std::int64_t key = highs.first; key <= highs.last; ++key) {
-    const double high = from_ordered(key);
-    const Solutions bounds = solutions(high, high_shift);
-    if (bounds.first <= bounds.last) return {low, from_ordered(bounds.first)};
+  if (highs.first <= highs.last) {
+    // The preferred high first, then the others of the range.
+    for (std::int64_t step = 0; step <= highs.last - highs.first; ++step) {
+      for (const std::int64_t key : {highs.preferred + step, highs.preferred - step}) {
+        if (key < highs.first || key > highs.last || (step == 0 && key != highs.preferred + step)) continue;
+        const Solutions bounds = solutions(from_ordered(key), high_shift);
+        if (bounds.first <= bounds.last) return {low, from_ordered(bounds.preferred)};
+      }
+    }
   }
   return {low, bound_for(origin + length, high_shift)};
 }
