@@ -41,7 +41,7 @@ from ._dask import frames_array
 from ._files import (CHUNK_BYTES, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
                      compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame
-from ._trajectory import Batch, FrameInfos, Trajectory
+from ._trajectory import FrameInfos, Trajectory
 
 _KIND = "LAMMPS dump"
 
@@ -275,8 +275,8 @@ class LammpsDumpFile(Trajectory):
     """A LAMMPS dump held open for random access: ``len(t)``, ``t[k]`` (frame
     k read alone), slices, iteration, ``t.infos()`` and the box, columns and
     timesteps of every frame from the one scan, without reading atom lines;
-    ``t.batch(a, b)`` and ``t.to_dask()`` where every frame has the same
-    atoms. The file is scanned a window at a time and frames are read from
+    ``t.batch(a, b)`` (frames of the same columns) and ``t.to_dask()``
+    where every frame has the same atoms. The file is scanned a window at a time and frames are read from
     it as they are asked for (a compressed file is decompressed up to them),
     so that going through a large file holds a window of it, never all."""
 
@@ -303,7 +303,11 @@ class LammpsDumpFile(Trajectory):
                 self._scan(pieces)
 
     def _scan(self, pieces: Pieces) -> None:
-        tables, boxes, pbcs, kinds, sections = [], [], [], [], []
+        tables: list[NDArray[np.int64]] = []
+        boxes: list[NDArray[np.float64]] = []
+        pbcs: list[NDArray[np.bool_]] = []
+        kinds: list[NDArray[np.uint8]] = []
+        sections: list[tuple[int, str, str]] = []
         line, before = 1, 0
         while True:
             heads, (consumed, line, complete), cut = Text(pieces.data, _KIND, self._name).call(
@@ -406,37 +410,6 @@ class LammpsDumpFile(Trajectory):
         for read in self._reads_of(0, len(self)):
             yield from _frames_of(read, self._type_map, self._name)
 
-    def batch(self, start: int = 0, stop: int | None = None) -> Batch:
-        """Frames start to stop as one array per column: frames of the same
-        columns (and the same kind of coordinates)."""
-        first, last, _ = slice(start, stop).indices(len(self))
-        self._check_open()
-        reads = list(self._reads_of(first, max(first, last)))
-        if not reads:
-            return Batch(np.zeros(0, np.int64), np.zeros((0, 3)), False, None, None, np.zeros((0, 3), bool))
-        names = [[(name, sources) for name, _, sources in read[1]] for read in reads]
-        if any(n != names[0] for n in names[1:]):
-            found = next(n for n in names[1:] if n != names[0])
-            raise ValueError(f"frames of a batch must have the same columns: {[s for _, s in names[0]]} and "
-                             f"{[s for _, s in found]}")
-        frames = [_frames_of(read, self._type_map, self._name) for read in reads]
-        fractional = frames[0][0].fractional
-        columns: dict[str, list[Any]] = {}
-        for read in reads:
-            for name, values, _ in read[1]:
-                columns.setdefault(name, []).append(values)
-        merged = {name: (parts[0] if len(parts) == 1 else
-                         [item for part in parts for item in part] if isinstance(parts[0], list) else
-                         np.concatenate(parts)) for name, parts in columns.items()}
-        positions = merged.pop("positions")
-        symbols = merged.pop("element", None)
-        if symbols is None and self._type_map is not None:
-            symbols = [s for group in frames for frame in group for s in frame.symbols or ()]
-        return Batch(np.concatenate([read[0][0][:, 2] for read in reads]), positions, fractional, symbols,
-                     np.concatenate([read[0][2][:, :3] for read in reads]),
-                     np.concatenate([read[0][3] for read in reads]), merged,
-                     [frame.info for group in frames for frame in group])
-
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         """Every frame's positions (as the file gives them: fractional for
         scaled coordinates) as a Dask array, frames x atoms x 3, in chunks of
@@ -456,7 +429,7 @@ def read_frame_rows(path: str, rows: NDArray[np.int64], first: int, sort: bool =
     start, stop = int(rows[0, 0]), int(rows[-1, 5])
     data = read_range(path, start, stop)
     text = Text(data, _KIND, label(path))
-    parts = []
+    parts: list[NDArray[np.float64]] = []
     for begin, end in runs(rows):
         while begin < end:
             read: DumpRead = text.call(_io_rs_buffers.read_lammps_dump_frames, data, int(rows[begin, 0]) - start,

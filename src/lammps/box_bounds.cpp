@@ -136,19 +136,27 @@ Box box_of_bounds(BoxKind kind, const std::array<std::array<double, 4>, 3>& line
   return box;
 }
 
+namespace {
+
+// The box as its cell vectors and origin: abc origin.
+BoundLines general(const std::array<double, 9>& cell, const std::array<double, 3>& origin) {
+  BoundLines written;
+  written.kind = BoxKind::General;
+  for (std::size_t row = 0; row < 3; ++row) {
+    for (std::size_t k = 0; k < 3; ++k) written.lines[row][k] = cell[3 * row + k];
+    written.lines[row][3] = origin[row];
+  }
+  return written;
+}
+
+}  // namespace
+
 BoundLines bounds_of_box(const std::array<double, 9>& cell, const std::array<double, 3>& origin) {
   BoundLines written;
   // LAMMPS's own form: a along x, b in the xy plane, positive lengths.
   const bool restricted = same_bits(cell[1], 0.0) && same_bits(cell[2], 0.0) && same_bits(cell[5], 0.0) &&
                           cell[0] > 0 && cell[4] > 0 && cell[8] > 0;
-  if (!restricted) {
-    written.kind = BoxKind::General;
-    for (std::size_t row = 0; row < 3; ++row) {
-      for (std::size_t k = 0; k < 3; ++k) written.lines[row][k] = cell[3 * row + k];
-      written.lines[row][3] = origin[row];
-    }
-    return written;
-  }
+  if (!restricted) return general(cell, origin);
   const double xy = cell[3], xz = cell[6], yz = cell[7];
   const bool tilted = !same_bits(xy, 0.0) || !same_bits(xz, 0.0) || !same_bits(yz, 0.0);
   written.kind = tilted ? BoxKind::Triclinic : BoxKind::Orthogonal;
@@ -157,6 +165,15 @@ BoundLines bounds_of_box(const std::array<double, 9>& cell, const std::array<dou
   const auto [ylo, yhi] = axis_bounds(origin[1], cell[4], s.y_low, s.y_high);
   const auto [zlo, zhi] = axis_bounds(origin[2], cell[8], 0.0, 0.0);
   written.lines = {{{xlo, xhi, xy, 0.0}, {ylo, yhi, xz, 0.0}, {zlo, zhi, yz, 0.0}}};
+  // Bounds that cannot give the box back (a small cell far from the origin,
+  // say, whose length no difference of doubles there is): the box as it is.
+  const Box back = box_of_bounds(written.kind, written.lines);
+  for (std::size_t k = 0; k < 9; ++k) {
+    if (!same_bits(back.cell[k], cell[k])) return general(cell, origin);
+  }
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (!same_bits(back.origin[k], origin[k])) return general(cell, origin);
+  }
   return written;
 }
 

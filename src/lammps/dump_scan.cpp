@@ -1,8 +1,8 @@
 // One pass over a dump: every frame's header read, its atom lines passed
-// over by counting line ends. A frame is taken once what follows its atom
-// lines is seen (another ITEM line, or the end of the file), so that a frame
-// whose atom count is more than its lines (and which swallowed the next
-// frame's first lines) is told from the frame after it going wrong.
+// over by counting line ends. A frame is taken once the next frame's header
+// has read (or the file ends), so that a frame whose atom count is more than
+// its lines (and which swallowed the next frame's first lines) is told from
+// the frame after it going wrong, in a window of the file as in the whole.
 #include <algorithm>
 
 #include "core/fields.hpp"
@@ -67,16 +67,44 @@ Result<DumpScan> scan_dump(std::string_view buffer, std::size_t offset, const Ba
   LineCursor lines(view, offset);
   std::string_view last_columns;  // as written, and its index
   std::size_t last_index = 0;
-  // The frame taken last: where its atom lines are, to look back into.
-  std::size_t previous_atoms = 0, previous_natoms = 0;
+  // The frame read last, taken once the next frame's header reads (or the
+  // file ends): where a header goes wrong, the frame before it is at hand to
+  // look back into, in a window as in the whole file.
+  struct Pending {
+    FrameEntry entry;
+    FrameHead head;
+    std::size_t atoms_start, natoms;
+    std::uint64_t next_line;
+  };
+  std::optional<Pending> pending;
+  auto take_pending = [&] {
+    if (!pending) return;
+    FrameHead& head = pending->head;
+    if (head.columns.data() != last_columns.data() || head.columns != last_columns) {
+      const std::string names = normalised(head.columns);
+      const auto known = std::find(scan.columns.begin(), scan.columns.end(), names);
+      last_index = static_cast<std::size_t>(known - scan.columns.begin());
+      if (known == scan.columns.end()) scan.columns.push_back(names);
+      last_columns = head.columns;
+    }
+    pending->entry.header = static_cast<std::int64_t>(last_index);
+    scan.frames.push_back(pending->entry);
+    head.columns = {};  // a view into this buffer, which the caller may not keep
+    scan.heads.push_back(std::move(head));
+    scan.stop = {static_cast<std::size_t>(pending->entry.end - base.byte), pending->next_line, false};
+    pending.reset();
+  };
 
   for (;;) {
     while (!lines.done() && is_blank(lines.peek())) lines.next();
-    const std::uint64_t frame = base.frame + scan.frames.size() + 1;
+    const std::uint64_t frame = base.frame + scan.frames.size() + (pending ? 2 : 1);
     const std::uint64_t frame_line = line0 + lines.taken();
     if (lines.done()) {
       // Blank lines end the file, or stand before the next piece's frame.
-      if (last) scan.stop = {lines.offset(), frame_line, true};
+      if (last) {
+        take_pending();
+        scan.stop = {lines.offset(), frame_line, true};
+      }
       return scan;
     }
     LineCursor frame_lines = lines;
@@ -84,8 +112,8 @@ Result<DumpScan> scan_dump(std::string_view buffer, std::size_t offset, const Ba
     std::size_t frame_offset = lines.offset();
     auto ended = take_head(view, base, frame_lines, frame, head, frame_offset);
     if (!ended) {
-      if (!scan.frames.empty()) {
-        if (auto earlier = item_among_atoms(view, base, previous_atoms, previous_natoms, frame - 1)) {
+      if (pending) {
+        if (auto earlier = item_among_atoms(view, base, pending->atoms_start, pending->natoms, frame - 1)) {
           return std::unexpected(std::move(*earlier));
         }
       }
@@ -94,11 +122,13 @@ Result<DumpScan> scan_dump(std::string_view buffer, std::size_t offset, const Ba
     const Place frame_place{frame_line, base.byte + frame_offset, frame};
     if (*ended == HeadEnd::Cut) {
       if (last) {
+        take_pending();
         scan.cut = Cut{frame, frame_place, fill_message("frame {} ends in its header", {frame})};
         scan.stop = {view.size(), frame_line, true};
       }
       return scan;
     }
+    take_pending();
     const std::size_t atoms_start = frame_lines.offset();
     const std::size_t natoms = static_cast<std::size_t>(head.natoms);
     const std::size_t skipped = frame_lines.skip(natoms);
@@ -113,28 +143,10 @@ Result<DumpScan> scan_dump(std::string_view buffer, std::size_t offset, const Ba
       }
       return scan;
     }
-    // Taken once what follows is seen: the next non-blank line, or the end
-    // of the file.
-    LineCursor after = frame_lines;
-    while (!after.done() && is_blank(after.peek())) after.next();
-    if (after.done() && !last) return scan;
-
-    if (head.columns.data() != last_columns.data() || head.columns != last_columns) {
-      const std::string names = normalised(head.columns);
-      const auto known = std::find(scan.columns.begin(), scan.columns.end(), names);
-      last_index = static_cast<std::size_t>(known - scan.columns.begin());
-      if (known == scan.columns.end()) scan.columns.push_back(names);
-      last_columns = head.columns;
-    }
-    scan.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms,
-                                     static_cast<std::int64_t>(last_index), head.timestep,
-                                     base.byte + frame_lines.offset()});
-    head.columns = {};  // a view into this buffer, which the caller may not keep
-    scan.heads.push_back(std::move(head));
-    previous_atoms = atoms_start;
-    previous_natoms = natoms;
+    pending = Pending{FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
+                                 base.byte + frame_lines.offset()},
+                      std::move(head), atoms_start, natoms, line0 + frame_lines.taken()};
     lines = frame_lines;
-    scan.stop = {lines.offset(), line0 + lines.taken(), false};
   }
 }
 
