@@ -83,14 +83,15 @@ inline std::uint64_t from(const Digits& d, int start) noexcept {
 
 IO_RS_ALWAYS_INLINE Window window_at(const char* p) noexcept {
   const std::uint64_t low = short_decimal::load8(p), high = short_decimal::load8(p + 8);
-  const std::uint64_t a = detail::blanks(low), b = detail::blanks(high);
-  const int length = a != 0 ? std::countr_zero(a) >> 3 : b != 0 ? 8 + (std::countr_zero(b) >> 3) : 16;
-  return {low, high, length};
+  const std::uint64_t a = detail::blanks(low);
+  if (a != 0) return {low, high, std::countr_zero(a) >> 3};
+  const std::uint64_t b = detail::blanks(high);
+  return {low, high, b != 0 ? 8 + (std::countr_zero(b) >> 3) : 16};
 }
 
 // The real that is exactly the window's first `length` bytes, when they are
-// -? d{0,8} (. d{0,7})? with 1 to 15 digits: the value is m / 10^k with m
-// below 10^15, both exact, so one division rounds correctly.
+// -? d* (. d*)? with 1 to 15 digits, at most 8 before the point: the value is
+// m / 10^k with m below 10^15, both exact, so one division rounds correctly.
 IO_RS_ALWAYS_INLINE std::optional<double> real(const Window& w) noexcept {
   const detail::Digits d = detail::digits_of(w);
   const std::uint64_t stops = detail::non_digits(d.low);
@@ -101,17 +102,20 @@ IO_RS_ALWAYS_INLINE std::optional<double> real(const Window& w) noexcept {
     if (whole == 0) return std::nullopt;
     m = short_decimal::digits_value(d.low, whole);
   } else {
-    k = d.length - whole - 1;
-    if (whole == 8 || static_cast<unsigned char>(d.low >> (8 * whole)) != '.' || k > 7 || whole + k == 0) {
-      return std::nullopt;
-    }
-    const std::uint64_t fraction = detail::from(d, whole + 1);
-    if ((detail::non_digits(fraction) & detail::first_bytes(k)) != 0) return std::nullopt;
-    if (whole + k <= 8) {
-      // The digits before the point and those after it side by side in one
-      // word, read at once.
-      m = short_decimal::digits_value((d.low & detail::first_bytes(whole)) | (fraction << (8 * whole)), whole + k);
+    if (whole == 8 || static_cast<unsigned char>(d.low >> (8 * whole)) != '.') return std::nullopt;
+    const int n = d.length - 1;  // the digits
+    k = n - whole;
+    if (n <= 8) {
+      // The point taken out: the bytes above it moved down one, the first
+      // byte of the high word coming in at the top.
+      const std::uint64_t below = detail::first_bytes(whole);
+      const std::uint64_t digits = (d.low & below) | ((d.low >> 8) & ~below) | (d.high << 56);
+      if (n == 0 || (detail::non_digits(digits) & detail::first_bytes(n)) != 0) return std::nullopt;
+      m = short_decimal::digits_value(digits, n);
     } else {
+      if (k > 7) return std::nullopt;
+      const std::uint64_t fraction = detail::from(d, whole + 1);
+      if ((detail::non_digits(fraction) & detail::first_bytes(k)) != 0) return std::nullopt;
       m = short_decimal::digits_value(d.low, whole) * short_decimal::kPowersOfTenInteger[k] +
           short_decimal::digits_value(fraction, k);
     }

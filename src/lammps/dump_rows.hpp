@@ -161,8 +161,8 @@ IO_RS_ALWAYS_INLINE const char* read_row_fast(const char* p, const char* limit, 
       }
     }
     // The field ends at a blank before the next field, at the line end after the last.
-    const unsigned char after = window.byte(window.length);
     p += window.length;
+    const auto after = static_cast<unsigned char>(*p);
     if (c + 1 < fields) {
       if (after != ' ' && after != '\t') [[unlikely]] return nullptr;
       ++p;
