@@ -55,7 +55,7 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
   read.end_line = line_at;
   std::vector<FieldPlan> plan;
   std::size_t capacity = 0, fields = 1;
-  std::vector<unsigned char> scratch;
+  OwnedBuffer<unsigned char> scratch;
   std::string_view columns;
   while (!max_frames || read.frames.size() < *max_frames) {
     while (!lines.done() && is_blank(lines.peek())) lines.next();
@@ -111,7 +111,7 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       read.cut = Cut{frame, frame_place, atoms_cut_problem(frame, run.read - (open_end ? 1 : 0), natoms)};
       break;
     }
-    if (sort) sort_frame(read.layout, read.data, read.atoms, natoms, scratch);
+    if (sort) sort_rows(read.layout, read.data, read.atoms, natoms, scratch);
     read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
                                      base.byte + run.next});
     read.heads.push_back(std::move(head));

@@ -223,27 +223,14 @@ Error row_error(const RowOutcome& outcome, const Layout& layout, std::string_vie
                 std::size_t index, std::size_t natoms, std::string_view buffer, const Base& base,
                 std::size_t line_offset);
 
-// The order of a frame's rows by their ids: order[k] is the row of the
-// k-th smallest id, rows of equal ids in file order; empty when the rows
-// are in that order already.
-std::vector<std::size_t> id_order(const std::int64_t* ids, std::size_t n);
+// Rows [first, first + n) of every output in the order of their ids, rows
+// of equal ids in file order, on one thread (through scratch); nothing where
+// the layout has no id column.
+void sort_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+               OwnedBuffer<unsigned char>& scratch);
 
-// Rows [first, first + order.size()) of every output put in the order,
-// through scratch (one thread).
-void apply_order(const Layout& layout, std::vector<OutputData>& data, std::size_t first,
-                 std::span<const std::size_t> order, std::vector<unsigned char>& scratch);
-
-// Every row of every output (a frame that is all the outputs hold) put in
-// the order, the rows shared out among threads.
-void apply_order_whole(const Layout& layout, std::vector<OutputData>& data, std::span<const std::size_t> order,
-                       std::size_t threads);
-
-// Sorts rows [first, first + n) by id where the layout has an id column.
-inline void sort_frame(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
-                       std::vector<unsigned char>& scratch) {
-  if (!layout.id || n < 2) return;
-  const std::vector<std::size_t> order = id_order(data[*layout.id].integers.data() + first, n);
-  if (!order.empty()) apply_order(layout, data, first, order, scratch);
-}
+// Every row of every output (one frame that is all they hold) in the order
+// of their ids, on threads.
+void sort_all_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t n, std::size_t threads);
 
 }  // namespace io_rs::lammps

@@ -106,10 +106,7 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
     return Result<DumpFrames>(std::unexpected(std::move(*failure->error)));
   }
   if (!to_the_end) return std::nullopt;
-  if (sort && read.layout.id) {
-    const std::vector<std::size_t> order = id_order(read.data[*read.layout.id].integers.data(), natoms);
-    if (!order.empty()) apply_order_whole(read.layout, read.data, order, threads);
-  }
+  if (sort) sort_all_rows(read.layout, read.data, natoms, threads);
   read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
                                    base.byte + buffer.size()});
   read.heads.push_back(std::move(head));
@@ -160,7 +157,7 @@ std::optional<Result<DumpFrames>> read_staged(std::string_view buffer, std::size
   auto read_stage = [&](std::size_t s) {
     Stage& stage = stages[s];
     const std::vector<FieldPlan> plan = plan_of(read.layout, read.data);
-    std::vector<unsigned char> scratch;
+    OwnedBuffer<unsigned char> scratch;
     for (std::size_t f = 0; f < stage.frames.size(); ++f) {
       const StagedFrame& frame = stage.frames[f];
       const std::size_t k = stage.first_frame + f;
@@ -178,7 +175,7 @@ std::optional<Result<DumpFrames>> read_staged(std::string_view buffer, std::size
         }
         return;
       }
-      if (sort && frame.present == frame.natoms) sort_frame(read.layout, read.data, frame.first_atom, frame.natoms, scratch);
+      if (sort && frame.present == frame.natoms) sort_rows(read.layout, read.data, frame.first_atom, frame.natoms, scratch);
     }
   };
 
