@@ -183,6 +183,16 @@ def test_triclinic_boxes_with_every_tilt_sign(tilts):
             assert [float(v) for v in line.split()] == [float(v) for v in expected.split()]
 
 
+@pytest.mark.parametrize("bounds", [
+    ("-0.07 5.658 -1.0", "0 10 2.72", "0 10 2.0"),  # the bounds computed again from cell and origin differ
+    ("0 12 0.82", "-7.1 5.5 1.66", "-1 1 -3.29"),      # the same along y
+])
+def test_bounds_are_written_back_as_read(bounds):
+    frame = read_text(frame_text("id type x y z", [[1, 1, 0, 0, 0]], bounds, "xy xz yz pp pp pp"))[0]
+    written = format_lammps_dump(frame).decode().split("ITEM: BOX BOUNDS xy xz yz pp pp pp\n")[1].splitlines()[:3]
+    assert [[float(v) for v in line.split()] for line in written] == [[float(v) for v in line.split()] for line in bounds]
+
+
 def test_scaled_and_unwrapped_coordinates_against_cartesian():
     rng = np.random.default_rng(3)
     lo, hi, tilts = (-2.0, 1.0, 0.5), (9.0, 13.0, 8.5), (-1.75, 2.25, -0.5)
@@ -212,16 +222,20 @@ def test_scaled_and_unwrapped_coordinates_against_cartesian():
 
 
 def test_columns_types_groups_and_order():
-    text = frame_text("type id element q x y z c_s[1] c_s[2] c_s[3] c_t[2] vx vy vz fx fy i_flag d_w i2_n[1] i2_n[2]",
-                      [[2, 10, "O", -0.5, 1, 2, 3, 1, 2, 3, 4, 0.1, 0.2, 0.3, 5, 6, -1, 0.5, 3, 4],
-                       [1, 4294967297, "H", 0.25, 4, 5, 6, 7, 8, 9, 5, 0.4, 0.5, 0.6, 8, 9, 2, 1.5, 5, 6]])
+    text = frame_text("type id element q x y z c_s[1] c_s[2] c_s[3] c_t[2] vx vy vz fx fy i_flag d_w i2_n[1] i2_n[2] "
+                      "c_g[1] c_g[3]",
+                      [[2, 10, "O", -0.5, 1, 2, 3, 1, 2, 3, 4, 0.1, 0.2, 0.3, 5, 6, -1, 0.5, 3, 4, 7, 8],
+                       [1, 4294967297, "H", 0.25, 4, 5, 6, 7, 8, 9, 5, 0.4, 0.5, 0.6, 8, 9, 2, 1.5, 5, 6, 9, 10]])
     frame = read_text(text)[0]
     assert frame.symbols == ["O", "H"] and frame.arrays["id"].tolist() == [10, 4294967297]
-    assert list(frame.arrays) == ["type", "id", "q", "c_s", "c_t[2]", "velocities", "fx", "fy", "i_flag", "d_w", "i2_n"]
+    assert list(frame.arrays) == ["type", "id", "q", "c_s", "c_t[2]", "velocities", "fx", "fy", "i_flag", "d_w", "i2_n",
+                                  "c_g[1]", "c_g[3]"]
     kinds = {name: array.dtype.kind for name, array in frame.arrays.items()}
     assert kinds == {"type": "i", "id": "i", "q": "f", "c_s": "f", "c_t[2]": "f", "velocities": "f", "fx": "f",
-                     "fy": "f", "i_flag": "i", "d_w": "f", "i2_n": "i"}
+                     "fy": "f", "i_flag": "i", "d_w": "f", "i2_n": "i", "c_g[1]": "f", "c_g[3]": "f"}
     assert frame.arrays["c_s"].shape == (2, 3) and frame.arrays["i2_n"].tolist() == [[3, 4], [5, 6]]
+    # NAME[1] alone, and what breaks a run, keep their names.
+    assert frame.arrays["c_g[1]"].tolist() == [7, 9] and frame.arrays["c_g[3]"].tolist() == [8, 10]
     unsorted = read_text(text.replace("4294967297", "4"), sort=False)[0]
     assert unsorted.arrays["id"].tolist() == [10, 4] and unsorted.symbols == ["O", "H"]
     assert read_text(text.replace("4294967297", "4"))[0].arrays["id"].tolist() == [4, 10]
@@ -231,6 +245,7 @@ def test_columns_types_groups_and_order():
     ([5, 3, 4, 1, 2], [3, 4, 1, 2, 0]),              # a run's ids, shuffled
     ([50, 7, 1000, 8], [1, 3, 0, 2]),                # gaps
     ([2, 1, 2, 1], [1, 3, 0, 2]),                    # repeated ids keep the file's order
+    ([4, 2, 2, 1], [3, 1, 2, 0]),                    # as many ids as a run's span, one of them twice
     ([-3, 2**62, -2**63, 0], [2, 0, 3, 1]),          # the whole range of 64 bits
     ([1, 2, 3], [0, 1, 2]),
 ])
@@ -239,6 +254,21 @@ def test_atoms_are_sorted_by_id(ids, order):
     frame = read_text(frame_text("id type x y z", rows))[0]
     assert frame.arrays["id"].tolist() == [ids[k] for k in order]
     assert frame.arrays["type"].tolist() == order and frame.positions[:, 2].tolist() == order
+
+
+def test_numbers_of_every_short_shape_against_float():
+    rng = np.random.default_rng(9)
+    fields = [sign + "".join(rng.choice(list("0123456789"), whole)) + point + "".join(rng.choice(list("0123456789"), k))
+              for sign in ("", "-", "+") for whole in range(0, 10) for point in (".", "") for k in range(0, 10)
+              for _ in range(2) if whole + k > 0 and (point or k == 0)]
+    rows = [[k + 1, field, field[:1] + "7", field] for k, field in enumerate(fields)]
+    frame = read_text(frame_text("id x y z", rows))[0]
+    expected = [float(field) for field in fields]
+    assert frame.positions[:, 0].tolist() == expected and frame.positions[:, 2].tolist() == expected
+    assert np.signbit(frame.positions[:, 0]).tolist() == [f.startswith("-") for f in fields]
+    ids = [str(int(v)) for v in rng.integers(-2**62, 2**62, 50)] + ["+5", "-0", "007", "123456789012345678"]
+    frame = read_text(frame_text("x y z id", [[0, 0, 0, i] for i in ids]), sort=False)[0]
+    assert frame.arrays["id"].tolist() == [int(i) for i in ids]
 
 
 def test_type_map_gives_symbols():
@@ -264,7 +294,7 @@ def test_frames_differ_in_atoms_columns_and_coordinates():
 
 
 @pytest.mark.parametrize("variant", ["crlf", "trailing blanks", "no final newline", "integer bounds", "blank lines",
-                                     "no names", "no names, images", "no flags", "right aligned"])
+                                     "no names", "no names, images", "no flags", "right aligned", "one-sided flags"])
 def test_text_variants(variant):
     base = frame_text("id type xs ys zs", [[2, 1, 0.5, 0.5, 0.5], [1, 2, 0.25, 0.5, 0.75]])
     text = {
@@ -277,6 +307,7 @@ def test_text_variants(variant):
         "no names, images": base.replace("ITEM: ATOMS id type xs ys zs", "ITEM: ATOMS")
                                 .replace("0.5\n", "0.5 0 1 -1\n").replace("0.75\n", "0.75 2 0 0\n"),
         "no flags": base.replace("BOX BOUNDS pp pp pp", "BOX BOUNDS"),
+        "one-sided flags": base.replace("BOX BOUNDS pp pp pp", "BOX BOUNDS pf pp mf"),
         "right aligned": re.sub(r"(?m)^(\S+) (\S+) (\S+) (\S+) (\S+)$",
                                 lambda m: "".join(f"{v:>12}" for v in m.groups()), base),
     }[variant]
@@ -284,7 +315,8 @@ def test_text_variants(variant):
     assert len(frames) == (2 if variant == "blank lines" else 1)
     frame = frames[0]
     assert frame.positions.tolist() == [[0.25, 0.5, 0.75], [0.5, 0.5, 0.5]] and frame.fractional
-    assert frame.cell.tolist() == np.diag([10.0, 10, 10]).tolist() and frame.pbc.all()
+    assert frame.cell.tolist() == np.diag([10.0, 10, 10]).tolist()
+    assert frame.pbc.tolist() == ([False, True, False] if variant == "one-sided flags" else [True] * 3)
     assert frame.arrays["type"].tolist() == [2, 1]
     if variant == "no names, images":
         assert frame.arrays["ix"].tolist() == [2, 0]
@@ -311,6 +343,9 @@ MALFORMED = [
     ("ITEM: TIMESTEP\n1\nITEM: NUMBER OF ATOMS\n1\nITEM: BOX BOUNDS pp pp\n", 5, 1,
      "expected ITEM: BOX BOUNDS, then 'xy xz yz' or 'abc origin' or nothing"),
     (frame_text("id x y z", [[1, 0, 0, 0]], box=("0 1", "0 1 2", "0 1")), 7, 1, "expected 2 numbers (ylo yhi), got '0 1 2'"),
+    (frame_text("id x y z", [[1, 0, 0, 0]], style="pp pp pp pp"), 5, 1, "expected ITEM: BOX BOUNDS, then"),
+    (frame_text("id x y z", [[1, "0\x0b0", 0]]), 10, 1, "expected a number in column 'x', got '0\x0b0'"),
+    (frame_text("id x y z", [[1, "1.2.3", 0, 0]]), 10, 1, "expected a number in column 'x', got '1.2.3'"),
     (frame_text("id x y z", [[1, 0, 0, 0]], box=("0 1 0 0", "0 1 0 0", "0 1 0"), style="abc origin pp pp pp"), 8, 1,
      "expected 4 numbers (cx cy cz originz), got '0 1 0'"),
     (frame_text("id x y z", [[1, 0, 0]]), 10, 1, "frame 1, atom line 1: expected 4 fields (id x y z), got 3"),
@@ -350,17 +385,20 @@ def many_frames(count=400, natoms=50, seed=0):
                    for k in range(count))
 
 
-@pytest.mark.parametrize("damage", ["atom", "header", "count"])
+@pytest.mark.parametrize("damage", ["atom", "header", "count", "atom, then header"])
 def test_the_first_failure_in_file_order_on_any_thread_count(damage):
     text = many_frames()
     lines = text.splitlines(keepends=True)
-    at = len(lines) * 2 // 3
-    while not (lines[at].startswith("ITEM: NUMBER") if damage != "atom" else lines[at][0].isdigit() and
+    at = len(lines) // 3
+    while not (lines[at].startswith("ITEM: NUMBER") if not damage.startswith("atom") else lines[at][0].isdigit() and
                len(lines[at].split()) == 6):
         at += 1
-    if damage == "atom":
+    if damage.startswith("atom"):
         lines[at] = lines[at].replace(" ", " x ", 1)
         lines[at + 40] = "bad\n"  # a later failure, which another thread may meet first
+        if damage == "atom, then header":  # one the pass meets, frames later
+            later = next(k for k in range(at + 3000, len(lines)) if lines[k].startswith("ITEM: NUMBER"))
+            lines[later + 1] = "fifty\n"
     elif damage == "header":
         lines[at + 1] = "fifty\n"
     else:
@@ -371,7 +409,8 @@ def test_the_first_failure_in_file_order_on_any_thread_count(damage):
         with pytest.raises(io_rs.FormatError) as caught:
             io_rs.read_lammps_dump(io.BytesIO(data), threads=threads)
         messages.add((str(caught.value), caught.value.line))
-    assert len(messages) == 1 and next(iter(messages))[1] == at + {"atom": 1, "header": 2, "count": 57}[damage]
+    expected = at + {"atom": 1, "atom, then header": 1, "header": 2, "count": 57}[damage]
+    assert len(messages) == 1 and next(iter(messages))[1] == expected
 
 
 def test_results_on_any_thread_count_are_the_same():
@@ -480,6 +519,9 @@ def test_written_frames_read_back_bit_for_bit(seed, cell_kind):
     rng = np.random.default_rng(seed)
     frames = [random_frame(rng, int(rng.integers(0, 30)), cell_kind) for _ in range(3)]
     data = format_lammps_dump(frames)
+    # Written as LAMMPS writes each kind of box.
+    assert (b"abc origin" in data) == (cell_kind == "general")
+    assert (b"xy xz yz" in data) == (cell_kind == "triclinic" and any(frame.natoms >= 0 for frame in frames))
     back = read_text(data)
     assert back == frames
     for a, b in zip(back, frames):

@@ -454,8 +454,8 @@ _SECTION_NAME = re.compile(r"[A-Z0-9_]*[A-Z][A-Z0-9_]*(?: [A-Z0-9_]+)*")
 
 def _names_of(name: str, array: NDArray[Any], k: int) -> str:
     """The file's columns an array is written as, separated by spaces."""
-    if array.ndim == 1:
-        return name
+    if array.ndim == 1 or (array.ndim == 2 and array.shape[1] == 1):
+        return name  # a single column, under the array's name
     if array.ndim != 2 or array.shape[1] == 0:
         raise ValueError(f"frame {k}: array '{name}' of shape {array.shape} cannot be written as dump columns")
     width = array.shape[1]
@@ -466,6 +466,8 @@ def _names_of(name: str, array: NDArray[Any], k: int) -> str:
 
 def _numbers(name: str, values: object, k: int) -> NDArray[Any]:
     array = np.asarray(values)
+    if array.ndim == 2 and array.shape[1] == 1:
+        array = array[:, 0]
     if array.dtype.kind == "f":
         return np.ascontiguousarray(array, dtype=np.float64)
     if array.dtype.kind in "iub":

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/shortest_real.hpp"
 #include "lammps/lammps.hpp"
 
 namespace io_rs::lammps {
@@ -72,20 +73,37 @@ std::int64_t lowest_reaching(double target, double minus, std::int64_t from) {
 
 // The doubles b with b - minus == target exactly (bit for bit), as the
 // range [first, last] of their order (empty, first > last, when none is),
-// and the one of them nearest target + minus, which a writer prefers: it is
-// the bound written as LAMMPS computes it wherever that reads back.
+// and the one a writer prefers: target + minus, the bound as LAMMPS
+// computes it, wherever that reads back.
 struct Solutions {
   std::int64_t first, last, preferred;
 };
 Solutions solutions(double target, double minus) {
   if (!std::isfinite(target) || !std::isfinite(minus)) return {1, 0, 0};
   const std::int64_t from = ordered(target + minus);
-  const std::int64_t first = lowest_reaching(target, minus, from);
-  if (!same_bits(from_ordered(first) - minus, target)) return {1, 0, 0};
-  std::int64_t last = first;
+  auto solves = [&](std::int64_t key) { return same_bits(from_ordered(key) - minus, target); };
+  // Around target + minus where it is one; else from the least one.
+  const std::int64_t centre = solves(from) ? from : lowest_reaching(target, minus, from);
+  if (!solves(centre)) return {1, 0, 0};
+  const std::int64_t least = ordered(-std::numeric_limits<double>::infinity());
   const std::int64_t most = ordered(std::numeric_limits<double>::infinity());
-  while (last - first < 64 && last < most && same_bits(from_ordered(last + 1) - minus, target)) ++last;
-  return {first, last, std::clamp(from, first, last)};
+  std::int64_t first = centre, last = centre;
+  while (centre - first < 32 && first > least && solves(first - 1)) --first;
+  while (last - centre < 32 && last < most && solves(last + 1)) ++last;
+  // Of several, the one written in the fewest digits (the one the file
+  // had, where it came from one), else the nearest to target + minus.
+  std::int64_t preferred = centre;
+  if (last > first) {
+    char text[kShortestRealRoom];
+    auto digits = [&](std::int64_t key) { return write_shortest_real(text, from_ordered(key)) - text; };
+    for (std::int64_t key = first, fewest = digits(preferred); key <= last; ++key) {
+      if (const auto length = digits(key); length < fewest) {
+        fewest = length;
+        preferred = key;
+      }
+    }
+  }
+  return {first, last, preferred};
 }
 
 // A bound b with b - minus == target: the preferred one, or target + minus

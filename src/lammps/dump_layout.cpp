@@ -93,8 +93,8 @@ Result<Layout> layout_of(std::string_view columns) {
                                       std::array<std::string_view, 4>{"forces", "fx", "fy", "fz"}}) {
     if (auto members = triple(x, y, z); members && !column(name)) add_group(std::string(name), *members);
   }
-  // NAME[1] .. NAME[k] side by side: one k-wide NAME, unless a column is
-  // called NAME itself.
+  // NAME[1] .. NAME[k] side by side (k from 2): one k-wide NAME, unless a
+  // column is called NAME itself. A lone NAME[1] keeps its name.
   for (std::size_t c = 0; c < names.size(); ++c) {
     const auto first = indexed(names[c]);
     if (group[c] != kNone || !first || first->second != 1 || column(first->first)) continue;
@@ -105,7 +105,7 @@ Result<Layout> layout_of(std::string_view columns) {
       if (group[next] != kNone || !more || more->first != first->first || more->second != members.size() + 1) break;
       members.push_back(next);
     }
-    add_group(std::string(first->first), members);
+    if (members.size() > 1) add_group(std::string(first->first), members);
   }
   for (std::size_t c = 0; c < names.size(); ++c) {
     if (group[c] == kNone) add_group(names[c], {c});

@@ -92,7 +92,7 @@ struct FrameHead {
 // The per-atom data a frame's columns go into. x y z (or the first whole
 // one of xu yu zu, xs ys zs, xsu ysu zsu) are "positions", vx vy vz
 // "velocities", fx fy fz "forces", NAME[1] .. NAME[k] side by side "NAME"
-// (k wide); every other column is its own. id, type, mol, proc, procp1, ix,
+// (k wide, k from 2); every other column is its own. id, type, mol, proc, procp1, ix,
 // iy, iz and i_*, i2_* columns are integers, element is text, the rest reals.
 enum class ColumnType : unsigned char { Integer, Real, Text };
 
