@@ -200,15 +200,15 @@ void fields_against_general(std::string_view file) {
     padded += ' ';
     padded.resize(std::max<std::size_t>(padded.size(), io_rs::short_field::kReadable), 'x');
     const std::string_view block = blocks.copy(padded);
-    const auto window = io_rs::short_field::window_at(block.data());
-    if (window.length != static_cast<int>(field.size())) continue;
+    const auto span = io_rs::short_field::span_at(block.data());
+    if (span.length != static_cast<int>(field.size())) continue;
     fuzz::testing("short_field", field);
-    if (const auto real = io_rs::short_field::real(window)) {
+    if (const auto real = io_rs::short_field::real(block.data(), span)) {
       const auto general = io_rs::read_number(field);
       if (!general || std::bit_cast<std::uint64_t>(*general) != std::bit_cast<std::uint64_t>(*real))
         fuzz::fail("short_field::real differs from read_number", "", field);
     }
-    if (const auto integer = io_rs::short_field::integer(window)) {
+    if (const auto integer = io_rs::short_field::integer(block.data(), span)) {
       std::int64_t value = 0;
       const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
       if (error != std::errc() || end != field.data() + field.size() || value != *integer)

@@ -1,10 +1,11 @@
-// The shortest fields of all, read from two word loads: columns written
-// with a printf format (%g, %.6f, %d) hold reals of a few digits and whole
-// numbers, one after the other. A reader of such lines spends most of its
-// time waiting for where a field ends before it can load the next one; here
-// the end comes first, from the 16 bytes at the field in a few steps (the
-// first byte at or below a space), and the value is worked out beside it,
-// from the same two words.
+// The shortest fields of all: columns written with a printf format (%g,
+// %.6f, %d) hold reals of a few digits and whole numbers, one after the
+// other. The 16 bytes at a field are classified at once (bytes16::masks):
+// where the field ends is the first byte at or below a space, and within it
+// the bytes that are not digits are the sign and the point, or the field is
+// not one of these shapes. A reader of the next field waits only for the
+// end; the digits are read beside, with two word loads and one
+// multiplication chain.
 //
 // Each reader takes only the shapes it reads completely and returns nothing
 // for any other text, which the general readers (read_number,
@@ -12,6 +13,7 @@
 // (tests/cpp holds them equal).
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <optional>
@@ -21,130 +23,115 @@
 
 namespace io_rs::short_field {
 
-// Bytes from a field's first byte that are loaded.
-inline constexpr std::ptrdiff_t kReadable = 16;
+// Bytes from a field's first byte that may be loaded: the 16 classified,
+// and a word from any of them.
+inline constexpr std::ptrdiff_t kReadable = 24;
 
-// The 16 bytes at a field, and how many of them come before the first byte
-// at or below a space (a separator, a line end, a control byte): 16 when
-// none does.
-struct Window {
-  std::uint64_t low, high;
+// A field's place among the 16 bytes at it: how many come before the first
+// that ends it (16 when none does), and which are not digits.
+struct Span {
   int length;
-
-  // Byte k (below 16).
-  unsigned char byte(int k) const noexcept {
-    return static_cast<unsigned char>(k < 8 ? low >> (8 * k) : high >> (8 * (k - 8)));
-  }
+  std::uint32_t non_digits;
 };
+
+IO_RS_ALWAYS_INLINE Span span_at(const char* p) noexcept {
+  const bytes16::Masks masks = bytes16::masks(p);
+  return {std::countr_zero(masks.ends | 0x10000u), masks.non_digits};
+}
 
 namespace detail {
 
-inline constexpr std::uint64_t kHigh = 0x8080808080808080;
+// Shifts by a number of bytes known only when running are a few steps each
+// on x86 without BMI2; a multiplication by a power of 256, or a mask from a
+// table, is one. first_bytes[n]: the first n bytes of a word; ahead[n]:
+// 256^(8 - n), which moves n bytes to the top of a word; behind[n]: 256^n.
+inline constexpr auto kFirstBytes = [] {
+  std::array<std::uint64_t, 9> table{};
+  for (int n = 0; n < 8; ++n) table[n] = (std::uint64_t{1} << (8 * n)) - 1;
+  table[8] = ~std::uint64_t{0};
+  return table;
+}();
+inline constexpr auto kAhead = [] {
+  std::array<std::uint64_t, 9> table{};
+  for (int n = 1; n <= 8; ++n) table[n] = std::uint64_t{1} << (64 - 8 * n);
+  return table;
+}();
+inline constexpr auto kBehind = [] {
+  std::array<std::uint64_t, 9> table{};  // [8]: nothing is left
+  for (int n = 0; n < 8; ++n) table[n] = std::uint64_t{1} << (8 * n);
+  return table;
+}();
+// The first n bits of the 16 masks' bits.
+inline constexpr auto kFirstBits = [] {
+  std::array<std::uint32_t, 17> table{};
+  for (int n = 0; n <= 16; ++n) table[n] = (std::uint32_t{1} << n) - 1;
+  return table;
+}();
 
-// The bytes of a word at or below a space: their high bits. With the high
-// bits cleared, adding 0x5F sets it from 0x21 on and carries into no other
-// byte; bytes from 0x80 are not.
-inline std::uint64_t blanks(std::uint64_t word) noexcept {
-  return ~(((word & ~kHigh) + 0x5F5F5F5F5F5F5F5F) | word) & kHigh;
+// short_decimal::digits_value with the digits moved up by a multiplication:
+// the value of the first n (1 to 8) digits of the word.
+inline std::uint64_t digits_value(std::uint64_t word, int n) noexcept {
+  std::uint64_t v = (word ^ short_decimal::kZeros) * kAhead[n];
+  v = v * 10 + (v >> 8);  // pairs of digits in every other byte
+  v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+       (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
+  return static_cast<std::uint32_t>(v);
 }
 
-// The bytes of a word that are not ASCII digits: their high bits.
-inline std::uint64_t non_digits(std::uint64_t word) noexcept {
-  const std::uint64_t d = word ^ short_decimal::kZeros;
-  return (((d | kHigh) - 0x0A0A0A0A0A0A0A0A) | d) & kHigh;
-}
-
-// The first n bytes of a word (n from 0 to 8).
-inline std::uint64_t first_bytes(int n) noexcept {
-  return n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-}
-
-// The digits of a field: its two words with a leading '-' taken off (moved
-// down a byte), and how many bytes they hold before the field's end.
-struct Digits {
-  std::uint64_t low, high;
-  int length;
-  bool negative;
-};
-
-IO_RS_ALWAYS_INLINE Digits digits_of(const Window& w) noexcept {
-  const bool negative = (w.low & 0xFF) == '-';
-  const std::uint64_t low = negative ? (w.low >> 8) | (w.high << 56) : w.low;
-  const std::uint64_t high = negative ? w.high >> 8 : w.high;
-  return {low, high, w.length - negative, negative};
-}
-
-// Eight bytes from byte start (1 to 8) of the two words.
-inline std::uint64_t from(const Digits& d, int start) noexcept {
-  return start == 8 ? d.high : (d.low >> (8 * start)) | (d.high << (64 - 8 * start));
+// The value of n digits (1 to 15) from p.
+inline std::uint64_t digits_from(const char* p, int n) noexcept {
+  if (n <= 8) return digits_value(short_decimal::load8(p), n);
+  return digits_value(short_decimal::load8(p), 8) * short_decimal::kPowersOfTenInteger[n - 8] +
+         digits_value(short_decimal::load8(p + 8), n - 8);
 }
 
 }  // namespace detail
 
-IO_RS_ALWAYS_INLINE Window window_at(const char* p) noexcept {
-  const std::uint64_t low = short_decimal::load8(p), high = short_decimal::load8(p + 8);
-  const std::uint64_t a = detail::blanks(low);
-  if (a != 0) return {low, high, std::countr_zero(a) >> 3};
-  const std::uint64_t b = detail::blanks(high);
-  return {low, high, b != 0 ? 8 + (std::countr_zero(b) >> 3) : 16};
-}
-
-// The real that is exactly the window's first `length` bytes, when they are
-// -? d* (. d*)? with 1 to 15 digits, at most 8 before the point: the value is
-// m / 10^k with m below 10^15, both exact, so one division rounds correctly.
-IO_RS_ALWAYS_INLINE std::optional<double> real(const Window& w) noexcept {
-  const detail::Digits d = detail::digits_of(w);
-  const std::uint64_t stops = detail::non_digits(d.low);
-  const int whole = stops != 0 ? std::countr_zero(stops) >> 3 : 8;
+// The real that is the field at p, when it is -? d* (. d*)? with 1 to 15
+// digits, at most 8 on either side of the point: the value is m / 10^k
+// with m below 10^15, both exact, so one division rounds correctly.
+IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noexcept {
+  const bool negative = *p == '-';
+  const int sign = negative;
+  // The bytes that are not digits, the sign aside: none, or the point.
+  const std::uint32_t others = s.non_digits & detail::kFirstBits[s.length] & ~static_cast<std::uint32_t>(sign);
   std::uint64_t m;
   int k = 0;
-  if (whole == d.length) {
-    if (whole == 0) return std::nullopt;
-    m = short_decimal::digits_value(d.low, whole);
+  if (others == 0) {
+    const int n = s.length - sign;
+    if (n == 0 || n > 15) return std::nullopt;
+    m = detail::digits_from(p + sign, n);
   } else {
-    if (whole == 8 || static_cast<unsigned char>(d.low >> (8 * whole)) != '.') return std::nullopt;
-    const int n = d.length - 1;  // the digits
-    k = n - whole;
-    if (n <= 8) {
-      // The point taken out: the bytes above it moved down one, the first
-      // byte of the high word coming in at the top.
-      const std::uint64_t below = detail::first_bytes(whole);
-      const std::uint64_t digits = (d.low & below) | ((d.low >> 8) & ~below) | (d.high << 56);
-      if (n == 0 || (detail::non_digits(digits) & detail::first_bytes(n)) != 0) return std::nullopt;
-      m = short_decimal::digits_value(digits, n);
+    const int point = std::countr_zero(others);
+    if ((others & (others - 1)) != 0 || p[point] != '.') return std::nullopt;
+    const int whole = point - sign;
+    k = s.length - point - 1;
+    if (whole + k == 0 || whole > 8 || k > 8) return std::nullopt;
+    const std::uint64_t before = short_decimal::load8(p + sign), after = short_decimal::load8(p + point + 1);
+    if (whole + k <= 8) {
+      // The digits before the point and those after it side by side in one
+      // word, read at once.
+      m = detail::digits_value((before & detail::kFirstBytes[whole]) | (after * detail::kBehind[whole]), whole + k);
     } else {
-      if (k > 7) return std::nullopt;
-      const std::uint64_t fraction = detail::from(d, whole + 1);
-      if ((detail::non_digits(fraction) & detail::first_bytes(k)) != 0) return std::nullopt;
-      m = short_decimal::digits_value(d.low, whole) * short_decimal::kPowersOfTenInteger[k] +
-          short_decimal::digits_value(fraction, k);
+      m = detail::digits_value(before, whole) * short_decimal::kPowersOfTenInteger[k] + detail::digits_value(after, k);
     }
   }
   const double value = static_cast<double>(m) / short_decimal::kExactPowersOfTen[k];
   // The sign bit set without a branch: signs are random in such columns.
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value) | (static_cast<std::uint64_t>(d.negative) << 63);
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value) | (static_cast<std::uint64_t>(negative) << 63);
   return std::bit_cast<double>(bits);
 }
 
-// The whole number that is exactly the window's first `length` bytes, when
-// they are -? d{1,15}.
-IO_RS_ALWAYS_INLINE std::optional<std::int64_t> integer(const Window& w) noexcept {
-  const detail::Digits d = detail::digits_of(w);
-  if (d.length == 0 || d.length > 15) return std::nullopt;
-  std::uint64_t value;
-  if (d.length <= 8) {
-    if ((detail::non_digits(d.low) & detail::first_bytes(d.length)) != 0) return std::nullopt;
-    value = short_decimal::digits_value(d.low, d.length);
-  } else {
-    const int more = d.length - 8;
-    if ((detail::non_digits(d.low) | (detail::non_digits(d.high) & detail::first_bytes(more))) != 0) {
-      return std::nullopt;
-    }
-    value = short_decimal::digits_value(d.low, 8) * short_decimal::kPowersOfTenInteger[more] +
-            short_decimal::digits_value(d.high, more);
+// The whole number that is the field at p, when it is -? d{1,15}.
+IO_RS_ALWAYS_INLINE std::optional<std::int64_t> integer(const char* p, const Span& s) noexcept {
+  const bool negative = *p == '-';
+  const int sign = negative;
+  const int n = s.length - sign;
+  if ((s.non_digits & detail::kFirstBits[s.length] & ~static_cast<std::uint32_t>(sign)) != 0 || n == 0 || n > 15) {
+    return std::nullopt;
   }
-  const auto magnitude = static_cast<std::int64_t>(value);
-  return d.negative ? -magnitude : magnitude;
+  const auto magnitude = static_cast<std::int64_t>(detail::digits_from(p + sign, n));
+  return negative ? -magnitude : magnitude;
 }
 
 }  // namespace io_rs::short_field

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.hpp"
@@ -105,74 +106,109 @@ IO_RS_ALWAYS_INLINE RowOutcome read_row(std::string_view line, const char* reada
   return {};
 }
 
-// The fast way through one atom line from p: each field of the plan's type
-// in the short shapes of short_field, separated by blanks, then the line
-// end. Returns where the next line starts, or nullptr for a line of
-// anything else (another shape of number, too few or too many fields, no
-// LF), which read_row then reads and says what is wrong with. Fields may
-// start before limit, the buffer's end less short_field::kReadable.
+// The fast way through atom lines: each field of its column's type in the
+// short shapes of short_field, separated by blanks, then the line end. A
+// line of anything else (another shape of number, too few or too many
+// fields, no LF) is left to read_row, which reads it and says what is wrong.
+// Fields may start before limit, the buffer's end less
+// short_field::kReadable.
 //
-// Where a field ends is found first (short_field::number_span): the next
+// Where a field ends is found first (short_field::span_at): the next
 // field's load waits for that alone, while the value is worked out beside.
-IO_RS_ALWAYS_INLINE const char* read_row_fast(const char* p, const char* limit, const char* end,
-                                              std::span<const FieldPlan> plan, std::size_t row) {
-  // Blanks before a field beyond the one that ends the field before it:
-  // runs of spaces (right-aligned columns) a word at a time.
-  auto skip_blanks = [&]() noexcept {
-    while (p < limit) {
-      const std::uint64_t spaces = short_decimal::load8(p) ^ 0x2020202020202020;
-      p += std::countr_zero(spaces | (std::uint64_t{1} << 63)) >> 3;
-      if (*p == '\t') {
-        ++p;
-      } else if (*p != ' ') {
-        return;
-      }
-    }
-  };
-  const std::size_t fields = plan.size();
-  for (std::size_t c = 0; c < fields; ++c) {
-    const FieldPlan& field = plan[c];
-    if (p >= limit) [[unlikely]] return nullptr;
-    short_field::Window window = short_field::window_at(p);
-    if (window.length == 0) [[unlikely]] {
-      skip_blanks();
-      if (p >= limit) return nullptr;
-      window = short_field::window_at(p);
-    }
-    if (window.length == short_field::kReadable) [[unlikely]] return nullptr;
-    switch (field.type) {
-      case ColumnType::Real: {
-        const auto value = short_field::real(window);
-        if (!value) [[unlikely]] return nullptr;
-        static_cast<double*>(field.base)[row * field.width] = *value;
-        break;
-      }
-      case ColumnType::Integer: {
-        const auto value = short_field::integer(window);
-        if (!value) [[unlikely]] return nullptr;
-        static_cast<std::int64_t*>(field.base)[row * field.width] = *value;
-        break;
-      }
-      case ColumnType::Text: {
-        const std::string_view text(p, static_cast<std::size_t>(window.length));
-        if (text.empty() || !is_utf8(text)) return nullptr;
-        static_cast<std::string_view*>(field.base)[row * field.width] = text;
-        break;
-      }
-    }
-    // The field ends at a blank before the next field, at the line end after the last.
-    p += window.length;
-    const auto after = static_cast<unsigned char>(*p);
-    if (c + 1 < fields) {
-      if (after != ' ' && after != '\t') [[unlikely]] return nullptr;
+
+// Blanks before a field beyond the one that ends the field before it: runs
+// of spaces (right-aligned columns) a word at a time.
+inline const char* skip_blanks(const char* p, const char* limit) noexcept {
+  while (p < limit) {
+    const std::uint64_t spaces = short_decimal::load8(p) ^ 0x2020202020202020;
+    p += std::countr_zero(spaces | (std::uint64_t{1} << 63)) >> 3;
+    if (*p == '\t') {
       ++p;
-    } else if (after == '\n') [[likely]] {
-      return p + 1;
+    } else if (*p != ' ') {
+      break;
     }
   }
-  // Blanks after the last field.
-  while (p != end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\f')) ++p;
-  return p != end && *p == '\n' ? p + 1 : nullptr;
+  return p;
+}
+
+// One field at p into its row; p moves past it and the blank after it, or,
+// after the last field, past the line's LF. False for anything else.
+template <ColumnType Type, bool Last>
+IO_RS_ALWAYS_INLINE bool read_field_fast(const char*& p, const char* limit, const char* end, const FieldPlan& field,
+                                         std::size_t row) {
+  if (p >= limit) [[unlikely]] return false;
+  short_field::Span span = short_field::span_at(p);
+  if (span.length == 0) [[unlikely]] {
+    p = skip_blanks(p, limit);
+    if (p >= limit) return false;
+    span = short_field::span_at(p);
+  }
+  if (span.length == 16) [[unlikely]] return false;
+  if constexpr (Type == ColumnType::Real) {
+    const auto value = short_field::real(p, span);
+    if (!value) [[unlikely]] return false;
+    static_cast<double*>(field.base)[row * field.width] = *value;
+  } else if constexpr (Type == ColumnType::Integer) {
+    const auto value = short_field::integer(p, span);
+    if (!value) [[unlikely]] return false;
+    static_cast<std::int64_t*>(field.base)[row * field.width] = *value;
+  } else {
+    const std::string_view text(p, static_cast<std::size_t>(span.length));
+    if (!is_utf8(text)) return false;
+    static_cast<std::string_view*>(field.base)[row * field.width] = text;
+  }
+  p += span.length;
+  const auto after = static_cast<unsigned char>(*p);
+  if constexpr (!Last) {
+    if (after != ' ' && after != '\t') [[unlikely]] return false;
+    ++p;
+    return true;
+  } else {
+    if (after == '\n') [[likely]] {
+      ++p;
+      return true;
+    }
+    // Blanks after the last field, then the line end.
+    while (p != end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\f')) ++p;
+    if (p == end || *p != '\n') return false;
+    ++p;
+    return true;
+  }
+}
+
+// A line of any columns: each field's type looked up as it comes.
+IO_RS_ALWAYS_INLINE const char* read_row_fast(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+  const std::size_t fields = plan.size();
+  for (std::size_t c = 0; c + 1 < fields; ++c) {
+    bool read = false;
+    switch (plan[c].type) {
+      case ColumnType::Real: read = read_field_fast<ColumnType::Real, false>(p, limit, end, plan[c], row); break;
+      case ColumnType::Integer: read = read_field_fast<ColumnType::Integer, false>(p, limit, end, plan[c], row); break;
+      case ColumnType::Text: read = read_field_fast<ColumnType::Text, false>(p, limit, end, plan[c], row); break;
+    }
+    if (!read) return nullptr;
+  }
+  if (fields == 0) return nullptr;
+  const FieldPlan& last = plan[fields - 1];
+  bool read = false;
+  switch (last.type) {
+    case ColumnType::Real: read = read_field_fast<ColumnType::Real, true>(p, limit, end, last, row); break;
+    case ColumnType::Integer: read = read_field_fast<ColumnType::Integer, true>(p, limit, end, last, row); break;
+    case ColumnType::Text: read = read_field_fast<ColumnType::Text, true>(p, limit, end, last, row); break;
+  }
+  return read ? p : nullptr;
+}
+
+// A line of columns whose types are known when compiling (the common
+// layouts): no look-up, and the fields of a line one after the other.
+template <ColumnType... Types, std::size_t... Index>
+IO_RS_ALWAYS_INLINE const char* read_row_typed(const char* p, const char* limit, const char* end,
+                                               const FieldPlan* plan, std::size_t row,
+                                               std::index_sequence<Index...>) {
+  constexpr std::size_t kLast = sizeof...(Types) - 1;
+  const bool read = (read_field_fast<Types, Index == kLast>(p, limit, end, plan[Index], row) && ...);
+  return read ? p : nullptr;
 }
 
 // Atom lines from buffer offset `at` into rows row0, row0 + 1, ...: at most
@@ -186,8 +222,9 @@ struct RowRun {
   std::string_view line;
 };
 
-inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                        std::span<const FieldPlan> plan, std::size_t row0) {
+template <class Fast>
+RowRun read_rows_with(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                      std::span<const FieldPlan> plan, std::size_t row0, Fast&& fast) {
   const char* const begin = buffer.data();
   const char* const end = begin + buffer.size();
   const char* const limit = buffer.size() > static_cast<std::size_t>(short_field::kReadable)
@@ -197,7 +234,7 @@ inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t sto
   const char* const last = begin + stop;
   RowRun run;
   for (; run.read < count && p < last; ++run.read) {
-    if (const char* next = read_row_fast(p, limit, end, plan, row0 + run.read)) [[likely]] {
+    if (const char* next = fast(p, limit, end, row0 + run.read)) [[likely]] {
       p = next;
       continue;
     }
@@ -215,6 +252,54 @@ inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t sto
   }
   run.next = static_cast<std::size_t>(p - begin);
   return run;
+}
+
+// The layouts read with their types known when compiling.
+template <ColumnType... Types>
+struct Typed {
+  static bool fits(std::span<const FieldPlan> plan) noexcept {
+    constexpr ColumnType kTypes[] = {Types...};
+    if (plan.size() != sizeof...(Types)) return false;
+    for (std::size_t c = 0; c < plan.size(); ++c) {
+      if (plan[c].type != kTypes[c]) return false;
+    }
+    return true;
+  }
+  static RowRun read(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                     std::span<const FieldPlan> plan, std::size_t row0) {
+    return read_rows_with(buffer, at, stop, count, plan, row0,
+                          [&](const char* p, const char* limit, const char* end, std::size_t row) {
+      return read_row_typed<Types...>(p, limit, end, plan.data(), row, std::make_index_sequence<sizeof...(Types)>{});
+    });
+  }
+};
+
+constexpr ColumnType I = ColumnType::Integer, R = ColumnType::Real;
+
+inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                        std::span<const FieldPlan> plan, std::size_t row0) {
+  // id type x y z; id x y z; id type q x y z; with velocities; and forces;
+  // id mol type x y z; with image flags.
+  using A = Typed<I, I, R, R, R>;
+  using B = Typed<I, R, R, R>;
+  using C = Typed<I, I, R, R, R, R>;
+  using D = Typed<I, I, R, R, R, R, R, R>;
+  using E = Typed<I, I, R, R, R, R, R, R, R, R, R>;
+  using F = Typed<I, I, I, R, R, R>;
+  using G = Typed<I, I, R, R, R, I, I, I>;
+  using H = Typed<I, I, I, R, R, R, I, I, I>;
+  if (A::fits(plan)) return A::read(buffer, at, stop, count, plan, row0);
+  if (B::fits(plan)) return B::read(buffer, at, stop, count, plan, row0);
+  if (C::fits(plan)) return C::read(buffer, at, stop, count, plan, row0);
+  if (D::fits(plan)) return D::read(buffer, at, stop, count, plan, row0);
+  if (E::fits(plan)) return E::read(buffer, at, stop, count, plan, row0);
+  if (F::fits(plan)) return F::read(buffer, at, stop, count, plan, row0);
+  if (G::fits(plan)) return G::read(buffer, at, stop, count, plan, row0);
+  if (H::fits(plan)) return H::read(buffer, at, stop, count, plan, row0);
+  return read_rows_with(buffer, at, stop, count, plan, row0,
+                        [&](const char* p, const char* limit, const char* end, std::size_t row) {
+    return read_row_fast(p, limit, end, plan, row);
+  });
 }
 
 // The error of an atom line that failed: the frame's line `index` (from 0)
