@@ -63,14 +63,21 @@ int main(int argc, char** argv) {
     switch (i % 3) {
       case 0: {  // a real of the shape, its digits split anyhow about the point
         const std::size_t whole = below(9), fraction = below(9);
-        std::string field = (below(2) ? "-" : "") + digits(whole);
-        if (fraction > 0 || below(2)) field += "." + digits(fraction);
+        std::string field;
+        if (below(2)) field += '-';
+        field += digits(whole);
+        if (fraction > 0 || below(2)) {
+          field += '.';
+          field += digits(fraction);
+        }
         check(field, whole + fraction > 0 && field.size() < 16, false);
         break;
       }
       case 1: {  // a whole number of up to 16 digits
         const std::size_t n = 1 + below(16);
-        const std::string field = (below(4) == 0 ? "-" : "") + digits(n);
+        std::string field;
+        if (below(4) == 0) field += '-';
+        field += digits(n);
         check(field, false, n <= 15);
         break;
       }
