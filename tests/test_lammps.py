@@ -418,10 +418,17 @@ def test_results_on_any_thread_count_are_the_same():
     one = io_rs.read_lammps_dump(io.BytesIO(data), threads=1)
     for threads in (2, 3, 8):
         assert io_rs.read_lammps_dump(io.BytesIO(data), threads=threads) == one
-    big = frame_text("id type x y z", [[i, 1, i * 0.5, -i, 2.25] for i in range(60_000, 0, -1)]).encode()
-    frames = [io_rs.read_lammps_dump(io.BytesIO(big), threads=threads)[0] for threads in (1, 2, 3)]
-    assert frames[0] == frames[1] == frames[2]
-    assert frames[0].arrays["id"].tolist() == list(range(1, 60_001))
+    # Large frames of a run's ids: shuffled (through buckets), reversed, and
+    # in blocks that each follow on (as processes write them: moved as blocks).
+    rng = np.random.default_rng(4)
+    for ids in (rng.permutation(60_000) + 1, np.arange(60_000, 0, -1),
+                np.concatenate([block for block in np.array_split(np.arange(1, 60_001), 7)][::-1])):
+        big = frame_text("id type x y z", [[i, i % 3, i * 0.5, -i, 2.25] for i in ids.tolist()]).encode()
+        frames = [io_rs.read_lammps_dump(io.BytesIO(big), threads=threads)[0] for threads in (1, 2, 3)]
+        assert frames[0] == frames[1] == frames[2]
+        assert frames[0].arrays["id"].tolist() == list(range(1, 60_001))
+        assert frames[0].positions[:, 1].tolist() == [-i for i in range(1, 60_001)]
+        assert frames[0].arrays["type"].tolist() == [i % 3 for i in range(1, 60_001)]
 
 
 def test_a_run_killed_while_it_wrote_gives_every_whole_frame(tmp_path):

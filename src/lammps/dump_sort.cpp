@@ -119,13 +119,18 @@ void scatter_in_buckets(const Layout& layout, std::vector<OutputData>& data, std
   const std::size_t buckets = (n + kBucketRows - 1) / kBucketRows;
   // A thread's rows of bucket b go after those of the threads before it,
   // which come after those of the buckets before b (counted first).
+  // On one thread, bucket b starts where its slots do: each slot has one row.
   std::vector<std::size_t> cursor(threads * buckets, 0);
   auto part = [&](std::size_t t) { return std::pair{n * t / threads, n * (t + 1) / threads}; };
-  run_parts(threads, [&](std::size_t t) {
-    const auto [begin, end] = part(t);
-    std::size_t* count = &cursor[t * buckets];
-    for (std::size_t i = begin; i < end; ++i) ++count[distance(least, ids[i]) / kBucketRows];
-  });
+  if (threads > 1) {
+    run_parts(threads, [&](std::size_t t) {
+      const auto [begin, end] = part(t);
+      std::size_t* count = &cursor[t * buckets];
+      for (std::size_t i = begin; i < end; ++i) ++count[distance(least, ids[i]) / kBucketRows];
+    });
+  } else {
+    for (std::size_t b = 0; b < buckets; ++b) cursor[b] = std::min(kBucketRows, n - b * kBucketRows);
+  }
   for (std::size_t b = 0, total = 0; b < buckets; ++b) {
     for (std::size_t t = 0; t < threads; ++t) {
       const std::size_t count = cursor[t * buckets + b];
@@ -151,11 +156,57 @@ void scatter_in_buckets(const Layout& layout, std::vector<OutputData>& data, std
     for (std::size_t b = buckets * t / threads; b < buckets * (t + 1) / threads; ++b) {
       const std::size_t begin = b * kBucketRows, end = std::min(n, begin + kBucketRows);
       for (std::size_t k = 0; k < outputs; ++k) {
+        if (k == *layout.id) continue;  // the ids become least, least + 1, ...
         scatter(rows_of(layout.outputs[k], data[k]) + first * bytes[k], scratch.data() + at[k], bytes[k], bucket_ids,
                 least, begin, end);
       }
     }
   });
+  std::int64_t* sorted_ids = data[*layout.id].integers.data() + first;
+  std::iota(sorted_ids, sorted_ids + n, least);
+}
+
+// Ids that come in long runs of ones that follow each other (each process's
+// atoms in order, as a run that kept them so writes them): each run's rows
+// moved to their slots as one block. threads share the runs out.
+void move_runs(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+               std::int64_t least, OwnedBuffer<unsigned char>& scratch, std::size_t threads) {
+  const std::int64_t* ids = data[*layout.id].integers.data() + first;
+  std::vector<std::size_t> starts{0};
+  for (std::size_t i = 1; i < n; ++i) {
+    if (ids[i] != ids[i - 1] + 1) starts.push_back(i);
+  }
+  starts.push_back(n);
+  const std::size_t runs = starts.size() - 1;
+  for (std::size_t k = 0; k < layout.outputs.size(); ++k) {
+    if (k == *layout.id) continue;
+    const std::size_t bytes = row_bytes(layout.outputs[k]);
+    unsigned char* rows = rows_of(layout.outputs[k], data[k]) + first * bytes;
+    if (scratch.size() < n * bytes) scratch = OwnedBuffer<unsigned char>::allocate(n * bytes);
+    unsigned char* copy = scratch.data();
+    run_parts(threads, [&](std::size_t t) {
+      std::memcpy(copy + n * t / threads * bytes, rows + n * t / threads * bytes,
+                  (n * (t + 1) / threads - n * t / threads) * bytes);
+    });
+    run_parts(threads, [&](std::size_t t) {
+      for (std::size_t r = runs * t / threads; r < runs * (t + 1) / threads; ++r) {
+        const std::size_t begin = starts[r], count = starts[r + 1] - begin;
+        std::memcpy(rows + distance(least, ids[begin]) * bytes, copy + begin * bytes, count * bytes);
+      }
+    });
+  }
+  std::int64_t* sorted_ids = data[*layout.id].integers.data() + first;
+  std::iota(sorted_ids, sorted_ids + n, least);
+}
+
+// A run's ids to their slots: in long runs as blocks, else through buckets.
+void place_run(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+               std::int64_t least, OwnedBuffer<unsigned char>& scratch, std::size_t threads) {
+  const std::int64_t* ids = data[*layout.id].integers.data() + first;
+  std::size_t breaks = 0;
+  for (std::size_t i = 1; i < n; ++i) breaks += ids[i] != ids[i - 1] + 1;
+  if (breaks < n / 64) return move_runs(layout, data, first, n, least, scratch, threads);
+  scatter_in_buckets(layout, data, first, n, least, scratch, threads);
 }
 
 // Rows [begin, end) of the order: to[k] = from[order[k]].
@@ -205,7 +256,7 @@ void sort_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t 
   const Ids kind = ids_of(ids, n, least);
   if (kind == Ids::InOrder) return;
   std::vector<std::size_t> order;
-  if (kind == Ids::Run && n > kBucketRows) return scatter_in_buckets(layout, data, first, n, least, scratch, 1);
+  if (kind == Ids::Run && n > kBucketRows) return place_run(layout, data, first, n, least, scratch, 1);
   if (kind == Ids::Other) order = id_order(ids, n, least);
   for (std::size_t k = 0; k < layout.outputs.size(); ++k) {
     if (kind == Ids::Run && k == id_output) continue;  // last: the ids steer the others
@@ -231,7 +282,7 @@ void sort_all_rows(const Layout& layout, std::vector<OutputData>& data, std::siz
   threads = std::max<std::size_t>(1, std::min(threads, n / 4096));
   if (kind == Ids::Run) {
     OwnedBuffer<unsigned char> scratch;
-    return scatter_in_buckets(layout, data, 0, n, least, scratch, threads);
+    return place_run(layout, data, 0, n, least, scratch, threads);
   }
   const std::vector<std::size_t> order = id_order(data[*layout.id].integers.data(), n, least);
   for (std::size_t k = 0; k < layout.outputs.size(); ++k) {
