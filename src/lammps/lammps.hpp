@@ -170,7 +170,7 @@ struct DumpFrames {
   std::vector<OutputData> data;  // one per output
   std::size_t atoms = 0;
   std::size_t end = 0;
-  std::uint64_t end_line = 1;  // the line that starts at end
+  std::uint64_t end_line = 1;  // the line that starts at end (0: not counted, end is the buffer's end)
   std::optional<Cut> cut;
 };
 Result<DumpFrames> read_dump_frames(std::string_view buffer, std::size_t offset,
