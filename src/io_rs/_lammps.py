@@ -545,7 +545,7 @@ def _columns_of(frame: Frame, k: int, wanted: Iterable[str] | None, types: _Type
 def _head_of(frame: Frame, k: int) -> tuple[int, list[tuple[str, str]], NDArray[np.float64], NDArray[np.float64],
                                             NDArray[np.bool_]]:
     if frame.cell is None:
-        raise ValueError(f"frame {k} has no cell: a LAMMPS dump needs one for its box bounds")
+        raise ValueError(f"frame {k} has no cell: a LAMMPS dump needs a cell for its box bounds")
     info = frame.info
     timestep = info.get("timestep", k)
     if not isinstance(timestep, (int, np.integer)) or isinstance(timestep, bool):
