@@ -2,7 +2,8 @@
 # would run, NumPy's text routines, and the same C++ routines with no
 # interpreter (the floor program in bench/native); then whole files from their
 # bytes (bench/whole_file.py) against the line-split path, pandas and NumPy;
-# then the io_rs package on the same files (bench/package_files.py); then the
+# then the io_rs package on the same files (bench/package_files.py); LAMMPS
+# dumps against OVITO, MDAnalysis and lammpsio (bench/lammps_files.py); then the
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
 # iterating a large compressed trajectory (bench/threads.py).
 #   make bench           the full run, under two minutes: tables on stdout,
@@ -44,6 +45,7 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.whole_file
 	$(PY) -m bench.package_files
 	$(PY) -m bench.extxyz_files
+	$(PY) -m bench.lammps_files
 	$(PY) -m bench.threads
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
@@ -51,6 +53,7 @@ bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.whole_file --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.lammps_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 

@@ -1,10 +1,11 @@
 // The one place for what standard C++ does not say: 128-bit products and
-// shifts, and forced inlining. Each compiler extension stands beside a
+// shifts, forced inlining, and sixteen bytes compared at once. Each compiler extension stands beside a
 // standard C++ fallback; defining IO_RS_PORTABLE_ARITHMETIC (the CMake option
 // of the same name) makes every build take the fallbacks, as a compiler
 // without them would, so that the tests exercise them too.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -105,3 +106,63 @@ inline std::uint64_t shift_right_round_half_even(U128 x, int shift) noexcept {
 }
 
 }  // namespace io_rs::wide
+
+// Sixteen bytes classified at once: SSE2 compares where the target has them
+// (every x86-64), the same on 64-bit words elsewhere (and with
+// IO_RS_PORTABLE_ARITHMETIC).
+#if !defined(IO_RS_PORTABLE_ARITHMETIC) && (defined(__SSE2__) || defined(_M_X64))
+#define IO_RS_SSE2 1
+#include <emmintrin.h>
+#else
+#include <cstring>
+#endif
+
+namespace io_rs::bytes16 {
+
+// Bit k stands for byte k of the 16 at p.
+struct Masks {
+  std::uint32_t ends;        // at or below a space, or above 0x7F: where a field of ASCII text ends
+  std::uint32_t non_digits;  // not an ASCII digit
+};
+
+#if !IO_RS_SSE2
+// The high bits of a word's bytes as the low 8 bits, byte k to bit k: each
+// lands at its own place in the product, so nothing carries.
+inline std::uint32_t packed(std::uint64_t high_bits) noexcept {
+  return static_cast<std::uint32_t>(((high_bits >> 7) * 0x0102040810204080) >> 56);
+}
+
+inline std::uint64_t word_at(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+#endif
+
+inline Masks masks(const char* p) noexcept {
+#if IO_RS_SSE2
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Signed compares: the bytes from 0x80 are below zero.
+  const __m128i text = _mm_cmpgt_epi8(x, _mm_set1_epi8(0x20));
+  const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+  const __m128i digit = _mm_andnot_si128(_mm_cmplt_epi8(d, _mm_setzero_si128()), _mm_cmplt_epi8(d, _mm_set1_epi8(10)));
+  return {~static_cast<std::uint32_t>(_mm_movemask_epi8(text)) & 0xFFFF,
+          ~static_cast<std::uint32_t>(_mm_movemask_epi8(digit)) & 0xFFFF};
+#else
+  constexpr std::uint64_t kHigh = 0x8080808080808080;
+  auto classify = [](std::uint64_t word, std::uint32_t& ends, std::uint32_t& non_digits) {
+    // With the high bits cleared, adding 0x5F sets a byte's from 0x21 on,
+    // and no byte carries into the next.
+    ends = packed(~(((word & ~kHigh) + 0x5F5F5F5F5F5F5F5F) | word) & kHigh);
+    const std::uint64_t d = word ^ 0x3030303030303030;
+    non_digits = packed((((d | kHigh) - 0x0A0A0A0A0A0A0A0A) | d) & kHigh);
+  };
+  std::uint32_t low_ends, low_digits, high_ends, high_digits;
+  classify(word_at(p), low_ends, low_digits);
+  classify(word_at(p + 8), high_ends, high_digits);
+  return {low_ends | (high_ends << 8), low_digits | (high_digits << 8)};
+#endif
+}
+
+}  // namespace io_rs::bytes16

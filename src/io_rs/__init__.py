@@ -23,6 +23,7 @@ from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_ext
 from ._files import DataWarning, FormatError, ReadableBinary, TruncatedWarning, WritableBinary
 from ._formats import FormatInfo
 from ._frame import Frame
+from ._lammps import LammpsDumpFile, iter_lammps_dump, open_lammps_dump, read_lammps_dump, write_lammps_dump
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
@@ -65,6 +66,11 @@ __all__ = [
     "iter_extxyz",
     "open_extxyz",
     "write_extxyz",
+    "LammpsDumpFile",
+    "read_lammps_dump",
+    "iter_lammps_dump",
+    "open_lammps_dump",
+    "write_lammps_dump",
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",

@@ -361,6 +361,9 @@ const py::FunctionRow kTable[] = {
     {kReadExtxyzFrames, read_extxyz_frames, kReadExtxyzFramesDoc},
     {kParseExtxyzComment, parse_extxyz_comment, kParseExtxyzCommentDoc},
     {kFormatExtxyzFrames, format_extxyz_frames, kFormatExtxyzFramesDoc},
+    {kScanLammpsDump, scan_lammps_dump, kScanLammpsDumpDocText},
+    {kReadLammpsDumpFrames, read_lammps_dump_frames, kReadLammpsDumpFramesDocText},
+    {kFormatLammpsDumpFrames, format_lammps_dump_frames, kFormatLammpsDumpFramesDocText},
 };
 
 }  // namespace

@@ -43,4 +43,15 @@ extern const py::FunctionDescription kScanPoscar;
 extern const py::FunctionDescription kScanXdatcarFrames;
 extern const py::FunctionDescription kScanXyzFrames;
 
+// LAMMPS dumps (lammps_shims.cpp, which holds their descriptions and docstrings).
+PyObject* scan_lammps_dump(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_lammps_dump_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* format_lammps_dump_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+extern const py::FunctionDescription kScanLammpsDump;
+extern const py::FunctionDescription kReadLammpsDumpFrames;
+extern const py::FunctionDescription kFormatLammpsDumpFrames;
+extern const char* const kScanLammpsDumpDocText;
+extern const char* const kReadLammpsDumpFramesDocText;
+extern const char* const kFormatLammpsDumpFramesDocText;
+
 }  // namespace io_rs::buffers
