@@ -28,6 +28,7 @@ from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
                        write_xdatcar_frames)
 from ._trajectory import Batch, FrameInfos, Trajectory
+from ._vasprun import VasprunFile, iter_vasprun, open_vasprun, read_vasprun
 from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
 
 __all__ = [
@@ -64,6 +65,10 @@ __all__ = [
     "iter_extxyz",
     "open_extxyz",
     "write_extxyz",
+    "VasprunFile",
+    "read_vasprun",
+    "iter_vasprun",
+    "open_vasprun",
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",

@@ -1,0 +1,348 @@
+"""Every ionic step of a VASP run's vasprun.xml.
+
+    <modeling>
+      <atominfo> ... one row per atom: its element
+      <calculation>  <scstep>...  <structure> (basis, fractional positions)
+                     <varray name="forces">  <varray name="stress">  <energy>
+      </calculation>                                    a step computed by DFT
+      <structure/> <varray name="forces"/> <energy/>    a force field's step (VASP 6.3+ MLFF)
+    </modeling>
+
+One frame per ionic step: `symbols` from <atominfo>, fractional `positions`
+of the step's `cell` (its basis), pbc all true, `arrays["forces"]` (eV/Å),
+and in `info` the energies (eV) of the step's last <scstep> as
+"free_energy" (TOTEN), "energy" (energy(sigma->0)) and
+"energy_without_entropy", "stress" (3 x 3, eV/Å³, positive = tensile:
+-(the kB tensor) / 1602.1766208), "step" (from 1, in file order) and
+"calculator" ("DFT" or "ML"); keys the step does not print are absent.
+
+One scan of _io_rs_buffers.scan_vasprun finds every step (and reads the
+XML as XML, checking it is well-formed); positions and forces are read by
+the same scan, on threads, or for one step alone from the steps' table.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Iterator
+from contextlib import ExitStack
+from typing import Any, NamedTuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+import _io_rs_buffers
+
+from ._files import (CHUNK_BYTES, DataWarning, Source, Text, TruncatedWarning, compression_of, label,
+                     open_data, open_pieces, read_range, resolve_threads)
+from ._frame import Frame
+from ._trajectory import FrameInfos, Trajectory
+
+FORMAT = "vasprun.xml"
+# steps= as the scanner's selection bits.
+_SELECT = {"all": 3, "dft": 1, "ml": 2}
+_CALCULATORS = ("DFT", "ML")
+# The parts of a step, as bits of the scanner's parts column.
+_POSITIONS, _CELL, _FORCES, _STRESS = 1, 2, 4, 8
+_ENERGIES = (("free_energy", 16, 0), ("energy", 32, 1), ("energy_without_entropy", 64, 2))
+_FIELDS = (("positions", _POSITIONS), ("cell", _CELL), ("forces", _FORCES), ("stress", _STRESS),
+           *((key, bit) for key, bit, _ in _ENERGIES))
+# Steps read by one call when a file is gone through a step at a time.
+_BATCH = 256
+
+_PERIODIC = np.ones(3, dtype=np.bool_)
+_PERIODIC.flags.writeable = False
+
+
+class _Scan(NamedTuple):
+    """What one scan_vasprun call returns."""
+
+    symbols: list[str] | None
+    state: tuple[int, bool, bool] | None
+    table: NDArray[np.int64]      # offset, line, natoms, calculator, step, end
+    cells: NDArray[np.float64]
+    stress: NDArray[np.float64]
+    energies: NDArray[np.float64]
+    parts: NDArray[np.int64]      # present, overflowed
+    positions: NDArray[np.float64] | None
+    forces: NDArray[np.float64] | None
+    stop: tuple[int, int, int, bool, bool, int]  # consumed, line, steps, complete, truncated, last line
+    damage: list[tuple[int, int]]
+
+
+def _select(steps: str) -> int:
+    if steps not in _SELECT:
+        raise ValueError(f"steps must be 'all', 'dft' or 'ml', not {steps!r}")
+    return _SELECT[steps]
+
+
+def _scan(text: Text, data: object, base: tuple[int, int, int] | None, last: bool,
+          state: tuple[int, bool, bool] | None, values: bool, select: int, threads: int,
+          ranged: bool = False) -> _Scan:
+    return _Scan(*text.call(_io_rs_buffers.scan_vasprun, data, 0, base, last, state, values, select, ranged,
+                            threads=threads))
+
+
+class _Notes:
+    """The warnings of a reading: values read as NaN, damage read around,
+    and a file cut short, each said once, naming the file and the steps."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def values(self, scan: _Scan) -> None:
+        overflowed = np.flatnonzero(scan.parts[:, 1]) if len(scan.parts) else []
+        if not len(overflowed):
+            return
+        said = []
+        for k in overflowed[:5].tolist():
+            bits = int(scan.parts[k, 1])
+            fields = ", ".join(field for field, bit in _FIELDS if bits & bit)
+            said.append(f"{fields} of step {int(scan.table[k, 4])}")
+        more = f" and {len(overflowed) - 5} more steps" if len(overflowed) > 5 else ""
+        warnings.warn(f"{FORMAT} {self.name}: values printed as **** (a Fortran overflow) read as NaN: "
+                      f"{'; '.join(said)}{more}", DataWarning, stacklevel=4)
+
+    def damage(self, scan: _Scan) -> None:
+        for line, step in scan.damage:
+            lost = f"step {step} lost" if step else "no step lost"
+            warnings.warn(f"{FORMAT} {self.name}: NUL bytes from line {line} (a damaged file) read around: {lost}",
+                          DataWarning, stacklevel=4)
+
+    def end(self, scan: _Scan) -> None:
+        _, _, counted, _, truncated, last_line = scan.stop
+        if truncated:
+            warnings.warn(f"{FORMAT} {self.name} is cut short at line {last_line}: every complete step is read, "
+                          f"the last is step {counted}", TruncatedWarning, stacklevel=4)
+
+
+def _frames(scan: _Scan, symbols: list[str] | None) -> list[Frame]:
+    """The frames of a scan that read values."""
+    assert scan.positions is not None and scan.forces is not None
+    table, parts, energies = scan.table.tolist(), scan.parts.tolist(), scan.energies.tolist()
+    frames = []
+    for k, (row, (present, _)) in enumerate(zip(table, parts)):
+        info: dict[str, Any] = {key: energies[k][column] for key, bit, column in _ENERGIES if present & bit}
+        if present & _STRESS:
+            info["stress"] = scan.stress[k]
+        info["step"] = row[4]
+        info["calculator"] = _CALCULATORS[row[3]]
+        arrays = {"forces": scan.forces[k]} if present & _FORCES else {}
+        frames.append(Frame._make(symbols, scan.positions[k], True, scan.cells[k], _PERIODIC, info, arrays))
+    return frames
+
+
+def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> Iterator[_Scan]:
+    """Scans of a file a window at a time: a compressed file or a stream as
+    it is decompressed or read, a plain file's map a slice at a time."""
+    notes = _Notes(name)
+    with open_pieces(file) as pieces:
+        state: tuple[int, bool, bool] | None = None
+        line, counted, start, width = 1, 0, 0, CHUNK_BYTES
+        whole = pieces.last
+        view = memoryview(pieces.data) if whole else None
+        try:
+            while True:
+                if view is not None:
+                    stop = min(len(view), start + width)
+                    data: object = view[start:stop]
+                    last = stop == len(view)
+                else:
+                    data, last, start = pieces.data, pieces.last, pieces.start
+                scan = _scan(Text(pieces.data, FORMAT, name), data, (start, line, counted), last, state, values,
+                             select, threads)
+                del data
+                notes.damage(scan)
+                if values:
+                    notes.values(scan)
+                yield scan
+                consumed, line, counted, complete, _, _ = scan.stop
+                state = scan.state if scan.state is not None else state
+                if complete:
+                    notes.end(scan)
+                    return
+                if view is not None:
+                    # A step larger than the window: a wider one, until it fits.
+                    width = width * 2 if consumed == 0 else CHUNK_BYTES
+                    start += consumed
+                else:
+                    pieces.advance(consumed)
+        finally:
+            if view is not None:
+                view.release()
+
+
+def read_vasprun(file: Source, *, steps: str = "all", threads: int | None = None) -> list[Frame]:
+    """Every ionic step of a vasprun.xml (a path, .gz, .bz2 and .xz
+    decompressed, or an open binary file) as a Frame. steps="dft" or "ml"
+    keeps those a DFT calculation or a machine-learned force field computed.
+
+    A run cut short gives every complete step and a TruncatedWarning; values
+    printed as **** read as NaN with a DataWarning; a malformed file raises
+    FormatError naming the file, the line and the step."""
+    select = _select(steps)
+    name = label(file)
+    notes = _Notes(name)
+    with open_data(file) as data:
+        scan = _scan(Text(data, FORMAT, name), data, None, True, None, True, select, resolve_threads(threads))
+    notes.damage(scan)
+    notes.values(scan)
+    notes.end(scan)
+    return _frames(scan, scan.symbols)
+
+
+def iter_vasprun(file: Source, *, steps: str = "all", threads: int | None = None) -> Iterator[Frame]:
+    """The ionic steps of a vasprun.xml one at a time, as read_vasprun gives
+    them: the file is read a window of a few MB at a time, never held whole
+    (a compressed one decompressed as it goes)."""
+    select = _select(steps)
+    symbols: list[str] | None = None
+    for scan in _scans(file, label(file), True, select, resolve_threads(threads)):
+        if scan.symbols is not None:
+            symbols = scan.symbols
+        yield from _frames(scan, symbols)
+
+
+class VasprunFile(Trajectory):
+    """The ionic steps of a vasprun.xml held open for random access: one scan
+    finds every step (and its energies), and step k is then read alone.
+    ``len(f)``, ``f[k]``, ``f[a:b]``, iteration, ``with``, ``f.infos()``
+    (every step's energies, step number and calculator, read by the scan)."""
+
+    #: Each atom's element, from <atominfo>; None where the file has none.
+    symbols: list[str] | None
+    #: Whether the run ended early: the file ends before the document does.
+    truncated: bool
+    #: Whether the cell changes from step to step (ISIF >= 3, NpT MD).
+    variable_cell: bool
+
+    def __init__(self, file: Source, *, steps: str = "all", threads: int | None = None) -> None:
+        super().__init__("vasprun")
+        self._select = _select(steps)
+        self._threads = resolve_threads(threads)
+        self._name = label(file)
+        self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
+        self._compressed = self._path is not None and bool(compression_of(self._path))
+        self._stack = ExitStack()
+        self._data: object = b""
+        try:
+            if self._compressed:
+                scans = list(_scans(file, self._name, False, self._select, self._threads))
+            else:
+                self._data = self._stack.enter_context(open_data(file))
+                notes = _Notes(self._name)
+                scan = _scan(Text(self._data, FORMAT, self._name), self._data, None, True, None, False, self._select,
+                             self._threads)
+                notes.damage(scan)
+                notes.end(scan)
+                scans = [scan]
+        except BaseException:
+            self._stack.close()
+            raise
+        self.symbols = next((scan.symbols for scan in scans if scan.symbols is not None), None)
+        # What a scan of steps taken out of the file needs: inside <modeling>.
+        state = next((scan.state for scan in scans if scan.state is not None), None)
+        self._state = None if state is None else (state[0], state[1], False)
+        self._table = np.concatenate([scan.table for scan in scans])
+        self._energies = np.concatenate([scan.energies for scan in scans])
+        self._parts = np.concatenate([scan.parts for scan in scans])[:, 0].copy()
+        cells = [scan.cells for scan in scans if len(scan.cells)]
+        first = cells[0][0] if cells else None
+        self.variable_cell = first is not None and any(not np.array_equal(c, np.broadcast_to(first, c.shape))
+                                                       for c in cells)
+        self.truncated = bool(scans[-1].stop[4])
+
+    def __len__(self) -> int:
+        return len(self._table)
+
+    def _bytes(self, start: int, stop: int) -> tuple[object, int]:
+        """Steps start to stop: the bytes that hold them, and the file's byte where they start."""
+        first, end = int(self._table[start, 0]), int(self._table[stop - 1, 5])
+        if self._compressed and self._path is not None:
+            return read_range(self._path, first, end), first
+        return memoryview(self._data)[first:end], first  # type: ignore[arg-type]
+
+    def _frames(self, start: int, stop: int) -> list[Frame]:
+        if start >= stop:
+            return []
+        self._check_open()
+        data, first = self._bytes(start, stop)
+        try:
+            base = (first, int(self._table[start, 1]), int(self._table[start, 4]) - 1)
+            scan = _scan(Text(self._data, FORMAT, self._name), data, base, True, self._state, True, self._select,
+                         self._threads, ranged=True)
+        finally:
+            if isinstance(data, memoryview):
+                data.release()
+        _Notes(self._name).values(scan)
+        if len(scan.table) != stop - start:
+            raise ValueError(f"{FORMAT} {self._name} changed since it was opened: steps {start + 1} to {stop} "
+                             "are no longer where they were")
+        return _frames(scan, self.symbols)
+
+    def _frame(self, k: int) -> Frame:
+        return self._frames(k, k + 1)[0]
+
+    def _iterate(self) -> Iterator[Frame]:
+        if self._compressed and self._path is not None:
+            yield from iter_vasprun(self._path, steps=_steps_name(self._select), threads=self._threads)
+            return
+        count = len(self)
+        for start in range(0, count, _BATCH):
+            yield from self._frames(start, min(start + _BATCH, count))
+
+    def infos(self) -> FrameInfos:
+        """Every step's atom count and info (its energies, step and
+        calculator), from the scan: no positions are read."""
+        rows = self._table[:, [3, 4]].tolist()
+        energies = self._energies.tolist()
+        present = self._parts.tolist()
+        infos = []
+        for k, (calculator, step) in enumerate(rows):
+            info: dict[str, Any] = {key: energies[k][column] for key, bit, column in _ENERGIES if present[k] & bit}
+            info["step"] = step
+            info["calculator"] = _CALCULATORS[calculator]
+            infos.append(info)
+        return FrameInfos(self._table[:, 2].copy(), infos)
+
+    def _close(self) -> None:
+        self._data = b""
+        self._stack.close()
+
+
+def _steps_name(select: int) -> str:
+    return next(name for name, bits in _SELECT.items() if bits == select)
+
+
+def open_vasprun(file: Source, *, steps: str = "all", threads: int | None = None) -> VasprunFile:
+    """Opens a vasprun.xml for random access to its ionic steps: a path
+    (mapped into memory; .gz, .bz2, .xz scanned as they are decompressed) or
+    an open binary file. The same as VasprunFile(file)."""
+    return VasprunFile(file, steps=steps, threads=threads)
+
+
+def read_frames(file: Source, threads: int | None = None, steps: str = "all") -> list[Frame]:
+    return read_vasprun(file, steps=steps, threads=threads)
+
+
+def iread_frames(file: Source, threads: int | None = None, steps: str = "all") -> Iterator[Frame]:
+    return iter_vasprun(file, steps=steps, threads=threads)
+
+
+def open_frames(file: Source, threads: int | None = None, steps: str = "all") -> Trajectory:
+    return VasprunFile(file, steps=steps, threads=threads)
+
+
+def sniff(head: bytes) -> bool:
+    """Whether the first bytes of a file are XML whose root element is <modeling>."""
+    text = head.removeprefix(b"\xef\xbb\xbf").lstrip()
+    while text.startswith((b"<?", b"<!--")):
+        close = text.find(b"?>" if text.startswith(b"<?") else b"-->")
+        if close < 0:
+            return False
+        text = text[close + (2 if text.startswith(b"<?") else 3):].lstrip()
+    return text.startswith(b"<modeling") and text[9:10] in (b">", b" ", b"\t", b"\r", b"\n", b"/")
+
+
+__all__ = ["VasprunFile", "read_vasprun", "iter_vasprun", "open_vasprun"]
