@@ -23,6 +23,7 @@ the same scan, on threads, or for one step alone from the steps' table.
 
 from __future__ import annotations
 
+import mmap
 import os
 import warnings
 from collections.abc import Iterator
@@ -59,7 +60,7 @@ class _Scan(NamedTuple):
     """What one scan_vasprun call returns."""
 
     symbols: list[str] | None
-    state: tuple[int, bool, bool] | None
+    state: tuple[int, bool, bool, int] | None
     table: NDArray[np.int64]      # offset, line, natoms, calculator, step, end
     cells: NDArray[np.float64]
     stress: NDArray[np.float64]
@@ -78,7 +79,7 @@ def _select(steps: str) -> int:
 
 
 def _scan(text: Text, data: object, base: tuple[int, int, int] | None, last: bool,
-          state: tuple[int, bool, bool] | None, values: bool, select: int, threads: int,
+          state: tuple[int, bool, bool, int] | None, values: bool, select: int, threads: int,
           ranged: bool = False) -> _Scan:
     return _Scan(*text.call(_io_rs_buffers.scan_vasprun, data, 0, base, last, state, values, select, ranged,
                             threads=threads))
@@ -92,11 +93,11 @@ class _Notes:
         self.name = name
 
     def values(self, scan: _Scan) -> None:
-        overflowed = np.flatnonzero(scan.parts[:, 1]) if len(scan.parts) else []
-        if not len(overflowed):
+        overflowed: list[int] = np.flatnonzero(scan.parts[:, 1]).tolist() if len(scan.parts) else []
+        if not overflowed:
             return
         said = []
-        for k in overflowed[:5].tolist():
+        for k in overflowed[:5]:
             bits = int(scan.parts[k, 1])
             fields = ", ".join(field for field, bit in _FIELDS if bits & bit)
             said.append(f"{fields} of step {int(scan.table[k, 4])}")
@@ -138,7 +139,7 @@ def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> 
     it is decompressed or read, a plain file's map a slice at a time."""
     notes = _Notes(name)
     with open_pieces(file) as pieces:
-        state: tuple[int, bool, bool] | None = None
+        state: tuple[int, bool, bool, int] | None = None
         line, counted, start, width = 1, 0, 0, CHUNK_BYTES
         whole = pieces.last
         view = memoryview(pieces.data) if whole else None
@@ -162,12 +163,16 @@ def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> 
                 if complete:
                     notes.end(scan)
                     return
+                # A step larger than the window: one twice as wide, until it
+                # fits (growing by a chunk would read it again and again).
                 if view is not None:
-                    # A step larger than the window: a wider one, until it fits.
                     width = width * 2 if consumed == 0 else CHUNK_BYTES
                     start += consumed
                 else:
+                    held = len(pieces.data)
                     pieces.advance(consumed)
+                    while consumed == 0 and not pieces.last and len(pieces.data) < 2 * held:
+                        pieces.advance(0)
         finally:
             if view is not None:
                 view.release()
@@ -225,7 +230,7 @@ class VasprunFile(Trajectory):
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
         self._compressed = self._path is not None and bool(compression_of(self._path))
         self._stack = ExitStack()
-        self._data: object = b""
+        self._data: bytes | mmap.mmap = b""
         try:
             if self._compressed:
                 scans = list(_scans(file, self._name, False, self._select, self._threads))
@@ -242,8 +247,8 @@ class VasprunFile(Trajectory):
             raise
         self.symbols = next((scan.symbols for scan in scans if scan.symbols is not None), None)
         # What a scan of steps taken out of the file needs: inside <modeling>.
-        state = next((scan.state for scan in scans if scan.state is not None), None)
-        self._state = None if state is None else (state[0], state[1], False)
+        state = next((scan.state for scan in reversed(scans) if scan.state is not None), None)
+        self._state = None if state is None else (state[0], state[1], False, state[3])
         self._table = np.concatenate([scan.table for scan in scans])
         self._energies = np.concatenate([scan.energies for scan in scans])
         self._parts = np.concatenate([scan.parts for scan in scans])[:, 0].copy()
@@ -261,7 +266,7 @@ class VasprunFile(Trajectory):
         first, end = int(self._table[start, 0]), int(self._table[stop - 1, 5])
         if self._compressed and self._path is not None:
             return read_range(self._path, first, end), first
-        return memoryview(self._data)[first:end], first  # type: ignore[arg-type]
+        return memoryview(self._data)[first:end], first
 
     def _frames(self, start: int, stop: int) -> list[Frame]:
         if start >= stop:

@@ -44,7 +44,9 @@ Ref state_ref(const std::optional<vasp::VasprunState>& state) {
   if (!natoms) return {};
   Ref latin1 = flag_ref(state->latin1);
   Ref ended = flag_ref(state->ended);
-  return tuple_result({&natoms, &latin1, &ended});
+  Ref step_atoms = count_ref(state->step_atoms);
+  if (!step_atoms) return {};
+  return tuple_result({&natoms, &latin1, &ended, &step_atoms});
 }
 
 }  // namespace
@@ -113,8 +115,8 @@ Ref vasprun_scan_result(vasp::VasprunScan&& scan, bool values) {
 
 std::optional<VasprunStateArgument> convert_vasprun_state(PyObject* o, const char* parameter) {
   if (o == nullptr || o == Py_None) return VasprunStateArgument{};
-  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 3) {
-    set_error(PyExc_TypeError, fill_message("argument '{}': expected None or a state (natoms, latin1, ended) as a scan returns it", {parameter}));
+  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 4) {
+    set_error(PyExc_TypeError, fill_message("argument '{}': expected None or a state as a scan returns it", {parameter}));
     return std::nullopt;
   }
   auto natoms = convert_unsigned(PyTuple_GET_ITEM(o, 0), parameter);
@@ -123,7 +125,9 @@ std::optional<VasprunStateArgument> convert_vasprun_state(PyObject* o, const cha
   if (!latin1) return std::nullopt;
   auto ended = convert_flag(PyTuple_GET_ITEM(o, 2), parameter);
   if (!ended) return std::nullopt;
-  return VasprunStateArgument{vasp::VasprunState{*natoms, *latin1, *ended}};
+  auto step_atoms = convert_unsigned(PyTuple_GET_ITEM(o, 3), parameter);
+  if (!step_atoms) return std::nullopt;
+  return VasprunStateArgument{vasp::VasprunState{*natoms, *latin1, *ended, *step_atoms}};
 }
 
 }  // namespace io_rs::py

@@ -17,7 +17,7 @@ namespace io_rs::py {
 Ref vasprun_scan_result(vasp::VasprunScan&& scan, bool values);
 
 // None (the buffer starts at the file's first byte), or a state as a scan
-// returned it: (natoms, latin1, ended). False with the error set.
+// returned it: (natoms, latin1, ended, step_atoms). False with the error set.
 struct VasprunStateArgument {
   std::optional<vasp::VasprunState> state;
 };

@@ -53,6 +53,10 @@ void HeadReader::ended_by(Event e) {
     const xml::Fault& f = cursor_.fault();
     head_.fault = StepFault{f.offset, 0, f.expected, f.found, f.problem};
   }
+  if (head_.fault && !last_ && buffer_.size() - head_.fault->offset < kFaultMargin) {
+    head_.fault.reset();  // read again with the next piece's bytes (see kFaultMargin)
+    head_.more = true;
+  }
 }
 
 Event HeadReader::row(std::size_t column, std::vector<std::string>& symbols) {

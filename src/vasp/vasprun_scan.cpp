@@ -117,7 +117,7 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
   // starting where it stopped, and so on.
   std::uint64_t line = base.line + lines_between(offset, from);
   std::uint64_t counted = base.frame;
-  std::uint64_t natoms = setup.natoms;
+  std::uint64_t natoms = setup.natoms != 0 ? setup.natoms : state != nullptr ? state->step_atoms : 0;
   std::vector<vasprun::Stretch*> kept;  // the stretches used
   std::size_t values = 0;
   bool ended = setup.ended;
@@ -130,7 +130,7 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
       if (natoms == 0) natoms = step.natoms;
       if (step.natoms != natoms) {
         vasprun::StepFault fault{entry.positions_at, 0,
-                                 fill_message("{} rows in <varray name=\"positions\">, as in the first step", {natoms}),
+                                 fill_message("{} rows in <varray name=\"positions\">, one per atom", {natoms}),
                                  fill_message("{}", {step.natoms}), {}};
         const Place place{line + lines_between(stretch.start, entry.positions_at), base.byte + entry.positions_at, counted};
         return std::unexpected(scan_error(fault, place));
@@ -172,7 +172,8 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
     scan.last_line = last_line();
   }
   scan.natoms = natoms;
-  scan.state = VasprunState{setup.natoms, setup.encoding == xml::Encoding::Latin1, ended};
+  // The next piece checks its steps' atoms against these.
+  scan.state = VasprunState{setup.natoms, setup.encoding == xml::Encoding::Latin1, ended, natoms};
   if (options.values) {
     if (kept.size() == 1) {  // one stretch: its values are the arrays
       scan.positions = kept[0]->positions.take();

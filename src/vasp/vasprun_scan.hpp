@@ -85,6 +85,7 @@ struct VasprunState {
   std::uint64_t natoms = 0;  // the atom count of <atominfo>; 0 where the file has none
   bool latin1 = false;       // the document's encoding is ISO-8859-1 (else UTF-8)
   bool ended = false;        // <modeling> has ended: only comments may follow
+  std::uint64_t step_atoms = 0;  // the atoms of the steps so far; 0 before the first
 };
 
 // NUL bytes (a file system's damage) read around.

@@ -301,7 +301,7 @@ Event Reader::structure(Build& b) {
   if (!positions) return fail(at, "<structure> holds no <varray name=\"positions\">");
   if (setup_.natoms != 0 && b.step.natoms != setup_.natoms) {
     return fail(b.positions_at,
-                fill_message("{} rows in <varray name=\"positions\">, one per atom of <atominfo>", {setup_.natoms}),
+                fill_message("{} rows in <varray name=\"positions\">, one per atom", {setup_.natoms}),
                 fill_message("{}", {b.step.natoms}));
   }
   if (b.forces && b.force_rows != b.step.natoms) {
@@ -623,13 +623,22 @@ void Reader::run(std::span<const std::size_t> cuts) {
       case Event::Done:
         out_.complete = true;
         return finish(buffer_.size());
-      case Event::Fault:
+      case Event::Fault: {
+        const std::size_t at = own_fault_ ? out_.fault->offset : cursor_.fault().offset;
+        if (!setup_.last && buffer_.size() - at < kFaultMargin) {
+          // Near the end of a piece, what the message quotes may go on in
+          // the next: read it again there, with the bytes that follow.
+          out_.fault.reset();
+          close_group(false);
+          return finish(safe_);
+        }
         if (!own_fault_) {
           const xml::Fault& f = cursor_.fault();
           fail(f.offset, f.expected, f.found);
           out_.fault->problem = f.problem;
         }
         return finish(buffer_.size());
+      }
       case Event::Cut:
         if (setup_.ranged && cursor_.depth() == 1 && cursor_.cut() == buffer_.size()) {
           close_group(true);

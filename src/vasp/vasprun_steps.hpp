@@ -19,6 +19,11 @@
 
 namespace io_rs::vasp::vasprun {
 
+// A problem found this close to the end of a piece that is not the last is
+// read again in the next piece: messages quote up to 40 bytes from where
+// the problem shows, and must quote the bytes a whole-file read would.
+inline constexpr std::size_t kFaultMargin = 64;
+
 // What the header gives every stretch, and how it is read.
 struct Setup {
   xml::Encoding encoding = xml::Encoding::Utf8;

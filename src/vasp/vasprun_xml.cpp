@@ -142,12 +142,15 @@ Event Cursor::cut_at(const char* at) {
   return Event::Cut;
 }
 
+// A NUL byte where the text goes wrong is damage, not malformed XML.
 Event Cursor::fail(const char* at, std::string expected, std::string found) {
+  if (at != end_ && *at == '\0') return nul_at(at);
   fault_ = Fault{static_cast<std::size_t>(at - begin_), std::move(expected), std::move(found), {}};
   return Event::Fault;
 }
 
 Event Cursor::fail(const char* at, std::string problem) {
+  if (at != end_ && *at == '\0') return nul_at(at);
   fault_ = Fault{static_cast<std::size_t>(at - begin_), {}, {}, std::move(problem)};
   return Event::Fault;
 }

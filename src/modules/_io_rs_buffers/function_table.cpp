@@ -363,7 +363,7 @@ constexpr const char* kScanVasprunDoc =
     "Returns\n"
     "-------\n"
     "(symbols:  list[str] | None  \u2014 per atom, from <atominfo>, when this scan read it,\n"
-    " state:    (natoms, latin1, ended) | None  \u2014 for the next piece; None before the header is whole,\n"
+    " state:    tuple | None  \u2014 for the next piece; None before the header is whole,\n"
     " table:    ndarray int64 [S,6]  \u2014 offset, line, natoms, calculator (0 DFT, 1 ML), step, end,\n"
     " cells:    ndarray float64 [S,3,3]  \u2014 rows a, b, c,\n"
     " stress:   ndarray float64 [S,3,3]  \u2014 eV/A^3,\n"
