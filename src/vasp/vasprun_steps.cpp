@@ -487,8 +487,17 @@ void Reader::finish(std::size_t stop) {
   if (pending_) drop(*pending_);
   pending_.reset();
   close_group(false);
+  // A piece that stops before damage it read around leaves the damage (and
+  // the step it lost) to the next piece, which reads it again.
+  while (!out_.steps.empty() && out_.steps.back().step.offset >= stop) {
+    out_.steps.pop_back();
+    --steps_;
+  }
+  std::erase_if(out_.damage, [&](const auto& damage) { return damage.first >= stop; });
   out_.stop = stop;
-  out_.lines = lines_ + count_line_ends(buffer_.data() + counted_to_, buffer_.data() + stop);
+  out_.lines = counted_to_ <= stop
+                   ? lines_ + count_line_ends(buffer_.data() + counted_to_, buffer_.data() + stop)
+                   : count_line_ends(buffer_.data() + out_.start, buffer_.data() + stop);
 }
 
 bool Reader::nul_to_end(std::size_t from) const noexcept {
@@ -610,14 +619,6 @@ void Reader::run(std::span<const std::size_t> cuts) {
       safe_ = cursor_.offset();
       if (!setup_.last) return finish(safe_);
       e = cursor_.next();
-      if (e == Event::Nul) {
-        // NUL bytes after the document: whole if they run to the end.
-        if (!nul_to_end(cursor_.nul())) {
-          fail(cursor_.nul(), "NUL bytes after the end of <modeling>");
-          return finish(buffer_.size());
-        }
-        e = Event::Done;
-      }
     }
     switch (e) {
       case Event::Done:
@@ -655,6 +656,17 @@ void Reader::run(std::span<const std::size_t> cuts) {
         return finish(buffer_.size());
       case Event::Nul: {
         const std::size_t at = cursor_.nul();
+        if (cursor_.depth() == 0) {
+          // NUL bytes after the document: it is whole if they run to the end.
+          if (nul_to_end(at)) {
+            if (!setup_.last) return finish(safe_);
+            out_.complete = true;
+            return finish(buffer_.size());
+          }
+          e = fail(at, "NUL bytes after the end of <modeling>");
+          have = true;
+          continue;
+        }
         std::size_t after = at;
         while (after < buffer_.size() && buffer_[after] == '\0') ++after;
         if (after == buffer_.size()) {  // the file ends in NUL bytes: it was cut there

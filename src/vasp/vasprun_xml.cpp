@@ -56,6 +56,12 @@ inline const char* find_stop(const char* p, const char* end, bool high) noexcept
   return p;
 }
 
+// Where text first occurs in [from, to), or to.
+inline const char* find_text(const char* from, const char* to, std::string_view text) noexcept {
+  const std::size_t at = std::string_view(from, static_cast<std::size_t>(to - from)).find(text);
+  return at == std::string_view::npos ? to : from + at;
+}
+
 inline bool starts(const char* p, const char* end, std::string_view prefix) noexcept {
   return static_cast<std::size_t>(end - p) >= prefix.size() && std::memcmp(p, prefix.data(), prefix.size()) == 0;
 }
@@ -184,7 +190,7 @@ Event Cursor::open() {
   if (starts(p, end_, "\xEF\xBB\xBF")) p += 3;
   if (could_start(p, end_, "<?xml ")) return cut_at(p);
   if (starts(p, end_, "<?xml") && end_ - p > 5 && is_space(p[5])) {
-    const char* close = std::search(p + 5, end_, "?>", "?>" + 2);
+    const char* close = find_text(p + 5, end_, "?>");
     if (close == end_) return cut_at(p);
     if (Event e = check_chars(p, close); e != kGoOn) return e;
     // version="1.x", then encoding="..." and standalone="..." where given.
@@ -687,13 +693,13 @@ Event Cursor::lenient_next() {
     }
     const char* close = nullptr;
     if (starts(p, end_, "<!--")) {
-      close = std::search(p + 4, end_, "-->", "-->" + 3);
+      close = find_text(p + 4, end_, "-->");
       if (close != end_) close += 3;
     } else if (starts(p, end_, "<![CDATA[")) {
-      close = std::search(p + 9, end_, "]]>", "]]>" + 3);
+      close = find_text(p + 9, end_, "]]>");
       if (close != end_) close += 3;
     } else if (p[1] == '?') {
-      close = std::search(p + 2, end_, "?>", "?>" + 2);
+      close = find_text(p + 2, end_, "?>");
       if (close != end_) close += 2;
     }
     if (close != nullptr) {
