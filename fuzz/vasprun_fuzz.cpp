@@ -40,8 +40,8 @@ struct Outcome {
 
   void add(const VasprunScan& scan) {
     for (const VasprunStep& step : scan.steps) put_step(steps, step);
-    positions.append(reinterpret_cast<const char*>(scan.positions.data()), scan.positions.size() * sizeof(double));
-    forces.append(reinterpret_cast<const char*>(scan.forces.data()), scan.forces.size() * sizeof(double));
+    for (const auto& part : scan.positions) positions.append(reinterpret_cast<const char*>(part.data()), part.size() * sizeof(double));
+    for (const auto& part : scan.forces) forces.append(reinterpret_cast<const char*>(part.data()), part.size() * sizeof(double));
     if (scan.symbols) {
       for (const std::string& symbol : *scan.symbols) put(symbols, symbol.data(), symbol.size());
     }
@@ -142,10 +142,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!alone) fuzz::fail("step " + std::to_string(step.number) + " alone", "(the step)", alone.error().message());
     std::string want, got;
     put_step(want, step);
-    want.append(reinterpret_cast<const char*>(scan->positions.data() + k * values), values * sizeof(double));
+    want.append(reinterpret_cast<const char*>(scan->positions[0].data() + k * values), values * sizeof(double));
     if (alone->steps.size() == 1) {
       put_step(got, alone->steps[0]);
-      got.append(reinterpret_cast<const char*>(alone->positions.data()), alone->positions.size() * sizeof(double));
+      for (const auto& part : alone->positions)
+        got.append(reinterpret_cast<const char*>(part.data()), part.size() * sizeof(double));
     }
     fuzz::check_equal("step " + std::to_string(step.number) + " alone", want, got);
   }

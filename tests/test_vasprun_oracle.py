@@ -14,7 +14,7 @@ import pytest
 import io_rs
 from conftest import shared_file, shared_files
 
-from vasprun_docs import document
+from vasprun_docs import document, mutated
 
 LXML = (Path(__file__).parent / "vasprun_lxml.py").read_text()
 KB = 1602.1766208
@@ -83,31 +83,6 @@ def test_generated_documents_as_lxml_reads_them(run_peer, tmp_path):
     for path, found in zip(paths, lxml_reads(run_peer, paths)):
         assert "error" not in found, (path, found)
         assert_as_lxml_reads(quiet_read(path, threads=2), found)
-
-
-def mutated(data: bytes, rng: random.Random) -> tuple[str, bytes]:
-    """A malformed copy of a document: one fault of the kinds XML refuses."""
-    text = data.decode("latin-1")
-    at = rng.randrange(text.index("<modeling"), text.rindex("</modeling"))
-    tag = text.index("<", at)
-    end = text.index(">", tag)
-    close = text.index("</", at)
-    close_end = text.index(">", close)
-    kinds = {
-        "renamed end tag": text[:close + 2] + "zz" + text[close + 2:],
-        "lost >": text[:end] + " " + text[end + 1:],
-        "stray <": text[:tag] + "<" + text[tag:],
-        "undefined entity": text[:end + 1] + "&undefined;" + text[end + 1:],
-        "bad reference": text[:end + 1] + "&#0;" + text[end + 1:],
-        "lost end tag": text[:close] + text[close_end + 1:],
-        "second root": text + "<modeling/>",
-        "text after root": text + "x",
-        "control byte": text[:end + 1] + "\x02" + text[end + 1:],
-        "unquoted value": text.replace('name="', "name=", 1),
-        "two declarations": text[:end + 1] + '<?xml version="1.0"?>' + text[end + 1:],
-    }
-    kind = rng.choice(sorted(kinds))
-    return kind, kinds[kind].encode("latin-1")
 
 
 def test_malformed_documents_fail_where_lxml_fails(run_peer, tmp_path):

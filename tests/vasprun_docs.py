@@ -202,3 +202,28 @@ def document(seed: int, plain: bool = False, steps: int | None = None, overflow:
     tree = run(rng, steps, overflow)
     encoding = rng.choice(("ISO-8859-1", "UTF-8"))
     return Writer(rng, plain, encoding).document(tree)
+
+
+def mutated(data: bytes, rng: random.Random) -> tuple[str, bytes]:
+    """A malformed copy of a document: one fault of the kinds XML refuses."""
+    text = data.decode("latin-1")
+    at = rng.randrange(text.index("<modeling"), text.rindex("</modeling"))
+    tag = text.index("<", at)
+    end = text.index(">", tag)
+    close = text.index("</", at)
+    close_end = text.index(">", close)
+    kinds = {
+        "renamed end tag": text[:close + 2] + "zz" + text[close + 2:],
+        "lost >": text[:end] + " " + text[end + 1:],
+        "stray <": text[:tag] + "<" + text[tag:],
+        "undefined entity": text[:end + 1] + "&undefined;" + text[end + 1:],
+        "bad reference": text[:end + 1] + "&#0;" + text[end + 1:],
+        "lost end tag": text[:close] + text[close_end + 1:],
+        "second root": text + "<modeling/>",
+        "text after root": text + "x",
+        "control byte": text[:end + 1] + "\x02" + text[end + 1:],
+        "unquoted value": text.replace('name="', "name=", 1),
+        "two declarations": text[:end + 1] + '<?xml version="1.0"?>' + text[end + 1:],
+    }
+    kind = rng.choice(sorted(kinds))
+    return kind, kinds[kind].encode("latin-1")

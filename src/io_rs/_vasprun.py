@@ -28,6 +28,7 @@ import os
 import warnings
 from collections.abc import Iterator
 from contextlib import ExitStack
+from itertools import chain
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -47,6 +48,7 @@ _CALCULATORS = ("DFT", "ML")
 # The parts of a step, as bits of the scanner's parts column.
 _POSITIONS, _CELL, _FORCES, _STRESS = 1, 2, 4, 8
 _ENERGIES = (("free_energy", 16, 0), ("energy", 32, 1), ("energy_without_entropy", 64, 2))
+_ALL_ENERGIES = 16 | 32 | 64
 _FIELDS = (("positions", _POSITIONS), ("cell", _CELL), ("forces", _FORCES), ("stress", _STRESS),
            *((key, bit) for key, bit, _ in _ENERGIES))
 # Steps read by one call when a file is gone through a step at a time.
@@ -66,8 +68,8 @@ class _Scan(NamedTuple):
     stress: NDArray[np.float64]
     energies: NDArray[np.float64]
     parts: NDArray[np.int64]      # present, overflowed
-    positions: NDArray[np.float64] | None
-    forces: NDArray[np.float64] | None
+    positions: list[NDArray[np.float64]] | None  # steps x atoms x 3, in parts
+    forces: list[NDArray[np.float64]] | None
     stop: tuple[int, int, int, bool, bool, int]  # consumed, line, steps, complete, truncated, last line
     damage: list[tuple[int, int]]
 
@@ -119,19 +121,40 @@ class _Notes:
 
 
 def _frames(scan: _Scan, symbols: list[str] | None) -> list[Frame]:
-    """The frames of a scan that read values."""
+    """The frames of a scan that read values: views of its arrays, one step each."""
     assert scan.positions is not None and scan.forces is not None
-    table, parts, energies = scan.table.tolist(), scan.parts.tolist(), scan.energies.tolist()
+    make = Frame._make
     frames = []
-    for k, (row, (present, _)) in enumerate(zip(table, parts)):
-        info: dict[str, Any] = {key: energies[k][column] for key, bit, column in _ENERGIES if present & bit}
+    for row, present, energies, positions, forces, cell, stress in zip(
+            scan.table.tolist(), scan.parts[:, 0].tolist(), scan.energies.tolist(),
+            chain.from_iterable(scan.positions), chain.from_iterable(scan.forces), list(scan.cells), list(scan.stress)):
+        if present & _ALL_ENERGIES == _ALL_ENERGIES:
+            info: dict[str, Any] = {"free_energy": energies[0], "energy": energies[1],
+                                    "energy_without_entropy": energies[2]}
+        else:
+            info = {key: energies[column] for key, bit, column in _ENERGIES if present & bit}
         if present & _STRESS:
-            info["stress"] = scan.stress[k]
+            info["stress"] = stress
         info["step"] = row[4]
         info["calculator"] = _CALCULATORS[row[3]]
-        arrays = {"forces": scan.forces[k]} if present & _FORCES else {}
-        frames.append(Frame._make(symbols, scan.positions[k], True, scan.cells[k], _PERIODIC, info, arrays))
+        frames.append(make(symbols, positions, True, cell, _PERIODIC, info,
+                           {"forces": forces} if present & _FORCES else {}))
     return frames
+
+
+def _release(data: object, start: int, stop: int) -> int:
+    """Gives back the pages of a map between start and stop that reading has
+    gone past, so that going through a large file holds a window of it, not
+    all it has read (the pages stay in the system's cache); returns where the
+    pages still held start."""
+    if not isinstance(data, mmap.mmap) or not hasattr(mmap, "MADV_DONTNEED"):
+        return start
+    first = -(-start // mmap.PAGESIZE) * mmap.PAGESIZE
+    last = stop // mmap.PAGESIZE * mmap.PAGESIZE
+    if last > first:
+        data.madvise(mmap.MADV_DONTNEED, first, last - first)
+        return last
+    return start
 
 
 def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> Iterator[_Scan]:
@@ -140,7 +163,7 @@ def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> 
     notes = _Notes(name)
     with open_pieces(file) as pieces:
         state: tuple[int, bool, bool, int] | None = None
-        line, counted, start, width = 1, 0, 0, CHUNK_BYTES
+        line, counted, start, width, released = 1, 0, 0, CHUNK_BYTES, 0
         whole = pieces.last
         view = memoryview(pieces.data) if whole else None
         try:
@@ -168,6 +191,7 @@ def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> 
                 if view is not None:
                     width = width * 2 if consumed == 0 else CHUNK_BYTES
                     start += consumed
+                    released = _release(pieces.data, released, start)
                 else:
                     held = len(pieces.data)
                     pieces.advance(consumed)
@@ -293,9 +317,10 @@ class VasprunFile(Trajectory):
         if self._compressed and self._path is not None:
             yield from iter_vasprun(self._path, steps=_steps_name(self._select), threads=self._threads)
             return
-        count = len(self)
+        count, released = len(self), 0
         for start in range(0, count, _BATCH):
             yield from self._frames(start, min(start + _BATCH, count))
+            released = _release(self._data, released, int(self._table[min(start + _BATCH, count) - 1, 5]))
 
     def infos(self) -> FrameInfos:
         """Every step's atom count and info (its energies, step and

@@ -49,6 +49,20 @@ Ref state_ref(const std::optional<vasp::VasprunState>& state) {
   return tuple_result({&natoms, &latin1, &ended, &step_atoms});
 }
 
+// A list of (steps, natoms, 3) arrays, each made from its buffer without a copy.
+Ref parts_ref(std::vector<OwnedBuffer<double>>& parts, std::uint64_t natoms) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+  if (!list) return {};
+  const std::size_t row = static_cast<std::size_t>(natoms) * 3;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    const std::size_t steps = row == 0 ? 0 : parts[k].size() / row;
+    Ref array = from_owned_buffer(std::move(parts[k]), {steps, static_cast<std::size_t>(natoms), 3}, NPY_DOUBLE);
+    if (!array) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), array.release());
+  }
+  return list;
+}
+
 }  // namespace
 
 Ref vasprun_scan_result(vasp::VasprunScan&& scan, bool values) {
@@ -85,10 +99,9 @@ Ref vasprun_scan_result(vasp::VasprunScan&& scan, bool values) {
   Ref positions = Ref::borrow(Py_None);
   Ref forces = Ref::borrow(Py_None);
   if (values) {
-    const std::size_t natoms = static_cast<std::size_t>(scan.natoms);
-    positions = from_owned_buffer(std::move(scan.positions), {steps.size(), natoms, 3}, NPY_DOUBLE);
+    positions = parts_ref(scan.positions, scan.natoms);
     if (!positions) return {};
-    forces = from_owned_buffer(std::move(scan.forces), {steps.size(), natoms, 3}, NPY_DOUBLE);
+    forces = parts_ref(scan.forces, scan.natoms);
     if (!forces) return {};
   }
   Ref consumed = size_result(scan.consumed);

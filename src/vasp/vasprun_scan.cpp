@@ -1,7 +1,6 @@
 #include "vasp/vasprun_scan.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/line_cursor.hpp"
 #include "core/message.hpp"
@@ -119,7 +118,6 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
   std::uint64_t counted = base.frame;
   std::uint64_t natoms = setup.natoms != 0 ? setup.natoms : state != nullptr ? state->step_atoms : 0;
   std::vector<vasprun::Stretch*> kept;  // the stretches used
-  std::size_t values = 0;
   bool ended = setup.ended;
   for (std::size_t t = 0;;) {
     vasprun::Stretch& stretch = stretches[t];
@@ -141,7 +139,6 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
       out.line = line + entry.lines_before;
       out.offset = base.byte + step.offset;
       out.end = base.byte + step.end;
-      ++values;
     }
     for (const auto& [at, step] : stretch.damage) {
       scan.damage.push_back(VasprunDamage{line + lines_between(stretch.start, at),
@@ -175,22 +172,10 @@ Result<VasprunScan> scan_vasprun(std::string_view buffer, std::size_t offset, co
   // The next piece checks its steps' atoms against these.
   scan.state = VasprunState{setup.natoms, setup.encoding == xml::Encoding::Latin1, ended, natoms};
   if (options.values) {
-    if (kept.size() == 1) {  // one stretch: its values are the arrays
-      scan.positions = kept[0]->positions.take();
-      scan.forces = kept[0]->forces.take();
-    } else {
-      const std::size_t size = values * static_cast<std::size_t>(natoms) * 3;
-      scan.positions = OwnedBuffer<double>::allocate(size);
-      scan.forces = OwnedBuffer<double>::allocate(size);
-      std::size_t at = 0;
-      for (vasprun::Stretch* stretch : kept) {
-        const std::size_t n = stretch->positions.size();
-        if (n != 0) {
-          std::memcpy(scan.positions.data() + at, stretch->positions.data(), n * sizeof(double));
-          std::memcpy(scan.forces.data() + at, stretch->forces.data(), n * sizeof(double));
-        }
-        at += n;
-      }
+    for (vasprun::Stretch* stretch : kept) {
+      if (stretch->positions.size() == 0) continue;
+      scan.positions.push_back(stretch->positions.take());
+      scan.forces.push_back(stretch->forces.take());
     }
   }
   return scan;

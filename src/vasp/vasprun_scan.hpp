@@ -98,10 +98,11 @@ struct VasprunScan {
   std::optional<std::vector<std::string>> symbols;  // per atom, when this scan read <atominfo>
   std::optional<VasprunState> state;  // none until the header has been read
   std::vector<VasprunStep> steps;     // the selected ones
-  // With values: every selected step's fractional positions and forces,
-  // steps x natoms x 3 (zeros for a step without forces).
-  OwnedBuffer<double> positions;
-  OwnedBuffer<double> forces;
+  // With values: every selected step's fractional positions and forces
+  // (zeros for a step without forces), in parts of whole steps (what each
+  // thread read, handed over as it is): each part steps x natoms x 3.
+  std::vector<OwnedBuffer<double>> positions;
+  std::vector<OwnedBuffer<double>> forces;
   std::uint64_t natoms = 0;        // atoms per step
   std::size_t consumed = 0;        // the buffer offset where the next piece starts
   std::uint64_t line = 1;          // the line starting there

@@ -157,8 +157,8 @@ def scan_vasprun(
     NDArray[np.float64],
     NDArray[np.float64],
     NDArray[np.int64],
-    NDArray[np.float64] | None,
-    NDArray[np.float64] | None,
+    list[NDArray[np.float64]] | None,
+    list[NDArray[np.float64]] | None,
     tuple[int, int, int, bool, bool, int],
     list[tuple[int, int]],
 ]: ...
