@@ -121,8 +121,10 @@ def test_every_path_reads_the_same(path, monkeypatch):
     # Small windows, so that steps straddle them.
     monkeypatch.setattr(io_rs._vasprun, "CHUNK_BYTES", 5000)
     monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 5000)
+    monkeypatch.setattr(io_rs._vasprun, "_PIPELINE_BYTES", 5000)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", io_rs.TruncatedWarning)
+        same_frames(whole, io_rs.read_vasprun(path, threads=2))
         same_frames(whole, list(io_rs.iter_vasprun(path, threads=2)))
         with io_rs.open_vasprun(path, threads=2) as opened:
             same_frames(whole, [opened[k] for k in range(len(opened))])

@@ -27,6 +27,7 @@ import mmap
 import os
 import warnings
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
 from itertools import chain
 from typing import Any, NamedTuple
@@ -36,7 +37,7 @@ from numpy.typing import NDArray
 
 import _io_rs_buffers
 
-from ._files import (CHUNK_BYTES, DataWarning, Source, Text, TruncatedWarning, compression_of, label,
+from ._files import (CHUNK_BYTES, DataWarning, Pieces, Source, Text, TruncatedWarning, compression_of, label,
                      open_data, open_pieces, read_range, resolve_threads)
 from ._frame import Frame
 from ._trajectory import FrameInfos, Trajectory
@@ -53,6 +54,10 @@ _FIELDS = (("positions", _POSITIONS), ("cell", _CELL), ("forces", _FORCES), ("st
            *((key, bit) for key, bit, _ in _ENERGIES))
 # Steps read by one call when a file is gone through a step at a time.
 _BATCH = 256
+# From this size a plain file read on threads is read in windows, the frames
+# of one made while the next is read: making frames takes a tenth of the
+# time reading takes, and would otherwise be a part that one thread does.
+_PIPELINE_BYTES = 64 << 20
 
 _PERIODIC = np.ones(3, dtype=np.bool_)
 _PERIODIC.flags.writeable = False
@@ -157,39 +162,46 @@ def _release(data: object, start: int, stop: int) -> int:
     return start
 
 
-def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> Iterator[_Scan]:
-    """Scans of a file a window at a time: a compressed file or a stream as
-    it is decompressed or read, a plain file's map a slice at a time."""
-    notes = _Notes(name)
+def _scans(file: Source, name: str, values: bool, select: int, threads: int,
+           window: int | None = None) -> Iterator[_Scan]:
+    """Scans of a file a window at a time (see _window_scans)."""
     with open_pieces(file) as pieces:
-        state: tuple[int, bool, bool, int] | None = None
-        line, counted, start, width, released = 1, 0, 0, CHUNK_BYTES, 0
-        whole = pieces.last
-        view = memoryview(pieces.data) if whole else None
-        try:
-            while True:
-                if view is not None:
-                    stop = min(len(view), start + width)
-                    data: object = view[start:stop]
-                    last = stop == len(view)
-                else:
-                    data, last, start = pieces.data, pieces.last, pieces.start
-                scan = _scan(Text(pieces.data, FORMAT, name), data, (start, line, counted), last, state, values,
-                             select, threads)
-                del data
-                notes.damage(scan)
-                if values:
-                    notes.values(scan)
-                yield scan
-                consumed, line, counted, complete, _, _ = scan.stop
-                state = scan.state if scan.state is not None else state
-                if complete:
-                    notes.end(scan)
-                    return
+        yield from _window_scans(pieces, name, values, select, threads, window or CHUNK_BYTES)
+
+
+def _window_scans(pieces: Pieces, name: str, values: bool, select: int, threads: int,
+                  window: int) -> Iterator[_Scan]:
+    """Scans of a file a window at a time: a compressed file or a stream as
+    it is decompressed or read, a plain file's map a slice at a time (the
+    pages behind given back). With more than one thread the next window is
+    scanned in the background while the caller makes the frames of this
+    one: the scan runs without the interpreter lock."""
+    notes = _Notes(name)
+    text = Text(pieces.data, FORMAT, name)
+    state: tuple[int, bool, bool, int] | None = None
+    line, counted, start, width, released = 1, 0, 0, window, 0
+    view = memoryview(pieces.data) if pieces.last else None
+
+    def scan_next() -> _Scan:
+        if view is None:
+            return _scan(text, pieces.data, (pieces.start, line, counted), pieces.last, state, values, select,
+                         threads)
+        stop = min(len(view), start + width)
+        with view[start:stop] as data:
+            return _scan(text, data, (start, line, counted), stop == len(view), state, values, select, threads)
+
+    pool = ThreadPoolExecutor(1) if threads > 1 else None
+    try:
+        upcoming = pool.submit(scan_next) if pool is not None else None
+        while True:
+            scan = upcoming.result() if upcoming is not None else scan_next()
+            consumed, line, counted, complete, _, _ = scan.stop
+            state = scan.state if scan.state is not None else state
+            if not complete:
                 # A step larger than the window: one twice as wide, until it
                 # fits (growing by a chunk would read it again and again).
                 if view is not None:
-                    width = width * 2 if consumed == 0 else CHUNK_BYTES
+                    width = width * 2 if consumed == 0 else window
                     start += consumed
                     released = _release(pieces.data, released, start)
                 else:
@@ -197,9 +209,19 @@ def _scans(file: Source, name: str, values: bool, select: int, threads: int) -> 
                     pieces.advance(consumed)
                     while consumed == 0 and not pieces.last and len(pieces.data) < 2 * held:
                         pieces.advance(0)
-        finally:
-            if view is not None:
-                view.release()
+                upcoming = pool.submit(scan_next) if pool is not None else None
+            notes.damage(scan)
+            if values:
+                notes.values(scan)
+            yield scan
+            if complete:
+                notes.end(scan)
+                return
+    finally:
+        if pool is not None:
+            pool.shutdown(wait=True)
+        if view is not None:
+            view.release()
 
 
 def read_vasprun(file: Source, *, steps: str = "all", threads: int | None = None) -> list[Frame]:
@@ -212,13 +234,24 @@ def read_vasprun(file: Source, *, steps: str = "all", threads: int | None = None
     FormatError naming the file, the line and the step."""
     select = _select(steps)
     name = label(file)
-    notes = _Notes(name)
-    with open_data(file) as data:
-        scan = _scan(Text(data, FORMAT, name), data, None, True, None, True, select, resolve_threads(threads))
-    notes.damage(scan)
-    notes.values(scan)
-    notes.end(scan)
-    return _frames(scan, scan.symbols)
+    threads = resolve_threads(threads)
+    path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
+    size = os.path.getsize(path) if path is not None and not compression_of(path) else 0
+    if threads == 1 or size < _PIPELINE_BYTES:
+        notes = _Notes(name)
+        with open_data(file) as data:
+            scan = _scan(Text(data, FORMAT, name), data, None, True, None, True, select, threads)
+        notes.damage(scan)
+        notes.values(scan)
+        notes.end(scan)
+        return _frames(scan, scan.symbols)
+    # A large file on threads: windows, the frames of one made while the next is read.
+    frames: list[Frame] = []
+    symbols: list[str] | None = None
+    for scan in _scans(file, name, True, select, threads, max(CHUNK_BYTES, size // 12)):
+        symbols = scan.symbols if scan.symbols is not None else symbols
+        frames += _frames(scan, symbols)
+    return frames
 
 
 def iter_vasprun(file: Source, *, steps: str = "all", threads: int | None = None) -> Iterator[Frame]:
@@ -257,30 +290,39 @@ class VasprunFile(Trajectory):
         self._data: bytes | mmap.mmap = b""
         try:
             if self._compressed:
-                scans = list(_scans(file, self._name, False, self._select, self._threads))
+                scans = _scans(file, self._name, False, self._select, self._threads)
             else:
+                # A window at a time, the pages behind given back: opening a
+                # large file holds a window of it, not all of it.
                 self._data = self._stack.enter_context(open_data(file))
-                notes = _Notes(self._name)
-                scan = _scan(Text(self._data, FORMAT, self._name), self._data, None, True, None, False, self._select,
-                             self._threads)
-                notes.damage(scan)
-                notes.end(scan)
-                scans = [scan]
+                scans = _window_scans(Pieces(None, self._data), self._name, False, self._select, self._threads,
+                                      4 * CHUNK_BYTES)
+            self._keep(scans)
         except BaseException:
             self._stack.close()
             raise
-        self.symbols = next((scan.symbols for scan in scans if scan.symbols is not None), None)
+
+    def _keep(self, scans: Iterator[_Scan]) -> None:
+        """What the scans found that random access and infos() need: the
+        steps' table, energies and parts; whether the cell changes."""
+        tables, energies, parts = [], [], []
+        self.symbols, state, first, self.variable_cell = None, None, None, False
+        for scan in scans:
+            self.symbols = scan.symbols if scan.symbols is not None else self.symbols
+            state = scan.state if scan.state is not None else state
+            tables.append(scan.table)
+            energies.append(scan.energies)
+            parts.append(scan.parts[:, 0])
+            if len(scan.cells):
+                first = scan.cells[0].copy() if first is None else first
+                self.variable_cell = self.variable_cell or not np.array_equal(scan.cells,
+                                                                              np.broadcast_to(first, scan.cells.shape))
+            self.truncated = bool(scan.stop[4])
         # What a scan of steps taken out of the file needs: inside <modeling>.
-        state = next((scan.state for scan in reversed(scans) if scan.state is not None), None)
         self._state = None if state is None else (state[0], state[1], False, state[3])
-        self._table = np.concatenate([scan.table for scan in scans])
-        self._energies = np.concatenate([scan.energies for scan in scans])
-        self._parts = np.concatenate([scan.parts for scan in scans])[:, 0].copy()
-        cells = [scan.cells for scan in scans if len(scan.cells)]
-        first = cells[0][0] if cells else None
-        self.variable_cell = first is not None and any(not np.array_equal(c, np.broadcast_to(first, c.shape))
-                                                       for c in cells)
-        self.truncated = bool(scans[-1].stop[4])
+        self._table = np.concatenate(tables)
+        self._energies = np.concatenate(energies)
+        self._parts = np.concatenate(parts)
 
     def __len__(self) -> int:
         return len(self._table)
