@@ -704,7 +704,7 @@ void Reader::run(std::span<const std::size_t> cuts) {
         reading_ = Reading::Nothing;
         if (e == Event::Start || e == Event::End) {
           have = e == Event::Start || cursor_.depth() == 0;
-          if (e == Event::End && cursor_.depth() != 0) safe_ = cursor_.offset();
+          if (e == Event::End && cursor_.depth() != 0 && !pending_ && !group_) safe_ = cursor_.offset();
           continue;
         }
         have = true;
