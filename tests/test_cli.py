@@ -211,3 +211,29 @@ def test_progress_bar_on_a_terminal_only(tmp_path, extra, shown):
     assert ("200/200 frames" in text and "100%" in text and "B/s" in text) == shown, text
     piped = run("convert", tmp_path / "big.xyz", tmp_path / "p.xyz")
     assert "frames]" not in piped.stderr and "\r" not in piped.stderr
+
+
+def test_several_inputs_go_into_one_output_in_order(tmp_path):
+    first, second = tmp_path / "a.xyz", tmp_path / "b.xyz"
+    io_rs.write_xyz(first, [io_rs.XyzFrame(f"a{k}", SYMBOLS, POSITIONS[k]) for k in range(2)])
+    io_rs.write_xyz(second, [io_rs.XyzFrame(f"b{k}", SYMBOLS, POSITIONS[k]) for k in range(2)])
+    result = run("convert", first, second, tmp_path / "both.extxyz", "--frames", "-1")
+    assert result.returncode == 0, result.stderr
+    assert [frame.info["comment"] for frame in io_rs.read(tmp_path / "both.extxyz")] == ["a1", "b1"]
+    assert "2 frames of 2 files" in result.stderr
+
+
+@pytest.mark.parametrize("option", [["--steps", "dft"], ["--type-map", "1=O,2=H"]])
+def test_reader_options_only_for_the_formats_that_take_them(tmp_path, option):
+    result = run("convert", write_source(tmp_path, "xyz"), tmp_path / "o.extxyz", *option)
+    assert result.returncode == 1 and "applies to" in result.stderr and "XYZ" in result.stderr
+
+
+def test_labelled_frames_to_an_xyz_name_keep_their_labels(tmp_path):
+    source = tmp_path / "in.extxyz"
+    io_rs.write(source, [io_rs.Frame(POSITIONS[0], SYMBOLS, info={"energy": -3.5},
+                                     arrays={"forces": np.ones((3, 3))})])
+    result = run("convert", source, tmp_path / "train.xyz", "-q")
+    assert result.returncode == 0, result.stderr
+    (frame,) = io_rs.read(tmp_path / "train.xyz")
+    assert frame.info == {"energy": -3.5} and frame.arrays["forces"].tolist() == [[1.0] * 3] * 3

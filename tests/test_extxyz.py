@@ -46,6 +46,13 @@ ORACLE_LINES = [
     'Lattice="1 0 0 0 2 0 0 0 3" energy=-12.5',
     "Lattice=[[1.5, 0, 0], [0, 2, 0], [0, 0, 3]] pbc=[T, F, T]",
     'Properties=species:S:1:pos:R:3 pbc="F T F" config_type=bulk',
+    # A leading zero before another digit makes a string, reals included.
+    "a=012.0 b=00.12 c=+012.0 d=-00.12 e=0.12 f=-0.5 g=0 h=00e5 i=0e5 j=00. k=01e5 l=0.5e01",
+    # A single quote is ordinary but at the start of a value.
+    "bs=!#$%&'()*+-./0123456789:;<>?@ABC x=x'y'z k'ey=1 u='x",
+    "a=['x', 'y'] b=[x', y]",
+    # Old-style arrays of words: strings as written; none: the text between the braces.
+    "a={a b} b={1 a} c={1 T} d={1.5 a} e={a} f={} g={ } h={012.0 1}",
 ]
 
 
@@ -74,6 +81,8 @@ DEPARTURES = [
     ("IsStrange energy=2", {"IsStrange": True, "energy": 2}, [0, 0, 0]),
     ('stress="1 2 3 4 5 6 7 8 9"', {"stress": np.arange(1, 10)}, [0, 0, 0]),
     ("Z_values='S 26 51 57'", {"Z_values": "S 26 51 57"}, [0, 0, 0]),
+    ("a={a b c d e f g h i}", {"a": np.array(list("abcdefghi"))}, [0, 0, 0]),
+    ("u='x v=T'", {"u": "x v=T"}, [0, 0, 0]),
     ('Lattice="2 0 0 0 2 0 0 0 2"', {}, [1, 1, 1]),
 ]
 
@@ -84,6 +93,13 @@ def test_departures(line: str, info: dict, pbc: list[int]) -> None:
     assert list(frame.info) == list(info)
     assert all(same(frame.info[key], value) for key, value in info.items())
     assert frame.pbc.tolist() == [bool(p) for p in pbc]
+
+
+def test_lower_case_type_letters_read_as_capitals() -> None:
+    lower = read_text("1\nProperties=species:s:1:pos:r:3:n:i:1:fixed:l:1\nH 1.5 2 3 7 T\n")[0]
+    upper = read_text("1\nProperties=species:S:1:pos:R:3:n:I:1:fixed:L:1\nH 1.5 2 3 7 T\n")[0]
+    assert {k: (v.dtype.str, v.tolist()) for k, v in lower.arrays.items()} == \
+        {k: (v.dtype.str, v.tolist()) for k, v in upper.arrays.items()}
 
 
 def test_plain_comment_reads_species_and_positions_only() -> None:

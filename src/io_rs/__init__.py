@@ -18,7 +18,7 @@ raises ValueError naming the file and the line:
     XYZ 'md.xyz': frame 3 ends after 5 of 64 atom lines (line 140 of the file, byte 9012)
 """
 
-from ._api import formats, iread, open, read, write
+from ._api import detect_format, formats, iread, open, read, write
 from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_extxyz, write_extxyz
 from ._files import DataWarning, FormatError, ReadableBinary, TruncatedWarning, WritableBinary
 from ._formats import FormatInfo
@@ -38,6 +38,7 @@ __all__ = [
     "open",
     "write",
     "formats",
+    "detect_format",
     "FormatInfo",
     "Trajectory",
     "Batch",

@@ -3,6 +3,7 @@ whatever its format, recognised by its name or its first bytes."""
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator
 from itertools import chain
 from typing import Any
@@ -57,6 +58,16 @@ def write(file: Target, frames: Frame | Iterable[Frame], *, format: str | None =
     checked = options_for(row, options, True)
     assert row.write is not None
     row.write(file, chain([] if first is None else [first], stream), decimals, **checked)
+
+
+def detect_format(file: str | os.PathLike[str], *, writing: bool = False, first: Frame | None = None) -> FormatInfo:
+    """The format io_rs.read (or, with writing=True, io_rs.write given `first`
+    as the first frame) would use for a file named so: by its name, else
+    (reading) by its first bytes. An unknown or ambiguous file raises
+    ValueError listing the formats."""
+    if writing:
+        return for_writing(file, None, first).info
+    return for_reading(file, None).info
 
 
 def formats() -> list[FormatInfo]:

@@ -62,7 +62,8 @@ class ExtxyzFrame:
         if species is not None and species.dtype.kind == "U" and species.ndim == 1:
             symbols = species.tolist()
             del arrays["species"]
-        return Frame._make(symbols, positions, False, self.cell, self.pbc, self.info, arrays)
+        return Frame._make(symbols, positions.astype(np.float64, copy=False), False, self.cell, self.pbc, self.info,
+                           arrays)
 
     @classmethod
     def from_frame(cls, frame: Frame) -> ExtxyzFrame:
@@ -432,7 +433,7 @@ class _ExtxyzTrajectory(Trajectory):
                    for name, array in reads[0][4]}
         if "pos" not in columns:
             raise ValueError("an extended XYZ frame without a pos column (R:3) has no positions")
-        positions = columns.pop("pos")
+        positions = columns.pop("pos").astype(np.float64, copy=False)
         species = columns.get("species")
         if species is not None and species.dtype.kind == "U" and species.ndim == 1:
             del columns["species"]

@@ -203,9 +203,10 @@ def for_reading(file: Source, format: str | None) -> Format:
     found = _by_content(head, named or FORMATS.values())
     if len(found) == 1:
         return found[0]
-    if named and not found and not head.strip():
+    if named and not found:
+        # Named as a format but not like it: its reader says where and why.
         return named[0]
-    raise _unknown(repr(path), found if len(found) > 1 else named if len(named) > 1 else [])
+    raise _unknown(repr(path), found)
 
 
 def for_writing(file: Target, format: str | None, first: Frame | None) -> Format:

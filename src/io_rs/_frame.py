@@ -15,7 +15,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 if TYPE_CHECKING:
-    from pymatgen.core import Molecule, Structure
+    from pymatgen.core import Molecule, Structure  # type: ignore[import-not-found, unused-ignore]
 
 
 class Frame:

@@ -10,12 +10,12 @@ import numpy as np
 from ._frame import Frame
 
 if TYPE_CHECKING:
-    from pymatgen.core import Molecule, Structure
+    from pymatgen.core import Molecule, Structure  # type: ignore[import-not-found, unused-ignore]
 
 
 def _pymatgen() -> Any:
     try:
-        import pymatgen.core as core
+        import pymatgen.core as core  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("to_pymatgen and from_pymatgen need pymatgen: pip install 'io-rs[pymatgen]'") from None
     return core

@@ -66,8 +66,12 @@ class Batch:
         if not self.fractional:
             return self.positions
         assert self.cells is not None
-        owner = np.repeat(np.arange(len(self.natoms)), self.natoms)
-        cartesian: NDArray[np.float64] = np.einsum("ai,aij->aj", self.positions, self.cells[owner])
+        # Frame by frame, as Frame.cartesian_positions multiplies: the same bits.
+        cartesian = np.empty_like(self.positions)
+        start = 0
+        for count, cell in zip(self.natoms.tolist(), self.cells):
+            np.matmul(self.positions[start:start + count], cell, out=cartesian[start:start + count])
+            start += count
         return cartesian
 
     def frames(self) -> list[Frame]:

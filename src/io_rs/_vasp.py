@@ -14,6 +14,7 @@ number: that is a VASP 4 header, and the species are None.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -122,7 +123,7 @@ def types_of(header: VaspHeader) -> NDArray[np.int64]:
     return np.repeat(np.arange(1, len(header.counts) + 1, dtype=np.int64), header.counts)
 
 
-def grouping(keys: list[str] | list[int]) -> tuple[list[str] | list[int], list[int], NDArray[np.intp] | None]:
+def grouping(keys: Sequence[object]) -> tuple[list[object], list[int], NDArray[np.intp] | None]:
     """The species (names or numbers) in order of first appearance, their
     counts, and the order that groups the atoms by species (stable within a
     species), or None when they are grouped already."""
@@ -146,7 +147,7 @@ def layout_of(frame: Frame, what: str, cartesian: NDArray[np.float64] | None = N
     if frame.cell is None:
         raise ValueError(f"{what} needs a cell, and the frame has none")
     if frame.symbols is not None:
-        keys: list[str] | list[int] = frame.symbols
+        keys: Sequence[object] = frame.symbols
     elif "type" in frame.arrays:
         keys = [int(value) for value in np.asarray(frame.arrays["type"]).reshape(-1)]
     else:

@@ -486,6 +486,11 @@ class _XdatcarTrajectory(Trajectory):
     def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
         return self._file.to_dask(frames_per_chunk)
 
+    @property
+    def variable_cell(self) -> bool:
+        """Whether the header is repeated before frames: a variable cell."""
+        return self._file.variable_cell
+
     def _close(self) -> None:
         self._file.close()
 

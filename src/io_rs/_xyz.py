@@ -287,10 +287,10 @@ class _XyzTrajectory(Trajectory):
         first, last, _ = slice(start, stop).indices(len(self))
         self._check_open()
         reads = list(self._file._reads_of(first, max(first, last)))
-        natoms = np.concatenate([read[3] for read in reads]) if reads else np.zeros(0, np.int64)
-        positions = np.concatenate([read[2] for read in reads]) if len(reads) != 1 else reads[0][2]
         if not reads:
-            positions = np.zeros((0, 3))
+            return Batch(np.zeros(0, np.int64), np.zeros((0, 3)), False, [], None, np.zeros((0, 3), bool))
+        natoms = np.concatenate([read[3] for read in reads])
+        positions = np.concatenate([read[2] for read in reads]) if len(reads) != 1 else reads[0][2]
         return Batch(natoms, positions, False, [symbol for read in reads for symbol in read[1]], None,
                      np.zeros((len(natoms), 3), dtype=np.bool_), {},
                      [{"comment": comment} for read in reads for comment in read[0]])

@@ -6,14 +6,19 @@
 //                or, when its space-separated words are all numbers or all
 //                logicals, an old-style array (one word: a scalar)
 //   'text'       the same without escapes: numbers or logicals, else the
-//                string between the quotes (as older programs write it)
-//   {a b c}      an old-style array of numbers or logicals
+//                string between the quotes (as older programs write it);
+//                without a closing quote, a bare value
+//   {a b c}      an old-style array: numbers or logicals, else the words
+//                as strings (one word: a scalar; none: the text between
+//                the braces as a string)
 //   [a, b, c]    an array; [[a, b], [c, d]] a matrix of equal rows
 //   bare         integer, real, logical or string, the first that fits
 //
 // An array takes the one type that fits all its elements: integers with
 // reals are reals; any string, or a mix of logicals and numbers, makes every
-// element the string written.
+// element the string written. A single quote is an ordinary character
+// everywhere but at the start of a value. Numbers have no leading zero:
+// 012, 012.0, 00.5 and 01e5 are strings, 0, 0.5 and 0e5 numbers.
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -41,8 +46,8 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // Bytes that end a bare key or value.
 bool ends_bare(char c) {
-  return is_blank(c) || c == '=' || c == '"' || c == '\'' || c == ',' || c == '[' || c == ']' || c == '{' ||
-         c == '}' || c == '\\' || c == '\r' || c == '\n';
+  return is_blank(c) || c == '=' || c == '"' || c == ',' || c == '[' || c == ']' || c == '{' || c == '}' ||
+         c == '\\' || c == '\r' || c == '\n';
 }
 
 bool all_digits(std::string_view s) {
@@ -119,8 +124,11 @@ namespace {
 Typed classify(std::string_view s) {
   Typed t;
   const std::string_view unsigned_part = !s.empty() && (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
+  // 012, 012.0, 00.5, 01e5: a leading zero before another digit makes a string.
+  if (unsigned_part.size() > 1 && unsigned_part[0] == '0' && unsigned_part[1] >= '0' && unsigned_part[1] <= '9') {
+    return t;
+  }
   if (all_digits(unsigned_part)) {
-    if (unsigned_part.size() > 1 && unsigned_part[0] == '0') return t;  // 012: a string
     if (auto integer = read_extxyz_integer(s)) {
       t.type = ValueType::Integer;
       t.integer = *integer;
@@ -242,8 +250,9 @@ class LineParser {
   std::deque<std::string> unescaped_;  // quoted texts with escapes; stable addresses
 
   // An old-style array's words: one word is a scalar, more a vector. False
-  // when the words are not all numbers or all logicals (or there are none).
-  bool old_style(std::string_view content, InfoValue& value) {
+  // when the words are not all numbers or all logicals (or there are none),
+  // unless as_strings: then such words are strings.
+  bool old_style(std::string_view content, InfoValue& value, bool as_strings = false) {
     elements_.clear();
     std::size_t i = 0;
     while (i < content.size()) {
@@ -252,7 +261,7 @@ class LineParser {
       while (i < content.size() && !is_blank(content[i]) && content[i] != '\n') ++i;
       if (i > start) elements_.push_back({content.substr(start, i - start), false});
     }
-    if (elements_.empty() || !type_elements(elements_, typed_, value, true)) return false;
+    if (elements_.empty() || !type_elements(elements_, typed_, value, !as_strings)) return false;
     value.rank = elements_.size() == 1 ? 0 : 1;
     value.cols = elements_.size();
     return true;
@@ -322,7 +331,11 @@ class LineParser {
       }
       case '\'': {
         const char* close = static_cast<const char*>(std::memchr(p_ + 1, '\'', static_cast<std::size_t>(end_ - p_ - 1)));
-        if (close == nullptr) return fail("unclosed quote", start);
+        if (close == nullptr) {
+          // No closing quote: the quote is the first character of a bare value.
+          set_scalar(value, bare());
+          return true;
+        }
         const std::string_view text(p_ + 1, static_cast<std::size_t>(close - p_ - 1));
         p_ = close + 1;
         if (!old_style(text, value)) set_string(value, text);
@@ -333,7 +346,7 @@ class LineParser {
         if (close == nullptr) return fail("unclosed '{'", start);
         const std::string_view text(p_ + 1, static_cast<std::size_t>(close - p_ - 1));
         p_ = close + 1;
-        if (!old_style(text, value)) return fail("bad array: not all numbers or all logicals", start);
+        if (!old_style(text, value, true)) set_string(value, text);
         return true;
       }
       case '[':
@@ -454,11 +467,13 @@ Result<std::vector<Column>> read_properties(const InfoValue& value) {
     Column c;
     if (parts[k].empty() || parts[k + 1].size() != 1) return bad();
     c.name.assign(parts[k]);
+    // Lower-case letters, as some generators of training sets write them,
+    // mean what their capitals mean.
     switch (parts[k + 1][0]) {
-      case 'S': c.type = ValueType::String; break;
-      case 'R': c.type = ValueType::Real; break;
-      case 'I': c.type = ValueType::Integer; break;
-      case 'L': c.type = ValueType::Logical; break;
+      case 'S': case 's': c.type = ValueType::String; break;
+      case 'R': case 'r': c.type = ValueType::Real; break;
+      case 'I': case 'i': c.type = ValueType::Integer; break;
+      case 'L': case 'l': c.type = ValueType::Logical; break;
       default: return bad();
     }
     const auto width = read_extxyz_integer(parts[k + 2]);

@@ -1,73 +1,120 @@
-"""io-rs info: what a file holds, from its frame table and its first and
-last frames. A compressed file has no table to open: it is read once, a
-window at a time."""
+"""io-rs info: what a file holds, from its frame table, its frames' infos and
+its first and last frames. A compressed file has no table to open: it is read
+once, a window at a time."""
 
 from __future__ import annotations
 
 import json
 import os
+import warnings
 from collections import Counter
 from collections.abc import Iterator
+from typing import Any
 
-from .convert import format_of
-from .formats import Indexed, split_compression
-from .frame import Frame
-from .source import opened
+import numpy as np
+
+import io_rs
+
+from .convert import reading_options, source_format
+from .source import compression, opened
 
 Summary = dict[str, object]
+# Per-frame values that say which calculation made a step, and its energy.
+_ENERGIES = ("free_energy", "energy")
 
 
-def _carries(frame: Frame, variable_cell: bool) -> Summary:
-    carries: Summary = {"positions": "fractional" if frame.fractional is not None else "Cartesian",
+def _cell_kind(frames: list[io_rs.Frame]) -> str | None:
+    cells = [frame.cell for frame in frames if frame.cell is not None]
+    if not cells:
+        return None
+    off_diagonal = any(np.count_nonzero(cell - np.diag(np.diag(cell))) for cell in cells)
+    return "triclinic" if off_diagonal else "orthogonal"
+
+
+def _carries(fmt: io_rs.FormatInfo, frame: io_rs.Frame, variable_cell: bool) -> Summary:
+    vasp = fmt.name in ("poscar", "xdatcar")
+    carries: Summary = {"positions": "fractional" if frame.fractional else "Cartesian",
                         "cell": "variable" if variable_cell else ("fixed" if frame.cell is not None else None)}
-    if frame.cell is not None and frame.header is None:
+    if frame.cell is not None and not vasp:
         carries["pbc"] = [bool(value) for value in frame.pbc]
-    names = {"move_mask": "selective dynamics flags"} if frame.header is not None else {}
-    carries["per_atom"] = [names.get(key, key) for key in frame.arrays]
-    carries["info"] = [key for key in frame.info if key != "comment"]
+    names = {"move_mask": "selective dynamics flags"} if vasp else {}
+    carries["per_atom"] = [names.get(key, key) for key in frame.arrays if not (vasp and key == "type")]
+    carries["info"] = [key for key in frame.info if key not in ("comment", "scale")]
     return carries
 
 
-def _read_all(stream_frames: Iterator[Frame]) -> tuple[int, set[int], Frame | None, Frame | None]:
-    count, atoms, first, last = 0, set[int](), None, None
-    for frame in stream_frames:
+def _stream_all(stream: Iterator[io_rs.Frame]) -> tuple[int, set[int], io_rs.Frame | None, io_rs.Frame | None,
+                                                       list[dict[str, Any]]]:
+    count, atoms, first, last, infos = 0, set[int](), None, None, []
+    for frame in stream:
         count += 1
         atoms.add(frame.natoms)
         first = frame if first is None else first
         last = frame
-    return count, atoms, first, last
+        infos.append(frame.info)
+    return count, atoms, first, last, infos
 
 
-def describe(path: str, key: str | None) -> Summary:
-    fmt = format_of(path, key, True)
+def _steps(infos: list[dict[str, Any]], summary: Summary) -> None:
+    """What the per-frame values of a run's output say: steps by calculator,
+    the first and last energies, the timesteps of a dump."""
+    calculators = Counter(str(info["calculator"]) for info in infos if "calculator" in info)
+    if calculators:
+        summary["calculators"] = dict(calculators)
+    for key in _ENERGIES:
+        values = [info[key] for info in infos if key in info]
+        if values:
+            summary["first_energy"], summary["last_energy"] = float(values[0]), float(values[-1])
+            summary["energy_key"] = key
+            break
+    steps = [int(info["timestep"]) for info in infos if "timestep" in info]
+    if steps:
+        summary["timesteps"] = [steps[0], steps[-1]]
+
+
+def describe(path: str, key: str | None, options: dict[str, Any]) -> Summary:
+    fmt = source_format(path, key)
+    keywords = reading_options(fmt, options)
     variable = False
-    if split_compression(path)[1]:
-        with opened(path) as (stream, _):
-            count, atoms, first, last = _read_all(fmt.stream(stream))
-    else:
-        indexed: Indexed = fmt.open(path)
-        try:
-            count, variable = indexed.count, indexed.variable_cell
-            first = indexed.read(0) if count else None
-            last = indexed.read(count - 1) if count else None
-            atoms = set(indexed.atoms.tolist()) if indexed.atoms is not None else set()
-        finally:
-            indexed.close()
-    summary: Summary = {"file": path, "format": fmt.name, "bytes": os.path.getsize(path), "frames": count}
+    truncated: list[str] = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if compression(path):
+            with opened(path) as (stream, _):
+                count, atoms, first, last, infos = _stream_all(io_rs.iread(stream, format=fmt.name, **keywords))
+        else:
+            with io_rs.open(path, format=fmt.name, **keywords) as trajectory:
+                count = len(trajectory)
+                first = trajectory[0] if count else None
+                last = trajectory[-1] if count else None
+                found = trajectory.infos()
+                atoms, infos = set(found.natoms.tolist()), found.info
+                variable = bool(getattr(trajectory, "variable_cell", False))
+                if getattr(trajectory, "truncated", False):
+                    truncated.append("the run ended early")
+    for warning in caught:
+        if issubclass(warning.category, io_rs.TruncatedWarning):
+            truncated = [str(warning.message)]
+        elif not issubclass(warning.category, io_rs.DataWarning):
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    summary: Summary = {"file": path, "format": fmt.title, "bytes": os.path.getsize(path), "frames": count}
+    if truncated:
+        summary["ended_early"] = truncated[0]
     if first is None or last is None:
         return summary
-    atoms |= {first.natoms, last.natoms} if not atoms else set()
     summary["atoms"] = min(atoms) if len(atoms) == 1 else [min(atoms), max(atoms)]
     if first.symbols is not None:
         summary["species"] = dict(Counter(first.symbols))
-    elif first.header is not None:
-        summary["counts"] = first.header.counts
+    elif "type" in first.arrays:
+        summary["counts"] = list(Counter(np.asarray(first.arrays["type"]).tolist()).values())
     if first.cell is not None:
         summary["cell"] = first.cell.tolist()
+        summary["box"] = _cell_kind([first, last])
         if last.cell is not None and not (last.cell == first.cell).all():
             summary["last_cell"] = last.cell.tolist()
             variable = True
-    summary["carries"] = _carries(first, variable)
+    _steps(infos, summary)
+    summary["carries"] = _carries(fmt, first, variable)
     return summary
 
 
@@ -88,6 +135,9 @@ def _cell(rows: object) -> str:
 def render(summary: Summary) -> str:
     lines = [str(summary["file"]), f"  format    {summary['format']}", f"  size      {_size(summary['bytes'])}",
              f"  frames    {summary['frames']}"]
+    calculators = summary.get("calculators")
+    if isinstance(calculators, dict):
+        lines[-1] += " (" + ", ".join(f"{count} {name}" for name, count in calculators.items()) + ")"
     atoms = summary.get("atoms")
     if atoms is not None:
         lines.append(f"  atoms     {atoms} per frame" if isinstance(atoms, int)
@@ -96,22 +146,31 @@ def render(summary: Summary) -> str:
     if isinstance(species, dict):
         lines.append("  species   " + ", ".join(f"{name} {count}" for name, count in species.items()))
     elif "counts" in summary:
-        lines.append(f"  species   not named (VASP 4); counts {summary['counts']}")
+        lines.append(f"  species   not named; counts {summary['counts']}")
     if "cell" in summary:
         lines.append(f"  cell      {_cell(summary['cell'])}" + (" (first frame)" if "last_cell" in summary else ""))
     if "last_cell" in summary:
         lines.append(f"            {_cell(summary['last_cell'])} (last frame)")
+    if "first_energy" in summary:
+        lines.append(f"  energy    {summary['first_energy']:.8g} eV (first), {summary['last_energy']:.8g} eV (last), "
+                     f"{summary['energy_key']}")
+    steps = summary.get("timesteps")
+    if isinstance(steps, list):
+        lines.append(f"  timesteps {steps[0]} to {steps[-1]}")
     carries = summary.get("carries")
     if isinstance(carries, dict):
         parts = [f"{carries['positions']} positions"]
         parts += [f"{carries['cell']} cell"] if carries["cell"] else []
+        parts += [f"{summary['box']} box"] if summary.get("box") == "triclinic" else []
         parts += [f"pbc {' '.join('T' if p else 'F' for p in carries['pbc'])}"] if "pbc" in carries else []
         parts += [f"per atom: {', '.join(carries['per_atom'])}"] if carries["per_atom"] else []
         parts += [f"info: {', '.join(carries['info'])}"] if carries["info"] else []
         lines.append("  carries   " + "; ".join(parts))
+    if "ended_early" in summary:
+        lines.append(f"  ended     early: {summary['ended_early']}")
     return "\n".join(lines)
 
 
-def info(paths: list[str], key: str | None, as_json: bool) -> None:
-    summaries = [describe(path, key) for path in paths]
+def info(paths: list[str], key: str | None, as_json: bool, options: dict[str, Any]) -> None:
+    summaries = [describe(path, key, options) for path in paths]
     print(json.dumps(summaries, indent=2) if as_json else "\n\n".join(render(summary) for summary in summaries))

@@ -1,9 +1,10 @@
 """The frames a conversion reads: a selection of an input file's frames, in
-the order the selection gives, read one at a time.
+the order the selection gives, read a run at a time.
 
-A plain file is read through its frame table, so frames outside the
-selection are never read. A compressed file is decompressed once from start
-to end (twice when the selection counts from the end: once to count).
+A plain file is opened for random access (io_rs.open: its frame table made
+by one scan), so frames outside the selection are never read. A compressed
+file is decompressed once from start to end (twice when the selection counts
+from the end: once to count), through io_rs.iread.
 """
 
 from __future__ import annotations
@@ -16,18 +17,28 @@ import os
 from collections.abc import Callable, Generator, Iterator
 from contextlib import contextmanager
 from itertools import islice
+from typing import Any
 
-from .formats import Format, split_compression
-from .frame import Frame, Refusal
+import io_rs
+
+from .notes import Refusal
 from .progress import Progress
 
 Selection = slice | int
+# Frames read by one reader call when a plain file's selection is a run.
+RUN = 256
 
 _DECOMPRESS: dict[str, Callable[[io.BufferedReader], io.BufferedIOBase]] = {
     ".gz": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
     ".bz2": lambda raw: bz2.BZ2File(raw, "rb"),
     ".xz": lambda raw: lzma.LZMAFile(raw, "rb"),
 }
+
+
+def compression(path: str) -> str:
+    """The compression suffix of a name ('' for none)."""
+    suffix = os.path.splitext(path)[1].lower()
+    return suffix if suffix in _DECOMPRESS else ""
 
 
 def parse_selection(text: str) -> Selection:
@@ -61,7 +72,7 @@ class Named:
 def opened(path: str) -> Iterator[tuple[Named, io.BufferedReader]]:
     """The decompressed stream of a compressed file, and the file under it
     (whose position is how much of it has been read)."""
-    with open(path, "rb") as raw, _DECOMPRESS[split_compression(path)[1]](raw) as stream:
+    with open(path, "rb") as raw, _DECOMPRESS[compression(path)](raw) as stream:
         yield Named(stream, path), raw
 
 
@@ -79,31 +90,43 @@ def _from_end(selection: Selection) -> bool:
     return any(value is not None and value < 0 for value in (selection.start, selection.stop, selection.step))
 
 
-def frames(path: str, fmt: Format, selection: Selection, quiet: bool) -> Generator[Frame, None, None]:
-    """The selected frames of a file, with a progress bar while they are read."""
-    size = os.path.getsize(path)
-    if not split_compression(path)[1]:
-        indexed = fmt.open(path)
-        try:
-            picks = _picks(selection, indexed.count)
-            with Progress(os.path.basename(path), size, len(picks), quiet) as progress:
-                for k in picks:
-                    frame = indexed.read(k)
-                    progress.advance(size * (k + 1) // indexed.count)
-                    yield frame
-        finally:
-            indexed.close()
+def _runs(picks: range) -> Iterator[tuple[int, int]]:
+    """The picks as ranges of consecutive frames (start, stop), a run at a time."""
+    if picks.step == 1:
+        for start in range(picks.start, picks.stop, RUN):
+            yield start, min(start + RUN, picks.stop)
+    else:
+        for k in picks:
+            yield k, k + 1
+
+
+def frames(path: str, fmt: str, options: dict[str, Any], selection: Selection,
+           progress: Progress) -> Generator[tuple[int, io_rs.Frame], None, None]:
+    """The selected frames of a file, each with its place in the file (from
+    0), the progress bar advanced as they are read."""
+    if not compression(path):
+        with io_rs.open(path, format=fmt, **options) as trajectory:
+            count = len(trajectory)
+            picks = _picks(selection, count)
+            done = 0
+            for start, stop in _runs(picks):
+                for k, frame in enumerate(trajectory[start:stop], start):
+                    done += 1
+                    progress.frames_done(done, len(picks))
+                    yield k, frame
         return
     if isinstance(selection, slice) and (selection.step or 1) < 0:
         raise Refusal("a negative step would hold every frame of a compressed file: decompress it first")
     if _from_end(selection):
         with opened(path) as (stream, _):
-            count = sum(1 for _ in fmt.stream(stream))
+            count = sum(1 for _ in io_rs.iread(stream, format=fmt, **options))
         picks = _picks(selection, count)
         selection = slice(picks.start, picks.stop, picks.step)
     elif isinstance(selection, int):
         selection = slice(selection, selection + 1)
-    with opened(path) as (stream, raw), Progress(os.path.basename(path), size, None, quiet) as progress:
-        for frame in islice(fmt.stream(stream), selection.start, selection.stop, selection.step):
-            progress.advance(raw.tell())
-            yield frame
+    with opened(path) as (stream, raw):
+        read = islice(enumerate(io_rs.iread(stream, format=fmt, **options)), selection.start, selection.stop,
+                      selection.step)
+        for k, frame in read:
+            progress.bytes_done(raw.tell())
+            yield k, frame

@@ -16,8 +16,8 @@ import tempfile
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 
-from .formats import split_compression
-from .frame import Refusal
+from .notes import Refusal
+from .source import compression
 
 # gzip at level 6, the gzip tool's default: level 9 costs several times the time for a
 # few per cent of size on files of numbers.
@@ -44,13 +44,14 @@ def output(path: str, force: bool) -> Iterator[io.BufferedIOBase]:
     """An open binary stream whose bytes become the file at path on success."""
     refuse_existing(path, force)
     folder = os.path.dirname(os.path.abspath(path))
-    root, compression = split_compression(path)
+    suffix = compression(path)
+    root = path[:-len(suffix)] if suffix else path
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
     try:
         os.fchmod(descriptor, 0o666 & ~_umask())
         with os.fdopen(descriptor, "wb") as raw:
-            if compression:
-                with _COMPRESS[compression](raw, os.path.basename(root)) as stream:
+            if suffix:
+                with _COMPRESS[suffix](raw, os.path.basename(root)) as stream:
                     yield stream
             else:
                 yield raw
