@@ -315,6 +315,15 @@ Event Reader::structure(Build& b) {
 
 Event Reader::scstep(Build& b) {
   for (;;) {
+    // Its elements are mostly leaves (<time>), passed over on the fast path.
+    std::string_view text;
+    if (cursor_.leaf(text, false)) {
+      if (cursor_.tag().name == "energy") {
+        b.scstep_energy_at = cursor_.tag().offset;
+        b.scstep_energy = true;
+      }
+      continue;
+    }
     Event e = cursor_.next();
     if (e != Event::Start) return e;
     if (cursor_.tag().name == "energy") {
@@ -442,10 +451,11 @@ void Reader::record(Build& b) {
     // Every step takes natoms rows of each, whatever its elements held.
     const std::size_t size = static_cast<std::size_t>(b.step.natoms) * 3;
     if (!reserved_ && b.step.end > b.step.offset && end_ > b.step.offset) {
-      // Room for as many steps as the stretch would hold if all were like
-      // the first, so that the values are not copied as they grow.
+      // Room for half as many steps again as the stretch would hold if all
+      // were like the first, so that the values are not copied as they
+      // grow (room never written to costs no memory).
       reserved_ = true;
-      const std::size_t steps = (end_ - b.step.offset) / (b.step.end - b.step.offset) + 2;
+      const std::size_t steps = (end_ - b.step.offset) / (b.step.end - b.step.offset) * 3 / 2 + 2;
       out_.positions.reserve(out_.positions.size() + steps * size);
       out_.forces.reserve(out_.forces.size() + steps * size);
     }

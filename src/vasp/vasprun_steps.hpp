@@ -106,13 +106,4 @@ Stretch read_stretch(std::string_view buffer, std::size_t start, std::span<const
 // How a step's messages begin: "step 3: ", or nothing outside steps.
 std::string step_prefix(std::uint64_t step);
 
-// A number read from one field of an element's text, as next_number reads
-// it; a field of asterisks alone (a Fortran overflow) is NaN.
-struct FieldNumber {
-  bool ok = false;
-  bool overflow = false;
-  double value = 0;
-};
-FieldNumber read_field(std::string_view field);
-
 }  // namespace io_rs::vasp::vasprun

@@ -262,7 +262,6 @@ Event Cursor::outside_text() {
 }
 
 Event Cursor::next() {
-  stray_ = false;
   if (pending_end_) {
     pending_end_ = false;
     stack_.pop_back();
@@ -536,7 +535,6 @@ Event Cursor::reference(const char* at, bool collect, const char*& after) {
 }
 
 Event Cursor::text(std::string_view& out) {
-  stray_ = false;
   if (pending_end_) {
     pending_end_ = false;
     stack_.pop_back();
@@ -684,7 +682,6 @@ Event Cursor::lenient_next() {
       p_ = q + 1;
       tag_ = Tag{static_cast<std::size_t>(p - begin_), name, {}, false};
       auto level = std::find(stack_.rbegin(), stack_.rend(), name);
-      stray_ = level != stack_.rbegin();
       if (level != stack_.rend()) {
         stack_.resize(static_cast<std::size_t>(stack_.rend() - level) - 1);
         if (stack_.empty()) phase_ = Phase::Epilog;

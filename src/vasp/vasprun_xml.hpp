@@ -100,17 +100,12 @@ class Cursor {
   }
 
   const Tag& tag() const noexcept { return tag_; }
-  // For an End: whether it closed elements whose own end tags were lost
-  // (lenient mode) or matched none of them and was left out.
-  bool stray() const noexcept { return stray_; }
   std::size_t depth() const noexcept { return stack_.size(); }
-  std::string_view open_element(std::size_t level) const noexcept { return stack_[level]; }
   std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
   std::size_t cut() const noexcept { return cut_; }
   std::size_t nul() const noexcept { return nul_; }
   const Fault& fault() const noexcept { return fault_; }
   Encoding encoding() const noexcept { return encoding_; }
-  std::string_view buffer() const noexcept { return {begin_, static_cast<std::size_t>(end_ - begin_)}; }
   // Moves the cursor (lenient recovery: past a run of NUL bytes).
   void seek(std::size_t offset) noexcept { p_ = begin_ + offset; }
 
@@ -147,7 +142,6 @@ class Cursor {
   Encoding encoding_ = Encoding::Utf8;
   bool lenient_ = false;
   bool pending_end_ = false;  // an empty-element tag, whose End is next
-  bool stray_ = false;
   Tag tag_;
   Fault fault_;
   std::size_t cut_ = 0;
