@@ -356,3 +356,12 @@ def test_a_problem_near_a_window_end_is_read_with_what_follows():
             consumed, line, counted = first[9][:3]
             _io_rs_buffers.scan_vasprun(data[consumed:], 0, (consumed, line, counted), True, first[1])
         assert str(windowed.value) == str(whole.value), cut
+
+
+def test_dask_arrays_read_from_the_path(tmp_path):
+    pytest.importorskip("dask")
+    path = shared_file(f"{VASPRUN}/pymatgen-core_vasprun.ml_md.xml.gz")
+    for steps in ("all", "ml"):
+        expected = np.stack([f.positions for f in read(path, steps=steps)[0]])
+        with io_rs.open_vasprun(path, steps=steps) as opened:
+            assert np.array_equal(opened.to_dask(frames_per_chunk=7).compute(scheduler="synchronous"), expected)

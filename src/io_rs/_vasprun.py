@@ -29,14 +29,19 @@ import warnings
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
+from functools import partial
 from itertools import chain
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _io_rs_buffers
 
+if TYPE_CHECKING:
+    import dask.array
+
+from ._dask import frames_array
 from ._files import (CHUNK_BYTES, DataWarning, Pieces, Source, Text, TruncatedWarning, compression_of, label,
                      open_data, open_pieces, read_range, resolve_threads)
 from ._frame import Frame
@@ -378,9 +383,28 @@ class VasprunFile(Trajectory):
             infos.append(info)
         return FrameInfos(self._table[:, 2].copy(), infos)
 
+    def to_dask(self, frames_per_chunk: int = 256) -> dask.array.Array:
+        """Every step's fractional positions as a Dask array, steps x atoms x
+        3, in chunks of frames_per_chunk steps that the tasks of a Dask
+        computation read from the file's path when they need them."""
+        return frames_array(self._path, self._table, None, frames_per_chunk,
+                            partial(read_step_rows, state=self._state, select=self._select))
+
     def _close(self) -> None:
         self._data = b""
         self._stack.close()
+
+
+def read_step_rows(path: str, rows: NDArray[np.int64], first: int, *, state: tuple[int, bool, bool, int] | None,
+                   select: int) -> NDArray[np.float64]:
+    """The positions of some consecutive rows of a vasprun.xml's steps'
+    table, read from its path: what to_dask's tasks run."""
+    start, stop = int(rows[0, 0]), int(rows[-1, 5])
+    data = read_range(path, start, stop)
+    scan = _scan(Text(data, FORMAT, label(path)), data, (start, int(rows[0, 1]), int(rows[0, 4]) - 1), True, state,
+                 True, select, 1, ranged=True)
+    assert scan.positions is not None and len(scan.table) == len(rows), (path, first)
+    return np.concatenate(scan.positions) if scan.positions else np.zeros((0, int(rows[0, 2]), 3))
 
 
 def _steps_name(select: int) -> str:
