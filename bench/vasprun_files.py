@@ -159,8 +159,8 @@ def main(argv=None):
         one = timed["io_rs.read_vasprun, 1 thread"].minimum
         two = timed["io_rs.read_vasprun, 2 threads"].minimum
         results["second thread"] = one / two
-        print(f"a second thread: {one / two:.2f}x (the C++ scan alone: "
-              f"{timed['scan_vasprun on bytes, 1 thread'].minimum / timed['scan_vasprun on bytes, 2 threads'].minimum:.2f}x)")
+        scan = timed["scan_vasprun on bytes, 1 thread"].minimum / timed["scan_vasprun on bytes, 2 threads"].minimum
+        print(f"a second thread: {one / two:.2f}x (the C++ scan alone: {scan:.2f}x)")
         cpu = {t: cpu_seconds(lambda t=t: io_rs.read_vasprun(path, threads=t), 3) for t in (1, 2)}
         results["cpu seconds"] = cpu
         print(f"processor time of read_vasprun: {cpu[1]:.3f} s on 1 thread, {cpu[2]:.3f} s on 2 (every thread's)")

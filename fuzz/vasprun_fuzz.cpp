@@ -23,6 +23,10 @@ void put(std::string& out, const void* data, std::size_t bytes) {
 
 void put(std::string& out, std::uint64_t value) { put(out, &value, sizeof value); }
 
+void put_values(std::string& out, const io_rs::OwnedBuffer<double>& values) {
+  out.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(double));
+}
+
 void put_step(std::string& out, const VasprunStep& s) {
   for (std::uint64_t v : {s.offset, s.line, s.end, s.number, s.natoms, std::uint64_t(s.calculator),
                           std::uint64_t(s.present), std::uint64_t(s.overflow)})
@@ -40,8 +44,8 @@ struct Outcome {
 
   void add(const VasprunScan& scan) {
     for (const VasprunStep& step : scan.steps) put_step(steps, step);
-    for (const auto& part : scan.positions) positions.append(reinterpret_cast<const char*>(part.data()), part.size() * sizeof(double));
-    for (const auto& part : scan.forces) forces.append(reinterpret_cast<const char*>(part.data()), part.size() * sizeof(double));
+    for (const auto& part : scan.positions) put_values(positions, part);
+    for (const auto& part : scan.forces) put_values(forces, part);
     if (scan.symbols) {
       for (const std::string& symbol : *scan.symbols) put(symbols, symbol.data(), symbol.size());
     }

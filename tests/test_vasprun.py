@@ -111,6 +111,14 @@ def test_force_field_steps():
         assert [info["step"] for info in opened.infos().info] == [f.info["step"] for f in dft]
 
 
+def test_steps_of_one_calculator():
+    data = document(2, plain=True, steps=8)
+    every = read(_stream(data))[0]
+    dft, ml = read(_stream(data), steps="dft")[0], read(_stream(data), steps="ml")[0]
+    assert dft and ml and {f.info["calculator"] for f in dft} == {"DFT"} and {f.info["calculator"] for f in ml} == {"ML"}
+    same_frames(sorted(dft + ml, key=lambda f: f.info["step"]), every)
+
+
 @pytest.mark.parametrize("path", shared_files(VASPRUN), ids=lambda p: p.name)
 def test_every_path_reads_the_same(path, monkeypatch):
     if path.name.startswith("custodian"):
@@ -243,7 +251,8 @@ def test_nul_bytes_lose_the_step_they_hit():
 
 @pytest.mark.parametrize("cut", ["<varr", 'name="for', "0.5 0.", "<!-- a comm", "</calculation", "&#3"])
 def test_a_file_cut_anywhere_keeps_its_complete_steps(cut):
-    text = run_text(steps=3).replace("<v>0 0 30</v>", "<v>0 0 30</v><!-- a comment -->").replace("<v>0.5 0.5 0.5", "<v>0.5&#32;0.5 0.5")
+    text = run_text(steps=3).replace("<v>0 0 30</v>", "<v>0 0 30</v><!-- a comment -->")
+    text = text.replace("<v>0.5 0.5 0.5", "<v>0.5&#32;0.5 0.5")
     last = text.rindex("<calculation>")
     frames, said = read(_stream(text[:text.index(cut, last) + len(cut)].encode()), ["TruncatedWarning"])
     assert len(frames) == 2 and "the last is step 2" in said[0]
@@ -256,6 +265,7 @@ def test_a_file_cut_anywhere_keeps_its_complete_steps(cut):
     (("<c>O</c>", "<c>O</d>"), r"line 3: expected </c>, got </d>"),
     (('<i name="e_wo_entrp">', '<i name="e_wo_entrp" name="x">'), "step 1: the attribute name given twice in <i>"),
     (("-2.5", "&minus;2.5"), "entity &minus; is not defined"),
+    (("<scstep>", '<scstep><time name="&bogus;">1</time>'), "step 1: the entity &bogus; is not defined"),
     (("0 20 0", "0 20]]> 0"), "']]>' in character data"),
     (("<atominfo>", "<!-- a -- b --><atominfo>"), "'--' inside a comment"),
     (("</modeling>\n", "</modeling>\n<modeling></modeling>\n"), "the end of the file after the root element"),

@@ -81,11 +81,13 @@ Ref vasprun_scan_result(vasp::VasprunScan&& scan, bool values) {
     row[5] = static_cast<std::int64_t>(s.end);
   });
   if (!table) return {};
-  Ref cells = per_step<double>(steps, 9, {3, 3}, NPY_DOUBLE,
-                               [](const VasprunStep& s, double* out) { std::memcpy(out, s.cell.data(), 9 * sizeof(double)); });
+  Ref cells = per_step<double>(steps, 9, {3, 3}, NPY_DOUBLE, [](const VasprunStep& s, double* out) {
+    std::memcpy(out, s.cell.data(), 9 * sizeof(double));
+  });
   if (!cells) return {};
-  Ref stress = per_step<double>(steps, 9, {3, 3}, NPY_DOUBLE,
-                                [](const VasprunStep& s, double* out) { std::memcpy(out, s.stress.data(), 9 * sizeof(double)); });
+  Ref stress = per_step<double>(steps, 9, {3, 3}, NPY_DOUBLE, [](const VasprunStep& s, double* out) {
+    std::memcpy(out, s.stress.data(), 9 * sizeof(double));
+  });
   if (!stress) return {};
   Ref energies = per_step<double>(steps, 3, {3}, NPY_DOUBLE, [](const VasprunStep& s, double* out) {
     std::memcpy(out, s.energies.data(), 3 * sizeof(double));

@@ -80,7 +80,10 @@ Event HeadReader::row(std::size_t column, std::vector<std::string>& symbols) {
       if (e != Event::End) return e;
     }
   }
-  if (!found) return fail(at, fill_message("an element name in column {} of <rc>", {column + 1}), fill_message("{} columns", {k}));
+  if (!found) {
+    return fail(at, fill_message("an element name in column {} of <rc>", {column + 1}),
+                fill_message("{} columns", {k}));
+  }
   return Event::End;
 }
 
@@ -142,7 +145,8 @@ Event HeadReader::atominfo() {
     if (e != Event::End) return e;
   }
   if (array && count && symbols.size() != *count)
-    return fail(at, fill_message("{} rows in <array name=\"atoms\">, as <atoms> says", {*count}), fill_message("{}", {symbols.size()}));
+    return fail(at, fill_message("{} rows in <array name=\"atoms\">, as <atoms> says", {*count}),
+                fill_message("{}", {symbols.size()}));
   head_.natoms = count ? *count : symbols.size();
   if (array) head_.symbols = std::move(symbols);
   return Event::End;
@@ -152,7 +156,8 @@ void HeadReader::run() {
   Event e = cursor_.open();
   if (e != Event::Start) return ended_by(e);
   if (cursor_.tag().name != "modeling") {
-    fail(cursor_.tag().offset, "<modeling>, the root element of a vasprun.xml", xml::bracketed("<", cursor_.tag().name, ">"));
+    fail(cursor_.tag().offset, "<modeling>, the root element of a vasprun.xml",
+         xml::bracketed("<", cursor_.tag().name, ">"));
     return;
   }
   head_.encoding = cursor_.encoding();

@@ -106,6 +106,7 @@ class Reader {
 
   Event fail(std::size_t offset, std::string expected, std::string found);
   Event fail(std::size_t offset, std::string problem);
+  Event three_rows(std::size_t offset, std::string_view varray, std::uint64_t count);
   const char* readable(std::string_view text) const noexcept;
   void record(Build& b);
   void record_lost(std::size_t offset);
@@ -143,6 +144,11 @@ Event Reader::fail(std::size_t offset, std::string problem) {
                          std::move(problem)};
   own_fault_ = true;
   return Event::Fault;
+}
+
+// A basis or stress of other than three rows.
+Event Reader::three_rows(std::size_t offset, std::string_view varray, std::uint64_t count) {
+  return fail(offset, fill_message("3 rows in <varray name=\"{}\">", {varray}), fill_message("{}", {count}));
 }
 
 const char* Reader::readable(std::string_view text) const noexcept {
@@ -259,7 +265,7 @@ Event Reader::crystal(Build& b) {
       std::uint64_t count = 0;
       e = rows(b, "basis", part::kCell, nullptr, b.step.cell.data(), count, false);
       if (e != Event::End) return e;
-      if (count != 3) return fail(tag.offset, "3 rows in <varray name=\"basis\">", fill_message("{}", {count}));
+      if (count != 3) return three_rows(tag.offset, "basis", count);
       b.basis = true;
       b.step.present |= part::kCell;
     } else {
@@ -375,7 +381,7 @@ Event Reader::calculation(Build& b) {
       } else if (name == "stress") {
         std::uint64_t count = 0;
         e = rows(b, "stress", part::kStress, nullptr, b.step.stress.data(), count, true);
-        if (e == Event::End && count != 3) return fail(tag.offset, "3 rows in <varray name=\"stress\">", fill_message("{}", {count}));
+        if (e == Event::End && count != 3) return three_rows(tag.offset, "stress", count);
         b.step.present |= part::kStress;
       } else {
         e = cursor_.skip();
@@ -415,7 +421,7 @@ Event Reader::member(Build& b) {
   } else if (tag.name == "varray") {
     std::uint64_t count = 0;
     e = rows(b, "stress", part::kStress, nullptr, b.step.stress.data(), count, true);
-    if (e == Event::End && count != 3) return fail(tag.offset, "3 rows in <varray name=\"stress\">", fill_message("{}", {count}));
+    if (e == Event::End && count != 3) return three_rows(tag.offset, "stress", count);
     b.step.present |= part::kStress;
   } else {
     e = cursor_.skip();

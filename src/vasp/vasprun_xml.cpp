@@ -11,6 +11,8 @@
 namespace io_rs::vasp::xml {
 namespace {
 
+constexpr const char* kCdataEnd = "']]>' in character data, which XML does not allow";
+
 // What a markup routine returns when it read something that is no event
 // (a comment, a processing instruction, a reference): go on.
 constexpr Event kGoOn = static_cast<Event>(255);
@@ -288,7 +290,7 @@ Event Cursor::next() {
         break;
       }
       case ']':
-        if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') return fail(p, "']]>' in character data, which XML does not allow");
+        if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') return fail(p, kCdataEnd);
         p_ = p + 1;
         break;
       default:
@@ -348,7 +350,7 @@ Event Cursor::start_tag() {
     if (*p == '>') break;
     if (*p == '/') {
       if (p + 1 == end_) return cut_at(open);
-      if (p[1] != '>') return fail(p + 1, bracketed("'>' after '/' in <", name, ">"), fill_message("'{}'", {std::string_view(p + 1, 1)}));
+      if (p[1] != '>') return fail(p + 1, bracketed("'>' after '/' in <", name, ">"), found_at(p + 1, 1));
       empty = true;
       break;
     }
@@ -362,18 +364,21 @@ Event Cursor::start_tag() {
     const std::string_view attribute(attribute_begin, static_cast<std::size_t>(p - attribute_begin));
     while (p != end_ && is_space(*p)) ++p;
     if (p == end_) return cut_at(open);
-    if (*p != '=') return fail(p, fill_message("'=' after the attribute {} of <{}>", {attribute, name}), fill_message("'{}'", {std::string_view(p, 1)}));
+    if (*p != '=') return fail(p, fill_message("'=' after the attribute {} of <{}>", {attribute, name}), found_at(p, 1));
     ++p;
     while (p != end_ && is_space(*p)) ++p;
     if (p == end_) return cut_at(open);
     const char quote = *p;
     if (quote != '"' && quote != '\'')
-      return fail(p, fill_message("a quoted value of the attribute {} of <{}>", {attribute, name}), fill_message("'{}'", {std::string_view(p, 1)}));
+      return fail(p, fill_message("a quoted value of the attribute {} of <{}>", {attribute, name}), found_at(p, 1));
     for (++p;; ++p) {
       if (p == end_) return cut_at(open);
       const char c = *p;
       if (c == quote) break;
-      if (c == '<') return fail(p, fill_message("'<' in the value of the attribute {} of <{}>, which XML does not allow", {attribute, name}));
+      if (c == '<') {
+        return fail(p, fill_message("'<' in the value of the attribute {} of <{}>, which XML does not allow",
+                                    {attribute, name}));
+      }
       if (c == '&') {
         const char* after = nullptr;
         const Event e = reference(p, false, after);
@@ -414,7 +419,9 @@ Event Cursor::end_tag() {
   while (p != end_ && is_space(*p)) ++p;
   if (p == end_) return cut_at(open);
   if (*p != '>') return fail(p, bracketed("'>' to end </", name, ">"), fill_message("'{}'", {std::string_view(p, 1)}));
-  if (phase_ != Phase::Body) return fail(open, "the end of the file after the root element's end", bracketed("</", name, ">"));
+  if (phase_ != Phase::Body) {
+    return fail(open, "the end of the file after the root element's end", bracketed("</", name, ">"));
+  }
   if (name != stack_.back()) return fail(open, bracketed("</", stack_.back(), ">"), bracketed("</", name, ">"));
   tag_.offset = static_cast<std::size_t>(open - begin_);
   tag_.name = name;
@@ -467,7 +474,7 @@ Event Cursor::instruction() {
   const std::string_view name(target, static_cast<std::size_t>(p - target));
   if (name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l')
     return fail(open, "an XML declaration (<?xml ...?>) after the start of the file, where XML does not allow one");
-  if (!is_space(*p) && *p != '?') return fail(p, "white space after the target of <?", fill_message("'{}'", {std::string_view(p, 1)}));
+  if (!is_space(*p) && *p != '?') return fail(p, "white space after the target of <?", found_at(p, 1));
   const std::string_view rest(p, static_cast<std::size_t>(end_ - p));
   const std::size_t close = rest.find("?>");
   const char* stop = close == std::string_view::npos ? end_ : p + close;
@@ -589,7 +596,7 @@ Event Cursor::text(std::string_view& out) {
       continue;
     }
     if (c == ']') {
-      if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') return fail(p, "']]>' in character data, which XML does not allow");
+      if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') return fail(p, kCdataEnd);
       p_ = p + 1;
       continue;
     }
