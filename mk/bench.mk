@@ -5,7 +5,8 @@
 # then the io_rs package on the same files (bench/package_files.py); LAMMPS
 # dumps against OVITO, MDAnalysis and lammpsio (bench/lammps_files.py); then the
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
-# iterating a large compressed trajectory (bench/threads.py).
+# iterating a large compressed trajectory (bench/threads.py); then vasprun.xml
+# against pymatgen-core and dpdata on a run of 200 MB (bench/vasprun_files.py).
 #   make bench           the full run, under two minutes: tables on stdout,
 #                        bench/out/results.json and bench/out/speedups.png
 #   make bench-quick     tiny sizes and short repeats: it all runs and every
@@ -47,6 +48,7 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.extxyz_files
 	$(PY) -m bench.lammps_files
 	$(PY) -m bench.threads
+	$(PY) -m bench.vasprun_files
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
@@ -55,6 +57,7 @@ bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.lammps_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.vasprun_files --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
 bench-profile: build bench-floor

@@ -16,6 +16,11 @@
 #define IO_RS_ALWAYS_INLINE inline
 #endif
 
+#if !defined(IO_RS_PORTABLE_ARITHMETIC) && (defined(__SSE2__) || defined(_M_X64))
+#define IO_RS_SSE2 1
+#include <emmintrin.h>
+#endif
+
 #if !defined(IO_RS_PORTABLE_ARITHMETIC) && defined(__SIZEOF_INT128__)
 #define IO_RS_NATIVE_INT128 1
 #elif !defined(IO_RS_PORTABLE_ARITHMETIC) && defined(_MSC_VER) && defined(_M_X64)
@@ -110,10 +115,7 @@ inline std::uint64_t shift_right_round_half_even(U128 x, int shift) noexcept {
 // Sixteen bytes classified at once: SSE2 compares where the target has them
 // (every x86-64), the same on 64-bit words elsewhere (and with
 // IO_RS_PORTABLE_ARITHMETIC).
-#if !defined(IO_RS_PORTABLE_ARITHMETIC) && (defined(__SSE2__) || defined(_M_X64))
-#define IO_RS_SSE2 1
-#include <emmintrin.h>
-#else
+#if !IO_RS_SSE2
 #include <cstring>
 #endif
 
@@ -166,3 +168,43 @@ inline Masks masks(const char* p) noexcept {
 }
 
 }  // namespace io_rs::bytes16
+namespace io_rs::bytes {
+
+// Bytes that end a run of XML character data, or need a look: '<' (markup),
+// '&' (a reference), ']' (the start of a forbidden "]]>"), and the control
+// characters XML does not allow (NUL included: a file system's damage).
+// Tab, LF and CR are ordinary text.
+inline constexpr bool is_xml_text_stop(unsigned char c) noexcept {
+  return c == '<' || c == '&' || c == ']' || (c < 0x20 && c != '\t' && c != '\n' && c != '\r');
+}
+
+// Bit i set where p[i] is such a byte, for the 16 bytes at p; with high,
+// bytes of 0x80 and above too. SSE2 (every x86-64 processor) compares the 16
+// at once; the fallback looks at one byte at a time.
+inline unsigned xml_text_stops16(const char* p, bool high) noexcept {
+#if IO_RS_SSE2
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i markup = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')),
+                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('&'))),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
+  // Signed bytes: 0 to 0x1F are the control characters, 0x80 and above negative.
+  const __m128i control = _mm_and_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                        _mm_cmpgt_epi8(v, _mm_set1_epi8(-1)));
+  const __m128i text = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
+                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+  const __m128i stops = _mm_or_si128(markup, _mm_andnot_si128(text, control));
+  unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+  if (high) mask |= static_cast<unsigned>(_mm_movemask_epi8(v));
+  return mask;
+#else
+  unsigned mask = 0;
+  for (unsigned i = 0; i < 16; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (is_xml_text_stop(c) || (high && c >= 0x80)) mask |= 1u << i;
+  }
+  return mask;
+#endif
+}
+
+}  // namespace io_rs::bytes

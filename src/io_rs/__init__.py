@@ -29,6 +29,7 @@ from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
                        write_xdatcar_frames)
 from ._trajectory import Batch, FrameInfos, Trajectory
+from ._vasprun import VasprunFile, iter_vasprun, open_vasprun, read_vasprun
 from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
 
 __all__ = [
@@ -71,6 +72,10 @@ __all__ = [
     "iter_lammps_dump",
     "open_lammps_dump",
     "write_lammps_dump",
+    "VasprunFile",
+    "read_vasprun",
+    "iter_vasprun",
+    "open_vasprun",
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from . import _extxyz, _lammps, _poscar, _xdatcar, _xyz
+from . import _extxyz, _lammps, _poscar, _vasprun, _xdatcar, _xyz
 from ._files import Source, Target, compression_of, read_head
 from ._frame import Frame
 from ._trajectory import Trajectory
@@ -148,6 +148,8 @@ FORMATS: dict[str, Format] = {row.name: row for row in [
     Format(FormatInfo("lammps_dump", "LAMMPS dump", ("*.lammpstrj", "*.dump", "dump.*"), True, True,
                       ("type_map", "sort"), ("columns",)),
            _lammps.read_frames, _lammps.iread_frames, _lammps.open_frames, _lammps.write_frames, _lammps.sniff),
+    Format(FormatInfo("vasprun", "vasprun.xml", ("vasprun*.xml", "vasprun.xml*"), False, False, ("steps",)),
+           _vasprun.read_frames, _vasprun.iread_frames, _vasprun.open_frames, None, _vasprun.sniff),
 ]}
 
 

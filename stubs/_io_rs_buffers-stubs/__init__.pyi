@@ -27,6 +27,7 @@ __all__ = [
     "scan_lammps_dump",
     "read_lammps_dump_frames",
     "format_lammps_dump_frames",
+    "scan_vasprun",
 ]
 
 # Where a buffer stands in its file: the file's byte where the buffer starts,
@@ -189,3 +190,30 @@ def format_lammps_dump_frames(
     *,
     write: Callable[[bytes], object],
 ) -> None: ...
+# What the scan of a vasprun.xml piece hands to the next: opaque.
+_VasprunState: TypeAlias = tuple[int, bool, bool, int]
+
+def scan_vasprun(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    state: _VasprunState | None = None,
+    values: bool | np.bool_ = False,
+    steps: SupportsIndex = 3,
+    ranged: bool | np.bool_ = False,
+    *,
+    threads: SupportsIndex = 1,
+) -> tuple[
+    list[str] | None,
+    _VasprunState | None,
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.int64],
+    list[NDArray[np.float64]] | None,
+    list[NDArray[np.float64]] | None,
+    tuple[int, int, int, bool, bool, int],
+    list[tuple[int, int]],
+]: ...

@@ -28,6 +28,7 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 PyObject* scan_poscar(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_vasprun(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -42,6 +43,7 @@ extern const py::FunctionDescription kFormatExtxyzFrames;
 extern const py::FunctionDescription kScanPoscar;
 extern const py::FunctionDescription kScanXdatcarFrames;
 extern const py::FunctionDescription kScanXyzFrames;
+extern const py::FunctionDescription kScanVasprun;
 
 // LAMMPS dumps (lammps_shims.cpp, which holds their descriptions and docstrings).
 PyObject* scan_lammps_dump(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
