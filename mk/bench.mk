@@ -2,8 +2,11 @@
 # would run, NumPy's text routines, and the same C++ routines with no
 # interpreter (the floor program in bench/native); then whole files from their
 # bytes (bench/whole_file.py) against the line-split path, pandas and NumPy;
-# then the io_rs package on the same files (bench/package_files.py); then the
+# then the io_rs package on the same files (bench/package_files.py); LAMMPS
+# dumps against OVITO, MDAnalysis and lammpsio (bench/lammps_files.py); then the
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
+# iterating a large compressed trajectory (bench/threads.py); then vasprun.xml
+# against pymatgen-core and dpdata on a run of 200 MB (bench/vasprun_files.py).
 # iterating a large compressed trajectory (bench/threads.py); then OUTCARs
 # against dpdata and pymatgen-core (bench/outcar_files.py).
 #   make bench           the full run, under two minutes: tables on stdout,
@@ -45,7 +48,9 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.whole_file
 	$(PY) -m bench.package_files
 	$(PY) -m bench.extxyz_files
+	$(PY) -m bench.lammps_files
 	$(PY) -m bench.threads
+	$(PY) -m bench.vasprun_files
 	$(PY) -m bench.outcar_files
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
@@ -53,7 +58,9 @@ bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.whole_file --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.lammps_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.vasprun_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.outcar_files --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
