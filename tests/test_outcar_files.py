@@ -168,4 +168,7 @@ def test_outcar_and_vasprun_of_one_run_agree_step_by_step(outcar, vasprun):
         assert np.allclose(frame.cell, other.cell, rtol=0, atol=6e-9)
         for key in ("free_energy", "energy", "energy_without_entropy"):
             assert frame.info[key] == pytest.approx(other.info[key], abs=6e-9)
-        assert np.allclose(frame.info["stress"], other.info["stress"], rtol=0, atol=6e-6 / 1602.1766208)
+        # vasprun.xml's stress tensor is not quite symmetric (its XY and YX
+        # differ in the last decimals): OUTCAR's one value lies within that.
+        stress = other.info["stress"]
+        assert np.all(np.abs(frame.info["stress"] - stress) <= 6e-6 / 1602.1766208 + np.abs(stress - stress.T))
