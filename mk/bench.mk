@@ -7,6 +7,8 @@
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
 # iterating a large compressed trajectory (bench/threads.py); then vasprun.xml
 # against pymatgen-core and dpdata on a run of 200 MB (bench/vasprun_files.py).
+# iterating a large compressed trajectory (bench/threads.py); then OUTCARs
+# against dpdata and pymatgen-core (bench/outcar_files.py).
 #   make bench           the full run, under two minutes: tables on stdout,
 #                        bench/out/results.json and bench/out/speedups.png
 #   make bench-quick     tiny sizes and short repeats: it all runs and every
@@ -49,6 +51,7 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.lammps_files
 	$(PY) -m bench.threads
 	$(PY) -m bench.vasprun_files
+	$(PY) -m bench.outcar_files
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
@@ -58,6 +61,7 @@ bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.lammps_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.vasprun_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.outcar_files --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
 bench-profile: build bench-floor

@@ -200,7 +200,10 @@ def test_the_outcar_of_the_same_run_agrees(outcar, vasprun):
             if key in frame.info:
                 assert abs(frame.info[key] - other.info[key]) <= 1.5e-8
         if "stress" in frame.info:
-            assert np.allclose(frame.info["stress"], other.info["stress"], rtol=0, atol=1e-5 / KB)
+            # vasprun.xml's tensor is not quite symmetric (XY and YX differ in
+            # the last decimals): OUTCAR's one value lies within that.
+            theirs = other.info["stress"]
+            assert np.all(np.abs(frame.info["stress"] - theirs) <= 6e-6 / KB + np.abs(theirs - theirs.T))
 
 
 def quiet_read_outcar(path):

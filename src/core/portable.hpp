@@ -5,6 +5,7 @@
 // without them would, so that the tests exercise them too.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -204,6 +205,60 @@ inline unsigned xml_text_stops16(const char* p, bool high) noexcept {
     if (is_xml_text_stop(c) || (high && c >= 0x80)) mask |= 1u << i;
   }
   return mask;
+#endif
+}
+
+// Where a 64-byte block holds line ends and where it holds any of four
+// marks: bit i of each mask stands for byte i.
+struct BlockMarks {
+  std::uint64_t line_ends = 0;
+  std::uint64_t marks = 0;
+  unsigned line_count = 0;  // the bits of line_ends
+};
+
+// The bits set in x, in standard C++ (std::popcount is a library call on
+// processors without an instruction for it).
+constexpr unsigned count_bits(std::uint64_t x) noexcept {
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
+}
+
+// The standard C++ form, byte by byte.
+inline BlockMarks block_marks_standard(const char* p, const std::array<char, 4>& marks) noexcept {
+  BlockMarks found;
+  for (int i = 0; i < 64; ++i) {
+    const char c = p[i];
+    found.line_ends |= static_cast<std::uint64_t>(c == '\n') << i;
+    found.marks |= static_cast<std::uint64_t>(c == marks[0] || c == marks[1] || c == marks[2] || c == marks[3]) << i;
+  }
+  found.line_count = count_bits(found.line_ends);
+  return found;
+}
+
+// p[0] to p[63] must be readable.
+IO_RS_ALWAYS_INLINE BlockMarks block_marks(const char* p, const std::array<char, 4>& marks) noexcept {
+#if IO_RS_SSE2
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i m0 = _mm_set1_epi8(marks[0]), m1 = _mm_set1_epi8(marks[1]);
+  const __m128i m2 = _mm_set1_epi8(marks[2]), m3 = _mm_set1_epi8(marks[3]);
+  BlockMarks found;
+  __m128i ends = _mm_setzero_si128();  // per byte lane: minus the line ends seen there
+  for (int j = 0; j < 4; ++j) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, m0), _mm_cmpeq_epi8(v, m1)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, m2), _mm_cmpeq_epi8(v, m3)));
+    const __m128i is_lf = _mm_cmpeq_epi8(v, lf);
+    ends = _mm_sub_epi8(ends, is_lf);
+    found.line_ends |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(is_lf))) << (16 * j);
+    found.marks |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(any))) << (16 * j);
+  }
+  const __m128i sums = _mm_sad_epu8(ends, _mm_setzero_si128());
+  found.line_count = static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  return found;
+#else
+  return block_marks_standard(p, marks);
 #endif
 }
 

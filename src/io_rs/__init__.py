@@ -24,6 +24,7 @@ from ._files import DataWarning, FormatError, ReadableBinary, TruncatedWarning, 
 from ._formats import FormatInfo
 from ._frame import Frame
 from ._lammps import LammpsDumpFile, iter_lammps_dump, open_lammps_dump, read_lammps_dump, write_lammps_dump
+from ._outcar import OutcarTrajectory, iter_outcar, open_outcar, read_outcar
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
@@ -76,6 +77,10 @@ __all__ = [
     "read_vasprun",
     "iter_vasprun",
     "open_vasprun",
+    "OutcarTrajectory",
+    "read_outcar",
+    "iter_outcar",
+    "open_outcar",
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from . import _extxyz, _lammps, _poscar, _vasprun, _xdatcar, _xyz
+from . import _extxyz, _lammps, _outcar, _poscar, _vasprun, _xdatcar, _xyz
 from ._files import Source, Target, compression_of, read_head
 from ._frame import Frame
 from ._trajectory import Trajectory
@@ -150,6 +150,8 @@ FORMATS: dict[str, Format] = {row.name: row for row in [
            _lammps.read_frames, _lammps.iread_frames, _lammps.open_frames, _lammps.write_frames, _lammps.sniff),
     Format(FormatInfo("vasprun", "vasprun.xml", ("vasprun*.xml", "vasprun.xml*"), False, False, ("steps",)),
            _vasprun.read_frames, _vasprun.iread_frames, _vasprun.open_frames, None, _vasprun.sniff),
+    Format(FormatInfo("outcar", "OUTCAR", ("*outcar*",), False, False, ("steps",)),
+           _outcar.read_frames, _outcar.iread_frames, _outcar.open_frames, None, _outcar.sniff),
 ]}
 
 

@@ -28,6 +28,8 @@ __all__ = [
     "read_lammps_dump_frames",
     "format_lammps_dump_frames",
     "scan_vasprun",
+    "scan_outcar_steps",
+    "read_outcar_tables",
 ]
 
 # Where a buffer stands in its file: the file's byte where the buffer starts,
@@ -217,3 +219,31 @@ def scan_vasprun(
     tuple[int, int, int, bool, bool, int],
     list[tuple[int, int]],
 ]: ...
+
+# What an OUTCAR scan hands to the scan of the next piece (opaque).
+class _OutcarCarry: ...
+
+def scan_outcar_steps(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    carry: _OutcarCarry | None = None,
+    *,
+    tables: bool | np.bool_ = False,
+    threads: SupportsIndex = 1,
+) -> tuple[
+    tuple[list[str], list[int], int],
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64] | None,
+    NDArray[np.float64] | None,
+    list[tuple[int, int]],
+    tuple[int, int, bool, bool, int | None],
+    _OutcarCarry,
+]: ...
+def read_outcar_tables(
+    buffer: Buffer, steps: NDArray[np.int64], start: SupportsIndex = 0, *, threads: SupportsIndex = 1
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.uint8]]: ...

@@ -377,6 +377,67 @@ constexpr const char* kScanVasprunDoc =
     "           there, whether it ends before the document does and its last line,\n"
     " damage:   list[(line, step)]  \u2014 NUL bytes read around, and the step lost (0: none))";
 
+constexpr const char* kScanOutcarStepsDoc =
+    "Scan a VASP OUTCAR in one pass: every ionic step, its values, and where its table is.\n"
+    "\n"
+    "A step is a POSITION/TOTAL-FORCE table (DFT, or '(ML)' for the machine-learned\n"
+    "force field) with the stress ('in kB') and cell ('direct lattice vectors')\n"
+    "printed before it and the energy block of its calculator ('free  energy   TOTEN',\n"
+    "'energy  without entropy', 'energy(sigma->0)'). Steps are numbered as the\n"
+    "run's 'Iteration N(k)' lines say; an ML step takes the next number, and the\n"
+    "DFT step after it shares that number.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's text, or a piece of it; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Where scanning starts: the file's start, or where the last scan stopped.\n"
+    "base : None or (byte, line, steps)\n"
+    "    The file's byte where buffer starts, the number of the line at offset, and\n"
+    "    the steps found before it; None for a buffer holding the whole file.\n"
+    "last : bool\n"
+    "    Whether the file ends with buffer; if not, scanning stops before the first\n"
+    "    step the buffer does not hold whole, to go on with more bytes.\n"
+    "carry : None or the carry the scan of the previous piece returned\n"
+    "tables : bool, keyword-only\n"
+    "    Read every step's atom lines as well (positions and forces).\n"
+    "threads : int, keyword-only\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(header:    (species list[str], counts list[int], nions int),\n"
+    " steps:     ndarray int64 [F,8]  \u2014 offset, line, natoms, calculator (0 DFT,\n"
+    "            1 ML), step, end, rows, flags; offsets are the file's,\n"
+    " cells:     ndarray float64 [F,3,3]  \u2014 rows a, b, c in \u00c5,\n"
+    " stresses:  ndarray float64 [F,3,3]  \u2014 -(kB tensor) / 1602.1766208, eV/\u00c5\u00b3,\n"
+    " energies:  ndarray float64 [F,3]  \u2014 TOTEN, without entropy, sigma->0 (eV),\n"
+    "            NaN where a step printed none (flags say which it printed),\n"
+    " positions: ndarray float64 [F,N,3] or None (without tables),\n"
+    " forces:    ndarray float64 [F,N,3] or None,\n"
+    " lost:      list of (step, line)  \u2014 steps NUL bytes made unreadable,\n"
+    " stop:      (consumed, line, complete, finished, stopped line or None),\n"
+    " carry:     what the scan of the next piece takes)";
+
+constexpr const char* kReadOutcarTablesDoc =
+    "Read the POSITION/TOTAL-FORCE tables of chosen steps of an OUTCAR.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's text from byte `start` on.\n"
+    "steps : ndarray int64 [F,8]\n"
+    "    Rows of the steps a scan returned (scan_outcar_steps).\n"
+    "start : int\n"
+    "    The file's byte where buffer starts.\n"
+    "threads : int, keyword-only\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(positions: ndarray float64 [F,N,3]  \u2014 \u00c5,\n"
+    " forces:    ndarray float64 [F,N,3]  \u2014 eV/\u00c5,\n"
+    " overflow:  ndarray uint8 [F]  \u2014 1: a position, 2: a force printed as ****)";
+
 constexpr py::Parameter kPoscarParameters[] = {
     {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarParameters[] = {
@@ -398,6 +459,10 @@ constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
 constexpr py::Parameter kScanVasprunParameters[] = {
     {"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}, {"state", "None"}, {"values", "False"},
     {"steps", "3"}, {"ranged", "False"}, {"threads", "1", true}};
+constexpr py::Parameter kScanOutcarParameters[] = {{"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"},
+                                                   {"carry", "None"}, {"tables", "False", true},
+                                                   {"threads", "1", true}};
+constexpr py::Parameter kOutcarTablesParameters[] = {{"buffer"}, {"steps"}, {"start", "0"}, {"threads", "1", true}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
                                                      {"decimals", "None"}, {"write", "None", true}};
 
@@ -419,6 +484,8 @@ const py::FunctionRow kTable[] = {
     {kReadLammpsDumpFrames, read_lammps_dump_frames, kReadLammpsDumpFramesDocText},
     {kFormatLammpsDumpFrames, format_lammps_dump_frames, kFormatLammpsDumpFramesDocText},
     {kScanVasprun, scan_vasprun, kScanVasprunDoc},
+    {kScanOutcarSteps, scan_outcar_steps, kScanOutcarStepsDoc},
+    {kReadOutcarTables, read_outcar_tables, kReadOutcarTablesDoc},
 };
 
 }  // namespace
@@ -437,6 +504,8 @@ const py::FunctionDescription kReadExtxyzFrames{"read_extxyz_frames", kExtxyzPar
 const py::FunctionDescription kParseExtxyzComment{"parse_extxyz_comment", kExtxyzCommentParameters, 1};
 const py::FunctionDescription kFormatExtxyzFrames{"format_extxyz_frames", kFormatExtxyzParameters, 5};
 const py::FunctionDescription kScanVasprun{"scan_vasprun", kScanVasprunParameters, 1};
+const py::FunctionDescription kScanOutcarSteps{"scan_outcar_steps", kScanOutcarParameters, 1};
+const py::FunctionDescription kReadOutcarTables{"read_outcar_tables", kOutcarTablesParameters, 2};
 
 std::span<const py::FunctionRow> function_table() noexcept { return kTable; }
 

@@ -29,6 +29,8 @@ PyObject* scan_poscar(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_vasprun(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_outcar_steps(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_outcar_tables(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -55,5 +57,7 @@ extern const py::FunctionDescription kFormatLammpsDumpFrames;
 extern const char* const kScanLammpsDumpDocText;
 extern const char* const kReadLammpsDumpFramesDocText;
 extern const char* const kFormatLammpsDumpFramesDocText;
+extern const py::FunctionDescription kScanOutcarSteps;
+extern const py::FunctionDescription kReadOutcarTables;
 
 }  // namespace io_rs::buffers
