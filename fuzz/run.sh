@@ -10,12 +10,15 @@ build=$1 out=$2 seconds=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read parse format threads)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(number_read parse format threads lammps vasprun outcar)
 
 dictionary() {
   case $1 in
     number_read) echo "-dict=$here/dict/number.dict" ;;
     parse|threads) echo "-dict=$here/dict/block.dict" ;;
+    lammps) echo "-dict=$here/dict/lammps.dict" ;;
+    vasprun) echo "-dict=$here/dict/vasprun.dict" ;;
+    outcar) echo "-dict=$here/dict/outcar.dict" ;;
   esac
 }
 

@@ -2,11 +2,14 @@
 # would run, NumPy's text routines, and the same C++ routines with no
 # interpreter (the floor program in bench/native); then whole files from their
 # bytes (bench/whole_file.py) against the line-split path, pandas and NumPy;
-# then the io_rs package on the same files (bench/package_files.py); then the
+# then the io_rs package on the same files (bench/package_files.py); LAMMPS
+# dumps against OVITO, MDAnalysis and lammpsio (bench/lammps_files.py); then the
 # readers on 1 and 2 threads against pyarrow and polars, and the memory of
 # iterating a large compressed trajectory (bench/threads.py); then iteration,
 # random access and io-rs convert against the whole read, quiet and with a
-# process spinning on one core (bench/iteration.py).
+# process spinning on one core (bench/iteration.py); then vasprun.xml against
+# pymatgen-core and dpdata on a run of 200 MB (bench/vasprun_files.py); then
+# OUTCARs against dpdata and pymatgen-core (bench/outcar_files.py).
 #   make bench           the full run, under two minutes: tables on stdout,
 #                        bench/out/results.json and bench/out/speedups.png
 #   make bench-quick     tiny sizes and short repeats: it all runs and every
@@ -46,16 +49,22 @@ bench: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.whole_file
 	$(PY) -m bench.package_files
 	$(PY) -m bench.extxyz_files
+	$(PY) -m bench.lammps_files
 	$(PY) -m bench.threads
 	$(PY) -m bench.iteration
+	$(PY) -m bench.vasprun_files
+	$(PY) -m bench.outcar_files
 
 bench-quick: build $(VENV)/.bench-deps bench-floor
 	$(PY) -m bench.run --quick --floor $(BENCH_FLOOR) --out build/bench-quick > build/bench-quick.txt
 	$(PY) -m bench.whole_file --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.package_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.extxyz_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.lammps_files --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.threads --quick --out build/bench-quick >> build/bench-quick.txt
 	$(PY) -m bench.iteration --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.vasprun_files --quick --out build/bench-quick >> build/bench-quick.txt
+	$(PY) -m bench.outcar_files --quick --out build/bench-quick >> build/bench-quick.txt
 	@echo "bench-quick: all cases ran and agreed; tables in build/bench-quick.txt"
 
 bench-profile: build bench-floor

@@ -3,7 +3,7 @@
 #   make fuzz         every harness for FUZZ_SECONDS (60) seconds
 #   make fuzz-quick   every harness for a few seconds from the seed corpus (CI)
 #   make fuzz-build   only build them, into fuzz/out/build
-# The harnesses are number_read, parse, format and threads; FUZZ_HARNESSES="number_read
+# The harnesses are number_read, parse, format, threads, lammps, vasprun and outcar; FUZZ_HARNESSES="number_read
 # parse" picks some. Findings are kept in fuzz/out/<run>/artifacts/<harness>/;
 # rerun one with
 #   fuzz/out/build/<harness>_fuzz <artifact file>

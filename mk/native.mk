@@ -17,5 +17,6 @@ native-test: $(NATIVE_BUILD)/build.ninja
 	$(NATIVE_BUILD)/number_paths_test $(NATIVE_MILLIONS)
 	$(NATIVE_BUILD)/owned_buffer_test
 	$(NATIVE_BUILD)/claims_test
+	$(NATIVE_BUILD)/short_fields_test $(NATIVE_MILLIONS)
 
 CI_EXTRA += native-test

@@ -249,7 +249,9 @@ def test_module_and_its_functions():
     assert b.__all__ == ["read_poscar_block", "read_xdatcar_frames", "index_xdatcar_frames", "read_xyz_frames",
                          "index_xyz_frames", "format_xdatcar_frames", "format_xyz_frames", "scan_poscar",
                          "scan_xdatcar_frames", "scan_xyz_frames", "read_extxyz_frames", "parse_extxyz_comment",
-                         "format_extxyz_frames"]
+                         "format_extxyz_frames", "scan_lammps_dump", "read_lammps_dump_frames",
+                         "format_lammps_dump_frames", "scan_vasprun", "scan_outcar_steps",
+                         "read_outcar_tables"]
     assert str(inspect.signature(b.read_xyz_frames)) == "(buffer, offset=0, max_frames=None, base=None, *, threads=1)"
     assert all(getattr(b, name).__module__ == "_io_rs_buffers" and getattr(b, name).__doc__ for name in b.__all__)
     internal = pytest.raises(BaseException, b.format_xdatcar_frames, np.zeros((1, 2, 2)))

@@ -45,14 +45,18 @@ def write_native(folder, name):
         path = folder / "water.xyz"
         io_rs.write_xyz(path, [io_rs.XyzFrame(f"frame {k}", SYMBOLS, f.cartesian_positions())
                                for k, f in enumerate(frames)])
+    elif name == "lammps_dump":
+        path = folder / "water.lammpstrj"
+        io_rs.write_lammps_dump(path, frames)
     else:
         path = folder / "water.extxyz"
         io_rs.write_extxyz(path, [io_rs.ExtxyzFrame.from_frame(f) for f in frames])
     return path
 
 
-NAMES = ["poscar", "xdatcar", "xyz", "extxyz"]
-TARGETS = {"poscar": "CONTCAR", "xdatcar": "XDATCAR.out", "xyz": "out.xyz", "extxyz": "out.extxyz"}
+NAMES = ["poscar", "xdatcar", "xyz", "extxyz", "lammps_dump"]
+TARGETS = {"poscar": "CONTCAR", "xdatcar": "XDATCAR.out", "xyz": "out.xyz", "extxyz": "out.extxyz",
+           "lammps_dump": "out.lammpstrj"}
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -61,7 +65,8 @@ def test_read_iread_open_agree_with_the_per_format_reader(tmp_path, name):
     native = {"poscar": lambda p: [io_rs.read_poscar(p).to_frame()],
               "xdatcar": lambda p: io_rs.read_xdatcar(p).to_frames(),
               "xyz": lambda p: [f.to_frame() for f in io_rs.read_xyz(p)],
-              "extxyz": lambda p: [f.to_frame() for f in io_rs.read_extxyz(p)]}[name](path)
+              "extxyz": lambda p: [f.to_frame() for f in io_rs.read_extxyz(p)],
+              "lammps_dump": io_rs.read_lammps_dump}[name](path)
     assert io_rs.read(path) == native
     assert list(io_rs.iread(path)) == native
     with io_rs.open(path) as trajectory:
@@ -79,7 +84,7 @@ def test_every_pair_keeps_what_the_target_can_hold(tmp_path, source, target):
     if target == "poscar":
         frames = frames[-1:]
     out = tmp_path / TARGETS[target]
-    if source == "xyz" and target in ("poscar", "xdatcar"):
+    if source == "xyz" and target in ("poscar", "xdatcar", "lammps_dump"):
         with pytest.raises(ValueError, match="needs a cell"):
             io_rs.write(out, frames, format=target)
         return
@@ -89,7 +94,7 @@ def test_every_pair_keeps_what_the_target_can_hold(tmp_path, source, target):
     for got, sent in zip(back, frames):
         assert got.symbols == sent.symbols
         # Positions of the kind the target writes, to the decimals it writes them with.
-        digits = {"poscar": 15, "xdatcar": 7, "xyz": 14, "extxyz": 15}[target]
+        digits = {"poscar": 15, "xdatcar": 7, "xyz": 14, "extxyz": 15, "lammps_dump": 15}[target]
         kind = "fractional_positions" if got.fractional else "cartesian_positions"
         np.testing.assert_allclose(getattr(got, kind)(), getattr(sent, kind)(), atol=10.0 ** -digits)
         if target != "xyz" and sent.cell is not None:

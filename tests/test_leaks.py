@@ -55,6 +55,11 @@ FRAMES_BYTES = b"".join(b"Direct configuration=%6d\n" % k + "\n".join(XDATCAR).e
 XYZ_BYTES = (f"{N}\ncomment\n" + "\n".join(XYZ) + "\n").encode() * 3
 XYZ_BAD_BYTES = XYZ_BYTES + f"1\n\nFe 0 {BAD} 0\n".encode()
 STACK = np.linspace(-3, 3, 3 * N * 3).reshape(3, N, 3)
+DUMP_BYTES = b"".join(b"ITEM: TIME\n0.5\nITEM: TIMESTEP\n%d\nITEM: NUMBER OF ATOMS\n%d\nITEM: BOX BOUNDS xy xz yz pp pp ff\n"
+                      b"0 10 1\n0 10 0\n0 10 0\nITEM: ATOMS id type element x y z\n" % (k, N)
+                      + "".join(f"{N - i} 1 Fe {i}.5 -1.25 0\n" for i in range(N)).encode() for k in range(3))
+DUMP_BAD_BYTES = DUMP_BYTES + f"ITEM: TIMESTEP\n{BAD}\n".encode()
+DUMP_IDS = np.arange(1, N + 1)
 
 
 def bad_last(lines, line):
@@ -164,6 +169,16 @@ CASES = [
      [SYMBOLS, COORD]),
     ("format xyz frames counts", lambda: buffers.format_xyz_frames(["a"], SYMBOLS, COORD, [N - 1]), ValueError,
      [SYMBOLS, COORD]),
+    ("scan lammps dump", lambda: buffers.scan_lammps_dump(DUMP_BYTES), None, [DUMP_BYTES]),
+    ("scan lammps dump cut", lambda: buffers.scan_lammps_dump(DUMP_BYTES[:-40]), None, []),
+    ("scan lammps dump bad", lambda: buffers.scan_lammps_dump(DUMP_BAD_BYTES), ValueError, []),
+    ("read lammps dump", lambda: buffers.read_lammps_dump_frames(DUMP_BYTES, threads=2), None, [DUMP_BYTES]),
+    ("read lammps dump bad", lambda: buffers.read_lammps_dump_frames(DUMP_BAD_BYTES), ValueError, []),
+    ("format lammps dump", lambda: buffers.format_lammps_dump_frames(
+        [(7, [("TIME", "0.5")], np.eye(3), np.zeros(3), np.ones(3, bool))], [("id", DUMP_IDS), ("x y z", COORD)], [N]),
+     None, [DUMP_IDS, COORD]),
+    ("format lammps dump names", lambda: buffers.format_lammps_dump_frames(
+        [(7, [], np.eye(3), np.zeros(3), np.ones(3, bool))], [("x y", COORD)], [N]), ValueError, [COORD]),
 ]
 
 

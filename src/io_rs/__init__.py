@@ -23,11 +23,14 @@ from ._extxyz import ExtxyzFile, ExtxyzFrame, iter_extxyz, open_extxyz, read_ext
 from ._files import DataWarning, FormatError, ReadableBinary, TruncatedWarning, WritableBinary
 from ._formats import FormatInfo
 from ._frame import Frame
+from ._lammps import LammpsDumpFile, iter_lammps_dump, open_lammps_dump, read_lammps_dump, write_lammps_dump
+from ._outcar import OutcarTrajectory, iter_outcar, open_outcar, read_outcar
 from ._poscar import Poscar, read_poscar, write_poscar
 from ._vasp import VaspHeader
 from ._xdatcar import (Xdatcar, XdatcarFile, XdatcarFrame, iter_xdatcar, open_xdatcar, read_xdatcar, write_xdatcar,
                        write_xdatcar_frames)
 from ._trajectory import Batch, FrameInfos, Trajectory
+from ._vasprun import VasprunFile, iter_vasprun, open_vasprun, read_vasprun
 from ._xyz import XyzFile, XyzFrame, iter_xyz, open_xyz, read_xyz, write_xyz
 
 __all__ = [
@@ -65,6 +68,19 @@ __all__ = [
     "iter_extxyz",
     "open_extxyz",
     "write_extxyz",
+    "LammpsDumpFile",
+    "read_lammps_dump",
+    "iter_lammps_dump",
+    "open_lammps_dump",
+    "write_lammps_dump",
+    "VasprunFile",
+    "read_vasprun",
+    "iter_vasprun",
+    "open_vasprun",
+    "OutcarTrajectory",
+    "read_outcar",
+    "iter_outcar",
+    "open_outcar",
     "VaspHeader",
     "FormatError",
     "TruncatedWarning",

@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from . import _extxyz, _poscar, _xdatcar, _xyz
+from . import _extxyz, _lammps, _outcar, _poscar, _vasprun, _xdatcar, _xyz
 from ._files import Source, Target, compression_of, read_head
 from ._frame import Frame
 from ._trajectory import Trajectory
@@ -145,6 +145,13 @@ FORMATS: dict[str, Format] = {row.name: row for row in [
            _xyz.read_frames, _xyz.iread_frames, _xyz.open_frames, _xyz.write_frames, _sniff_xyz),
     Format(FormatInfo("extxyz", "extended XYZ", ("*.extxyz", "*.xyz"), True, True),
            _extxyz.read_frames, _extxyz.iread_frames, _extxyz.open_frames, _extxyz.write_frames, _sniff_extxyz),
+    Format(FormatInfo("lammps_dump", "LAMMPS dump", ("*.lammpstrj", "*.dump", "dump.*"), True, True,
+                      ("type_map", "sort"), ("columns",)),
+           _lammps.read_frames, _lammps.iread_frames, _lammps.open_frames, _lammps.write_frames, _lammps.sniff),
+    Format(FormatInfo("vasprun", "vasprun.xml", ("vasprun*.xml", "vasprun.xml*"), False, False, ("steps",)),
+           _vasprun.read_frames, _vasprun.iread_frames, _vasprun.open_frames, None, _vasprun.sniff),
+    Format(FormatInfo("outcar", "OUTCAR", ("*outcar*",), False, False, ("steps",)),
+           _outcar.read_frames, _outcar.iread_frames, _outcar.open_frames, None, _outcar.sniff),
 ]}
 
 

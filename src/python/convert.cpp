@@ -210,6 +210,7 @@ std::optional<MatrixView<T>> ArrayHold::view() const {
 
 template std::optional<MatrixView<double>> ArrayHold::view<double>() const;
 template std::optional<MatrixView<std::uint8_t>> ArrayHold::view<std::uint8_t>() const;
+template std::optional<MatrixView<std::int64_t>> ArrayHold::view<std::int64_t>() const;
 
 std::optional<StackHold> convert_stack(PyObject* o, const char* parameter) {
   if (!numpy_ready()) return fail(parameter);

@@ -74,7 +74,7 @@ class ArrayHold {
   int type_num_ = 0;
 };
 
-// type_num is NPY_DOUBLE or NPY_BOOL.
+// type_num is NPY_DOUBLE, NPY_BOOL or NPY_INT64.
 std::optional<ArrayHold> convert_matrix(PyObject* o, const char* parameter, int type_num);
 
 // A three-dimensional float64 array, seen as a stack of matrices.

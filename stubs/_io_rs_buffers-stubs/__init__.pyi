@@ -24,6 +24,12 @@ __all__ = [
     "read_extxyz_frames",
     "parse_extxyz_comment",
     "format_extxyz_frames",
+    "scan_lammps_dump",
+    "read_lammps_dump_frames",
+    "format_lammps_dump_frames",
+    "scan_vasprun",
+    "scan_outcar_steps",
+    "read_outcar_tables",
 ]
 
 # Where a buffer stands in its file: the file's byte where the buffer starts,
@@ -135,3 +141,111 @@ def format_extxyz_frames(
     write: Callable[[bytes], object],
     threads: SupportsIndex = 1,
 ) -> None: ...
+
+# LAMMPS dumps. A run of frames' headers: the frame table (offset, line,
+# natoms, columns index, timestep, end), the distinct ATOMS lines' names,
+# boxes [F,4,3] (cell rows a, b, c, then the origin), pbcs [F,3], kinds [F]
+# (0 orthogonal, 1 triclinic, 2 abc origin) and (frame, name, text) of the
+# other sections.
+_DumpHeads: TypeAlias = tuple[
+    NDArray[np.int64],
+    list[tuple[str, ...]],
+    NDArray[np.float64],
+    NDArray[np.bool_],
+    NDArray[np.uint8],
+    list[tuple[int, str, str]],
+]
+# A file that ends inside a frame: (frame, line, byte, problem).
+_DumpCut: TypeAlias = tuple[int, int, int, str]
+# One output of a run of frames: name, values (texts as a list), the file's columns.
+_DumpOutput: TypeAlias = tuple[str, NDArray[np.generic] | list[str], tuple[str, ...]]
+# A frame header to write: timestep, (name, text) sections, cell, origin, pbc.
+_DumpHead: TypeAlias = tuple[
+    SupportsIndex, list[tuple[str, str]], NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_]
+]
+
+def scan_lammps_dump(
+    buffer: Buffer, offset: SupportsIndex = 0, base: _Base | None = None, last: bool | np.bool_ = True
+) -> tuple[_DumpHeads, _Stop, _DumpCut | None]: ...
+def read_lammps_dump_frames(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    max_frames: SupportsIndex | None = None,
+    base: _Base | None = None,
+    *,
+    threads: SupportsIndex = 1,
+    sort: bool | np.bool_ = True,
+) -> tuple[_DumpHeads, list[_DumpOutput], tuple[int, int], _DumpCut | None]: ...
+@overload
+def format_lammps_dump_frames(
+    heads: list[_DumpHead],
+    columns: list[tuple[str, NDArray[np.generic]]],
+    counts: Sequence[SupportsIndex] | NDArray[np.integer],
+    decimals: SupportsIndex | None = None,
+    *,
+    write: None = None,
+) -> bytes: ...
+@overload
+def format_lammps_dump_frames(
+    heads: list[_DumpHead],
+    columns: list[tuple[str, NDArray[np.generic]]],
+    counts: Sequence[SupportsIndex] | NDArray[np.integer],
+    decimals: SupportsIndex | None = None,
+    *,
+    write: Callable[[bytes], object],
+) -> None: ...
+# What the scan of a vasprun.xml piece hands to the next: opaque.
+_VasprunState: TypeAlias = tuple[int, bool, bool, int]
+
+def scan_vasprun(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    state: _VasprunState | None = None,
+    values: bool | np.bool_ = False,
+    steps: SupportsIndex = 3,
+    ranged: bool | np.bool_ = False,
+    *,
+    threads: SupportsIndex = 1,
+) -> tuple[
+    list[str] | None,
+    _VasprunState | None,
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.int64],
+    list[NDArray[np.float64]] | None,
+    list[NDArray[np.float64]] | None,
+    tuple[int, int, int, bool, bool, int],
+    list[tuple[int, int]],
+]: ...
+
+# What an OUTCAR scan hands to the scan of the next piece (opaque).
+class _OutcarCarry: ...
+
+def scan_outcar_steps(
+    buffer: Buffer,
+    offset: SupportsIndex = 0,
+    base: _Base | None = None,
+    last: bool | np.bool_ = True,
+    carry: _OutcarCarry | None = None,
+    *,
+    tables: bool | np.bool_ = False,
+    threads: SupportsIndex = 1,
+) -> tuple[
+    tuple[list[str], list[int], int],
+    NDArray[np.int64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64] | None,
+    NDArray[np.float64] | None,
+    list[tuple[int, int]],
+    tuple[int, int, bool, bool, int | None],
+    _OutcarCarry,
+]: ...
+def read_outcar_tables(
+    buffer: Buffer, steps: NDArray[np.int64], start: SupportsIndex = 0, *, threads: SupportsIndex = 1
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.uint8]]: ...

@@ -328,6 +328,118 @@ constexpr const char* kFormatExtxyzFramesDoc =
     "-------\n"
     "bytes  \u2014 the frames, ready for a binary file (None with write)";
 
+constexpr const char* kScanVasprunDoc =
+    "Find the ionic steps of a vasprun.xml in one pass over its bytes.\n"
+    "\n"
+    "A step is a <calculation> holding a <structure> (DFT), or a <structure> of\n"
+    "<modeling> followed by <varray name=\"forces\"> (a machine-learned force field's\n"
+    "step, VASP 6.3+; a <calculation> without <scstep> counts as one too). Steps are\n"
+    "numbered from 1 in file order. Energies come from a step's last <scstep> (VASP 4\n"
+    "and 5 write shifted values in the <calculation>'s own <energy>), else its own\n"
+    "<energy>; stress is -(the kB tensor) / 1602.1766208, in eV/A^3. The XML is read as\n"
+    "XML (references, comments, CDATA, either quote) and checked for well-formedness;\n"
+    "a value printed as **** reads as NaN, flagged in parts.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "offset : int\n"
+    "    Where to start: the file's first byte (state None), or a point between two\n"
+    "    elements of <modeling> (state given).\n"
+    "base : None or (byte, line, steps)\n"
+    "    Where the buffer stands in its file: the file's byte at buffer[0], the\n"
+    "    line at offset, the steps of the file before offset.\n"
+    "last : bool\n"
+    "    The buffer ends where the file does. With False the scan stops before the\n"
+    "    first element of <modeling> it does not hold whole (stop says where).\n"
+    "state : None or what the previous piece's scan returned\n"
+    "values : bool\n"
+    "    Also read every selected step's positions and forces.\n"
+    "steps : int\n"
+    "    Which steps to return: 1 DFT, 2 ML, 3 both (all are counted).\n"
+    "ranged : bool\n"
+    "    The buffer holds whole steps (a slice of the file): its end ends them.\n"
+    "threads : int, keyword-only\n"
+    "    Read on up to this many threads; results and errors do not depend on it.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(symbols:  list[str] | None  \u2014 per atom, from <atominfo>, when this scan read it,\n"
+    " state:    tuple | None  \u2014 for the next piece; None before the header is whole,\n"
+    " table:    ndarray int64 [S,6]  \u2014 offset, line, natoms, calculator (0 DFT, 1 ML), step, end,\n"
+    " cells:    ndarray float64 [S,3,3]  \u2014 rows a, b, c,\n"
+    " stress:   ndarray float64 [S,3,3]  \u2014 eV/A^3,\n"
+    " energies: ndarray float64 [S,3]  \u2014 free energy, energy(sigma->0), energy without entropy,\n"
+    " parts:    ndarray int64 [S,2]  \u2014 bits present, bits read as NaN: positions 1, cell 2,\n"
+    "           forces 4, stress 8, free energy 16, energy 32, energy without entropy 64,\n"
+    " positions, forces: list[ndarray float64 [s,N,3]] | None  \u2014 with values: the steps in\n"
+    "           parts (what each thread read), in order,\n"
+    " stop:     (consumed, line, steps, complete, truncated, last_line)  \u2014 where the next\n"
+    "           piece starts, its line, the steps counted to there, whether the file ends\n"
+    "           there, whether it ends before the document does and its last line,\n"
+    " damage:   list[(line, step)]  \u2014 NUL bytes read around, and the step lost (0: none))";
+
+constexpr const char* kScanOutcarStepsDoc =
+    "Scan a VASP OUTCAR in one pass: every ionic step, its values, and where its table is.\n"
+    "\n"
+    "A step is a POSITION/TOTAL-FORCE table (DFT, or '(ML)' for the machine-learned\n"
+    "force field) with the stress ('in kB') and cell ('direct lattice vectors')\n"
+    "printed before it and the energy block of its calculator ('free  energy   TOTEN',\n"
+    "'energy  without entropy', 'energy(sigma->0)'). Steps are numbered as the\n"
+    "run's 'Iteration N(k)' lines say; an ML step takes the next number, and the\n"
+    "DFT step after it shares that number.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's text, or a piece of it; lines end in LF or CR LF.\n"
+    "offset : int\n"
+    "    Where scanning starts: the file's start, or where the last scan stopped.\n"
+    "base : None or (byte, line, steps)\n"
+    "    The file's byte where buffer starts, the number of the line at offset, and\n"
+    "    the steps found before it; None for a buffer holding the whole file.\n"
+    "last : bool\n"
+    "    Whether the file ends with buffer; if not, scanning stops before the first\n"
+    "    step the buffer does not hold whole, to go on with more bytes.\n"
+    "carry : None or the carry the scan of the previous piece returned\n"
+    "tables : bool, keyword-only\n"
+    "    Read every step's atom lines as well (positions and forces).\n"
+    "threads : int, keyword-only\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(header:    (species list[str], counts list[int], nions int),\n"
+    " steps:     ndarray int64 [F,8]  \u2014 offset, line, natoms, calculator (0 DFT,\n"
+    "            1 ML), step, end, rows, flags; offsets are the file's,\n"
+    " cells:     ndarray float64 [F,3,3]  \u2014 rows a, b, c in \u00c5,\n"
+    " stresses:  ndarray float64 [F,3,3]  \u2014 -(kB tensor) / 1602.1766208, eV/\u00c5\u00b3,\n"
+    " energies:  ndarray float64 [F,3]  \u2014 TOTEN, without entropy, sigma->0 (eV),\n"
+    "            NaN where a step printed none (flags say which it printed),\n"
+    " positions: ndarray float64 [F,N,3] or None (without tables),\n"
+    " forces:    ndarray float64 [F,N,3] or None,\n"
+    " lost:      list of (step, line)  \u2014 steps NUL bytes made unreadable,\n"
+    " stop:      (consumed, line, complete, finished, stopped line or None),\n"
+    " carry:     what the scan of the next piece takes)";
+
+constexpr const char* kReadOutcarTablesDoc =
+    "Read the POSITION/TOTAL-FORCE tables of chosen steps of an OUTCAR.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "buffer : bytes-like (bytes, bytearray, memoryview, mmap)\n"
+    "    The file's text from byte `start` on.\n"
+    "steps : ndarray int64 [F,8]\n"
+    "    Rows of the steps a scan returned (scan_outcar_steps).\n"
+    "start : int\n"
+    "    The file's byte where buffer starts.\n"
+    "threads : int, keyword-only\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(positions: ndarray float64 [F,N,3]  \u2014 \u00c5,\n"
+    " forces:    ndarray float64 [F,N,3]  \u2014 eV/\u00c5,\n"
+    " overflow:  ndarray uint8 [F]  \u2014 1: a position, 2: a force printed as ****)";
+
 constexpr py::Parameter kPoscarParameters[] = {
     {"buffer"}, {"offset"}, {"natoms"}, {"selective"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kXdatcarParameters[] = {
@@ -346,6 +458,13 @@ constexpr py::Parameter kFormatXyzParameters[] = {{"comments"}, {"symbols"}, {"p
 constexpr py::Parameter kExtxyzParameters[] = {
     {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}};
 constexpr py::Parameter kExtxyzCommentParameters[] = {{"line"}};
+constexpr py::Parameter kScanVasprunParameters[] = {
+    {"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"}, {"state", "None"}, {"values", "False"},
+    {"steps", "3"}, {"ranged", "False"}, {"threads", "1", true}};
+constexpr py::Parameter kScanOutcarParameters[] = {{"buffer"}, {"offset", "0"}, {"base", "None"}, {"last", "True"},
+                                                   {"carry", "None"}, {"tables", "False", true},
+                                                   {"threads", "1", true}};
+constexpr py::Parameter kOutcarTablesParameters[] = {{"buffer"}, {"steps"}, {"start", "0"}, {"threads", "1", true}};
 constexpr py::Parameter kFormatExtxyzParameters[] = {{"infos"}, {"columns"}, {"counts"}, {"cells"}, {"pbcs"},
                                                      {"decimals", "None"}, {"write", "None", true},
                                                      {"threads", "1", true}};
@@ -364,6 +483,12 @@ const py::FunctionRow kTable[] = {
     {kReadExtxyzFrames, read_extxyz_frames, kReadExtxyzFramesDoc},
     {kParseExtxyzComment, parse_extxyz_comment, kParseExtxyzCommentDoc},
     {kFormatExtxyzFrames, format_extxyz_frames, kFormatExtxyzFramesDoc},
+    {kScanLammpsDump, scan_lammps_dump, kScanLammpsDumpDocText},
+    {kReadLammpsDumpFrames, read_lammps_dump_frames, kReadLammpsDumpFramesDocText},
+    {kFormatLammpsDumpFrames, format_lammps_dump_frames, kFormatLammpsDumpFramesDocText},
+    {kScanVasprun, scan_vasprun, kScanVasprunDoc},
+    {kScanOutcarSteps, scan_outcar_steps, kScanOutcarStepsDoc},
+    {kReadOutcarTables, read_outcar_tables, kReadOutcarTablesDoc},
 };
 
 }  // namespace
@@ -381,6 +506,9 @@ const py::FunctionDescription kScanXyzFrames{"scan_xyz_frames", kScanXyzParamete
 const py::FunctionDescription kReadExtxyzFrames{"read_extxyz_frames", kExtxyzParameters, 1};
 const py::FunctionDescription kParseExtxyzComment{"parse_extxyz_comment", kExtxyzCommentParameters, 1};
 const py::FunctionDescription kFormatExtxyzFrames{"format_extxyz_frames", kFormatExtxyzParameters, 5};
+const py::FunctionDescription kScanVasprun{"scan_vasprun", kScanVasprunParameters, 1};
+const py::FunctionDescription kScanOutcarSteps{"scan_outcar_steps", kScanOutcarParameters, 1};
+const py::FunctionDescription kReadOutcarTables{"read_outcar_tables", kOutcarTablesParameters, 2};
 
 std::span<const py::FunctionRow> function_table() noexcept { return kTable; }
 

@@ -28,6 +28,9 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 PyObject* scan_poscar(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xdatcar_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* scan_xyz_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_vasprun(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* scan_outcar_steps(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_outcar_tables(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 extern const py::FunctionDescription kReadPoscarBlock;
 extern const py::FunctionDescription kReadXdatcarFrames;
@@ -42,5 +45,19 @@ extern const py::FunctionDescription kFormatExtxyzFrames;
 extern const py::FunctionDescription kScanPoscar;
 extern const py::FunctionDescription kScanXdatcarFrames;
 extern const py::FunctionDescription kScanXyzFrames;
+extern const py::FunctionDescription kScanVasprun;
+
+// LAMMPS dumps (lammps_shims.cpp, which holds their descriptions and docstrings).
+PyObject* scan_lammps_dump(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* read_lammps_dump_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* format_lammps_dump_frames(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+extern const py::FunctionDescription kScanLammpsDump;
+extern const py::FunctionDescription kReadLammpsDumpFrames;
+extern const py::FunctionDescription kFormatLammpsDumpFrames;
+extern const char* const kScanLammpsDumpDocText;
+extern const char* const kReadLammpsDumpFramesDocText;
+extern const char* const kFormatLammpsDumpFramesDocText;
+extern const py::FunctionDescription kScanOutcarSteps;
+extern const py::FunctionDescription kReadOutcarTables;
 
 }  // namespace io_rs::buffers
