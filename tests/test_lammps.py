@@ -256,6 +256,44 @@ def test_atoms_are_sorted_by_id(ids, order):
     assert frame.arrays["type"].tolist() == order and frame.positions[:, 2].tolist() == order
 
 
+def shuffled_ids(kind, n, rng):
+    ids = rng.permutation(n) + 1
+    if kind == "from zero":
+        ids -= 1
+    elif kind == "one twice":
+        ids[n // 3] = ids[2 * n // 3]
+    elif kind == "one past the run":
+        ids[n // 2] = n + 7
+    elif kind == "long ids":
+        ids = ids.astype(np.int64) + 2**60
+    return ids
+
+
+@pytest.mark.parametrize("kind", ["a run from 1", "from zero", "one twice", "one past the run", "long ids"])
+@pytest.mark.parametrize("columns", ["id type x y z", "type id x y z vx vy vz"])
+@pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40])
+def test_sorting_equals_a_stable_sort_of_the_file_order(kind, columns, sizes):
+    """Frames large and small, on one thread and on two: every row where a
+    stable sort of the unsorted rows by id puts it."""
+    rng = np.random.default_rng(len(columns) + len(sizes))
+    text = ""
+    for k, n in enumerate(sizes):
+        values = {"id": shuffled_ids(kind, n, rng) + 1000 * k, "type": rng.integers(1, 4, n)}
+        table = np.array([values[name] if name in values else rng.uniform(-5, 5, n).round(6)
+                          for name in columns.split()], dtype=object).T
+        text += frame_text(columns, table.tolist(), timestep=k)
+    data = text.encode()
+    unsorted = io_rs.read_lammps_dump(io.BytesIO(data), sort=False, threads=1)
+    for threads in (1, 2):
+        frames = io_rs.read_lammps_dump(io.BytesIO(data), threads=threads)
+        assert len(frames) == len(unsorted) == len(sizes)
+        for frame, plain in zip(frames, unsorted):
+            order = np.argsort(plain.arrays["id"], kind="stable")
+            assert np.array_equal(frame.positions, plain.positions[order])
+            for name, array in plain.arrays.items():
+                assert np.array_equal(frame.arrays[name], array[order]), name
+
+
 def test_numbers_of_every_short_shape_against_float():
     rng = np.random.default_rng(9)
     fields = [sign + "".join(rng.choice(list("0123456789"), whole)) + point + "".join(rng.choice(list("0123456789"), k))

@@ -128,9 +128,11 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
     lines = LineCursor(buffer, run.next);
     read.end = run.next;
     read.end_line = line_at;
-    if (read.frames.size() == 1 && capacity < buffer.size() / (2 * fields)) {
+    if (read.frames.size() == 1 && capacity < buffer.size() / (2 * fields) &&
+        buffer.find_first_not_of(" \t\r\n", read.end) != std::string_view::npos) {
       // The rows the rest likely holds, now that a frame shows how long its
-      // lines are (at most max_frames frames of this one's size).
+      // lines are (at most max_frames frames of this one's size); none for a
+      // frame that ends the buffer, whose rows would only be copied.
       std::size_t likely = likely_rows(read.atoms, read.end - offset, buffer.size() - offset);
       const std::size_t per_frame = std::max<std::size_t>(natoms, 1);
       if (max_frames && *max_frames <= likely / per_frame) likely = static_cast<std::size_t>(*max_frames) * per_frame;

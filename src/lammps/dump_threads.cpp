@@ -191,7 +191,16 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
   const std::vector<FieldPlan> plan = plan_of(read.layout, read.data);
   const std::size_t bytes = found.back().atoms_end - offset;
   threads = threads_for(threads, bytes);
-  FrameParts parts(buffer, found, part_bytes(bytes, threads));
+  // Frames sorted by id are sorted best by the thread that read them, while
+  // their rows are in its cache: with frames enough to share out, parts
+  // large enough that none is cut.
+  std::size_t bytes_per_part = part_bytes(bytes, threads);
+  if (sort && found.size() >= 16 * threads) {
+    for (const FoundFrame& frame : found) {
+      bytes_per_part = std::max(bytes_per_part, (frame.atoms_end - frame.atoms_start) / 2 + 1);
+    }
+  }
+  FrameParts parts(buffer, found, bytes_per_part);
   std::vector<std::optional<PartStop>> stops(parts.size());
   const std::size_t ended = run_claimed_until(threads, parts.size(), [&](std::size_t p) {
     OwnedBuffer<unsigned char> scratch;
