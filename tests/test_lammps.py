@@ -294,6 +294,15 @@ def test_sorting_equals_a_stable_sort_of_the_file_order(kind, columns, sizes):
                 assert np.array_equal(frame.arrays[name], array[order]), name
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_large_buffers_without_a_whole_frame(threads):
+    """Enough bytes for threads, and no frame in them: blank lines alone, or
+    a first frame cut in its header."""
+    assert read_text(b"\r\n" * 40000, threads=threads) == []
+    with pytest.warns(_files.TruncatedWarning, match="frame 1 ends in its header"):
+        assert read_text(b"ITEM: TIMESTEP\n0\n" + b" " * 70000, threads=threads) == []
+
+
 def test_numbers_of_every_short_shape_against_float():
     rng = np.random.default_rng(9)
     fields = [sign + "".join(rng.choice(list("0123456789"), whole)) + point + "".join(rng.choice(list("0123456789"), k))

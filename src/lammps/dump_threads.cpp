@@ -187,6 +187,7 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
     read.end_line = count.at(lines.taken());
   }
 
+  if (found.empty()) return std::nullopt;  // blank lines alone, or a first frame cut in its header
   reserve_rows(read.layout, read.data, atoms);
   const std::vector<FieldPlan> plan = plan_of(read.layout, read.data);
   const std::size_t bytes = found.back().atoms_end - offset;
