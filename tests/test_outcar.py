@@ -95,6 +95,25 @@ def test_every_reader_window_and_thread_count_agree(monkeypatch, tmp_path, chunk
         assert list(opened) == whole
 
 
+def test_a_large_mapped_file_reads_as_its_bytes_and_its_map_is_closed(monkeypatch, tmp_path):
+    # Large enough for its pages to be mapped in ahead; read on threads, its
+    # map is released by a thread beside the reader.
+    text = outcar(random_steps(1600, 100, seed=9), counts=(40, 60)).encode()
+    assert len(text) >= 16 << 20
+    path = tmp_path / "OUTCAR"
+    path.write_bytes(text)
+    maps = []
+    close = io_rs._files._close_map
+    monkeypatch.setattr(io_rs._files, "_close_map", lambda mapped, threads: (maps.append(mapped), close(mapped, threads)))
+    monkeypatch.setattr(io_rs._files, "_UNMAP_BESIDE_FROM", 1 << 20)
+    whole = read(text, threads=1)
+    assert io_rs.read_outcar(path, threads=1) == whole
+    assert io_rs.read_outcar(path, threads=2) == whole
+    if io_rs._files._unmapper is not None:
+        io_rs._files._unmapper.submit(lambda: None).result()  # one thread: the closes before it are done
+    assert len(maps) == 2 and all(mapped.closed for mapped in maps)
+
+
 def in_pieces(data, ends):
     """The steps and tables of scans fed pieces that end at the given
     bytes (where a scan could not go on, at the next), and how the last ended."""

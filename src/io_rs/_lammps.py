@@ -255,8 +255,9 @@ def read_lammps_dump(file: Source, *, type_map: TypeMap | None = None, sort: boo
     complete frame and a TruncatedWarning."""
     types = _type_map(type_map)
     name = label(file)
-    with open_data(file) as data:
-        return [frame for read in _reads(Pieces(None, data), name, None, resolve_threads(threads), sort)
+    threads = resolve_threads(threads)
+    with open_data(file, threads) as data:
+        return [frame for read in _reads(Pieces(None, data), name, None, threads, sort)
                 for frame in _frames_of(read, types, name)]
 
 

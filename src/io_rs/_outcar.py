@@ -260,8 +260,9 @@ def read_outcar(file: Source, *, steps: Steps = "all", threads: int | None = Non
     a TruncatedWarning; a malformed file raises FormatError."""
     calculator = _calculator(steps)
     name = label(file)
-    with open_data(file) as data:
-        scan = _scan(Text(data, _KIND, name), data, 0, 1, 0, True, None, True, resolve_threads(threads))
+    threads = resolve_threads(threads)
+    with open_data(file, threads) as data:
+        scan = _scan(Text(data, _KIND, name), data, 0, 1, 0, True, None, True, threads)
     ending = _Ending()
     ending.add(scan)
     found = _Steps(scan.steps, scan.cells, scan.stresses, scan.energies)

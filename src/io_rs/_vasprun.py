@@ -244,7 +244,7 @@ def read_vasprun(file: Source, *, steps: str = "all", threads: int | None = None
     size = os.path.getsize(path) if path is not None and not compression_of(path) else 0
     if threads == 1 or size < _PIPELINE_BYTES:
         notes = _Notes(name)
-        with open_data(file) as data:
+        with open_data(file, threads) as data:
             scan = _scan(Text(data, FORMAT, name), data, None, True, None, True, select, threads)
         notes.damage(scan)
         notes.values(scan)

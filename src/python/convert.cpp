@@ -245,6 +245,7 @@ bool BufferHold::take(PyObject* o, const char* parameter) {
     return false;
   }
   held_ = true;
+  mapped_ = std::string_view(Py_TYPE(o)->tp_name) == "mmap.mmap";
   return true;
 }
 

@@ -104,10 +104,14 @@ class BufferHold {
   std::string_view bytes() const noexcept {
     return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
   }
+  // Whether the buffer is a file mapped into memory (an mmap.mmap): its
+  // pages are worth mapping in ahead of a whole read (page_populate.hpp).
+  bool mapped() const noexcept { return mapped_; }
 
  private:
   Py_buffer view_{};
   bool held_ = false;
+  bool mapped_ = false;
 };
 
 // None, or what convert_unsigned takes.

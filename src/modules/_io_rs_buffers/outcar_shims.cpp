@@ -7,6 +7,7 @@
 #include "python/numpy_api.hpp"
 #include "python/outcar_results.hpp"
 #include "python/released.hpp"
+#include "core/page_populate.hpp"
 #include "python/results.hpp"
 #include "python/scan_results.hpp"
 #include "vasp/outcar.hpp"
@@ -60,6 +61,8 @@ PyObject* scan_outcar_steps(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!py::numpy_ready()) return nullptr;
 
     auto scan = py::released([&] {
+      // A mapped file read whole from its start: its pages mapped in first.
+      if (buffer.mapped() && offset == 0 && *last) populate_pages(buffer.bytes().data(), buffer.bytes().size(), *threads);
       return vasp::scan_outcar(buffer.bytes(), offset, *base, *last, carry->carry, *tables, *threads);
     });
     if (!scan) return py::raise(scan.error());
