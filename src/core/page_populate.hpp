@@ -1,10 +1,12 @@
-// The pages of a mapped file, mapped in ahead of reading them. A file that
-// is mapped rather than read costs a page fault at each new stretch of it as
-// a reader first touches it, a sixth of a one-thread read of an OUTCAR. The
-// kernel maps the pages in far fewer steps when asked for a range at once,
-// and threads can ask for parts of it side by side. Only for a file that is
-// mapped and read whole: for memory already in place (bytes) the asking
-// costs as much as it saves.
+// Pages mapped in ahead of their first use. A file that is mapped rather
+// than read costs a page fault at each new stretch of it as a reader first
+// touches it, a sixth of a one-thread read of an OUTCAR; so does each 4 KiB
+// of a new output as it is first written, a quarter of reading a large
+// LAMMPS dump. The kernel maps pages in far fewer steps when asked for a
+// range at once (an output a stretch just ahead of its writing, while the
+// zeroed pages are still in the cache), and threads can ask for parts side
+// by side. Only for memory that is new: for pages already in place (a bytes
+// object, a buffer used before) the asking costs as much as it saves.
 #pragma once
 
 #include <cstddef>
@@ -18,5 +20,9 @@ inline constexpr std::size_t kPopulateFrom = std::size_t{16} << 20;
 // `threads` threads. A hint: where the system cannot (not Linux, a kernel
 // before 5.14), nothing happens and the reader faults the pages in itself.
 void populate_pages(const char* data, std::size_t bytes, std::size_t threads) noexcept;
+
+// Asks for the whole pages within [begin, end) to be mapped in writable, on
+// the calling thread (a hint, as above).
+void populate_for_writing(void* begin, void* end) noexcept;
 
 }  // namespace io_rs

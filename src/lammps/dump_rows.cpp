@@ -5,6 +5,7 @@
 
 #include "core/message.hpp"
 #include "core/output_text.hpp"
+#include "core/page_populate.hpp"
 #include "core/piece.hpp"
 
 namespace io_rs::lammps {
@@ -60,6 +61,45 @@ bool read_whole_number(std::string_view field, std::int64_t& value) {
   if (field.empty() || field[0] == '+') return false;
   const auto [stop, error] = std::from_chars(field.data(), field.data() + field.size(), value);
   return error == std::errc() && stop == field.data() + field.size();
+}
+
+RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                       std::span<const FieldPlan> plan, std::size_t row0) {
+  // One range an output: the fields of a row of width w lie within w
+  // elements of the output's first.
+  struct Rows {
+    unsigned char* base;
+    std::size_t bytes;  // a row's
+  };
+  std::vector<Rows> outputs;
+  for (const FieldPlan& field : plan) {
+    auto* base = static_cast<unsigned char*>(field.base);
+    const std::size_t bytes = field.width * element_size(field.type);
+    const auto at = reinterpret_cast<std::uintptr_t>(base);
+    const bool seen = std::any_of(outputs.begin(), outputs.end(), [&](const Rows& rows) {
+      const auto first = reinterpret_cast<std::uintptr_t>(rows.base);
+      return rows.bytes == bytes && at + bytes > first && at < first + bytes;
+    });
+    if (!seen) outputs.push_back({base, bytes});
+  }
+  RowRun total;
+  total.next = at;
+  while (total.read < count) {
+    const std::size_t row = row0 + total.read;
+    const std::size_t n = std::min(kRowsAhead, count - total.read);
+    for (const Rows& rows : outputs) populate_for_writing(rows.base + row * rows.bytes, rows.base + (row + n) * rows.bytes);
+    const RowRun run = read_rows_at_once(buffer, total.next, stop, n, plan, row);
+    total.read += run.read;
+    total.next = run.next;
+    if (run.failure.problem != RowProblem::None) {
+      total.failure = run.failure;
+      total.line_offset = run.line_offset;
+      total.line = run.line;
+      break;
+    }
+    if (run.read < n) break;  // the lines ran out
+  }
+  return total;
 }
 
 Error row_error(const RowOutcome& outcome, const Layout& layout, std::string_view line, std::uint64_t frame,

@@ -276,8 +276,8 @@ struct Typed {
 
 constexpr ColumnType I = ColumnType::Integer, R = ColumnType::Real;
 
-inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                        std::span<const FieldPlan> plan, std::size_t row0) {
+inline RowRun read_rows_at_once(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                                std::span<const FieldPlan> plan, std::size_t row0) {
   // id type x y z; id x y z; id type q x y z; with velocities; and forces;
   // id mol type x y z; with image flags.
   using A = Typed<I, I, R, R, R>;
@@ -300,6 +300,19 @@ inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t sto
                         [&](const char* p, const char* limit, const char* end, std::size_t row) {
     return read_row_fast(p, limit, end, plan, row);
   });
+}
+
+// Rows into large outputs a stretch at a time, each stretch's pages mapped
+// in just before it is written (page_populate.hpp); small ones at once.
+inline constexpr std::size_t kRowsAhead = 8192;
+
+RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                       std::span<const FieldPlan> plan, std::size_t row0);
+
+inline RowRun read_rows(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                        std::span<const FieldPlan> plan, std::size_t row0) {
+  if (count >= kRowsAhead / 2) return read_rows_ahead(buffer, at, stop, count, plan, row0);
+  return read_rows_at_once(buffer, at, stop, count, plan, row0);
 }
 
 // The error of an atom line that failed: the frame's line `index` (from 0)
