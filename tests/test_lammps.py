@@ -478,6 +478,50 @@ def test_results_on_any_thread_count_are_the_same():
         assert frames[0].arrays["type"].tolist() == [i % 3 for i in range(1, 60_001)]
 
 
+def large_frames_outcome(data, threads):
+    """The frames and warnings of a read, or its error."""
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frames = io_rs.read_lammps_dump(io.BytesIO(data), threads=threads)
+        return frames, [str(warning.message) for warning in caught]
+    except io_rs.FormatError as error:
+        return str(error), error.line
+
+
+@pytest.mark.parametrize("damage", ["none", "a frame one line short", "a frame one line over", "cut", "cut, no LF",
+                                    "cut, no LF, at a block's end", "crlf"])
+def test_large_frames_skipped_a_block_at_a_time_read_as_on_one_thread(damage):
+    # Frames of a thousand lines and more, which the pass of a read on
+    # threads skips by blocks of counted line ends, starting anywhere in a
+    # block and ending in another.
+    rng = np.random.default_rng(7)
+    sizes = [1024, 1500, 5000, 1023, 3000, 2048, 1100]
+    data = "".join(frame_text("id type x y z", [[i + 1, 1, *rng.random(3).round(int(rng.integers(1, 9)))]
+                                                for i in rng.permutation(n)], timestep=k)
+                   for k, n in enumerate(sizes))
+    if damage.startswith("a frame"):
+        data = data.replace("ITEM: NUMBER OF ATOMS\n5000\n", "ITEM: NUMBER OF ATOMS\n5001\n" if "short" in damage
+                            else "ITEM: NUMBER OF ATOMS\n4999\n")
+    elif damage == "cut, no LF, at a block's end":  # the last line, open, ends the last block counted
+        data = data[:(len(data) - 700) // 16384 * 16384]
+        assert not data.endswith("\n")
+    elif damage.startswith("cut"):
+        data = data[:len(data) - 700]
+        data = data[:data.rindex("\n") + (0 if "no LF" in damage else 1)]
+    elif damage == "crlf":
+        data = data.replace("\n", "\r\n")
+    outcomes = [large_frames_outcome(data.encode(), threads) for threads in (1, 2, 3)]
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+    if damage in ("none", "crlf"):
+        frames = outcomes[0][0]
+        assert [len(frame.positions) for frame in frames] == sizes and outcomes[0][1] == []
+    elif damage.startswith("cut"):
+        assert len(outcomes[0][0]) == len(sizes) - 1 and "ends" in outcomes[0][1][0]
+    else:
+        assert isinstance(outcomes[0][0], str) and outcomes[0][1] > 1000
+
+
 def test_a_run_killed_while_it_wrote_gives_every_whole_frame(tmp_path):
     data = many_frames(count=30, natoms=20).encode()
     starts = [m.start() for m in re.finditer(rb"ITEM: TIMESTEP", data)]

@@ -54,6 +54,13 @@ class LineCursor {
     return {pos_, static_cast<std::size_t>(find_line_end(pos_) - pos_)};
   }
 
+  // Moves to offset, which `lines` line ends past the cursor; it may stand
+  // within a line (line_blocks.hpp then finds where the line ends).
+  void jump(std::size_t offset, std::uint64_t lines) noexcept {
+    pos_ = begin_ + offset;
+    taken_ += lines;
+  }
+
   // Moves past up to count lines; returns how many there were. Scanners
   // skip whole frames this way: line ends are counted a block at a time,
   // and the line search only runs in the block where the count runs out.

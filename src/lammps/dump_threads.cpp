@@ -6,6 +6,7 @@
 
 #include "core/fields.hpp"
 #include "core/frame_parts.hpp"
+#include "core/line_blocks.hpp"
 #include "core/line_cursor.hpp"
 #include "core/line_ranges.hpp"
 #include "core/message.hpp"
@@ -80,6 +81,7 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
   LineRanges ranges(buffer, atoms_start, buffer.size(), part_bytes(bytes, threads));
   std::vector<std::optional<Failure>> failures(ranges.size());
   bool to_the_end = false;  // row natoms - 1 read, and only blanks after it
+  std::size_t rows_end = buffer.size();  // past the last atom line
   const std::size_t stopped = read_rows_on_threads(ranges, natoms, threads,
       [&](std::size_t k, std::uint64_t first, std::size_t begin, std::size_t end) -> RowsRead {
     const RowRun run = read_rows(buffer, begin, end, static_cast<std::size_t>(natoms - first), plan, first);
@@ -94,6 +96,7 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
     }
     if (first + run.read == natoms && run.read > 0) {
       to_the_end = rest_is_blank(buffer, run.next);
+      rows_end = run.next;
       return {run.read, true};
     }
     return {run.read, false};
@@ -105,7 +108,7 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
   if (!to_the_end) return std::nullopt;
   if (sort) sort_frame_rows(read.layout, read.data, 0, natoms, threads);
   read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
-                                   base.byte + buffer.size()});
+                                   base.byte + rows_end});
   read.heads.push_back(std::move(head));
   read.atoms = natoms;
   read.end = buffer.size();
@@ -136,6 +139,11 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
   std::optional<Cut> stop_cut;
   std::string_view columns;
   std::size_t atoms = 0;
+  // Reading to the end of the buffer, large frames are skipped by blocks
+  // counted on the threads; reading a few frames, the pass reads no byte
+  // past them.
+  std::optional<LineBlocks> blocks;
+  if (!max_frames) blocks.emplace(buffer, offset, threads);
   for (;;) {
     while (!lines.done() && is_blank(lines.peek())) lines.next();
     const std::uint64_t frame_line = count.at(lines.taken());
@@ -171,7 +179,7 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
     }
     const std::size_t natoms = static_cast<std::size_t>(head.natoms);
     const std::size_t atoms_start = lines.offset();
-    const std::size_t present = lines.skip(natoms);
+    const std::size_t present = blocks ? blocks->skip(lines, natoms) : lines.skip(natoms);
     found.push_back({present, atoms_start, lines.offset(), atoms, natoms, frame_offset, frame_line});
     atoms += present;
     if (present < natoms) {
