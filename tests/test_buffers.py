@@ -238,6 +238,11 @@ def test_writers_agree_with_the_six_functions():
      "format_xdatcar_frames: the frame numbers would pass 18446744073709551615"),
     (lambda: b.read_xdatcar_frames(b"", 0), TypeError,
      "read_xdatcar_frames() missing 1 required positional argument: 'natoms'"),
+    *[(lambda name=name, arguments=arguments, options=options: getattr(b, name)(*arguments, **options), error,
+       f"{name}: {message}")
+      for name, arguments in [("format_extxyz_frames", [[], [], [], [], []]), ("format_lammps_dump_frames", [[], [], []])]
+      for options, error, message in [({"decimals": 1001}, ValueError, "decimals must be at most 1000"),
+                                       ({"write": 3}, TypeError, "write must be callable or None")]],
 ])
 def test_writer_and_argument_failures(call, error, message):
     with pytest.raises(error) as caught:

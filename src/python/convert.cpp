@@ -256,6 +256,26 @@ std::optional<OptionalCount> convert_optional_unsigned(PyObject* o, const char* 
   return OptionalCount{*value};
 }
 
+std::optional<Decimals> convert_decimals(PyObject* o, const char* function) {
+  if (o == nullptr || o == Py_None) return Decimals{};
+  auto k = convert_unsigned(o, "decimals");
+  if (!k) return std::nullopt;
+  if (*k > 1000) {
+    set_error(PyExc_ValueError, fill_message("{}: decimals must be at most 1000", {function}));
+    return std::nullopt;
+  }
+  return Decimals{static_cast<std::uint16_t>(*k)};
+}
+
+std::optional<PyObject*> convert_write(PyObject* o, const char* function) {
+  if (o == nullptr || o == Py_None) return nullptr;
+  if (!PyCallable_Check(o)) {
+    set_error(PyExc_TypeError, fill_message("{}: write must be callable or None", {function}));
+    return std::nullopt;
+  }
+  return o;
+}
+
 std::optional<std::vector<std::uint64_t>> convert_counts(PyObject* o, const char* parameter) {
   if (PyUnicode_Check(o)) return type_error("Can't extract `str` to `Vec`", parameter);
   if (!PySequence_Check(o)) return type_error(cannot_convert(o, "Sequence"), parameter);

@@ -123,4 +123,15 @@ std::optional<OptionalCount> convert_optional_unsigned(PyObject* o, const char* 
 // A sequence of what convert_unsigned takes (a list of ints, an int array).
 std::optional<std::vector<std::uint64_t>> convert_counts(PyObject* o, const char* parameter);
 
+// The writers' `decimals` (None or 0 to 1000): its value, if any, or nothing
+// with the error set, named after `function`.
+struct Decimals {
+  std::optional<std::uint16_t> value;
+};
+std::optional<Decimals> convert_decimals(PyObject* o, const char* function);
+
+// The writers' `write` (None or a callable): the callable or nullptr, or
+// nothing with the error set, named after `function`.
+std::optional<PyObject*> convert_write(PyObject* o, const char* function);
+
 }  // namespace io_rs::py

@@ -215,11 +215,9 @@ PyObject* format_lammps_dump_frames(PyObject*, PyObject* const* args, Py_ssize_t
   return py::contain([&]() -> PyObject* {
     PyObject* slots[5] = {};
     if (!py::extract_arguments_fastcall(kFormatLammpsDumpFrames, args, nargs, kwnames, slots)) return nullptr;
-    PyObject* write = slots[4] != nullptr && slots[4] != Py_None ? slots[4] : nullptr;
-    if (write != nullptr && !PyCallable_Check(write)) {
-      py::set_error(PyExc_TypeError, "format_lammps_dump_frames: write must be callable or None");
-      return nullptr;
-    }
+    auto write_to = py::convert_write(slots[4], "format_lammps_dump_frames");
+    if (!write_to) return nullptr;
+    PyObject* write = *write_to;
     if (!py::numpy_ready()) return nullptr;
     PyObject* head_list = slots[0];
     PyObject* column_list = slots[1];
@@ -229,16 +227,9 @@ PyObject* format_lammps_dump_frames(PyObject*, PyObject* const* args, Py_ssize_t
     }
     auto counts = py::convert_counts(slots[2], "counts");
     if (!counts) return nullptr;
-    std::optional<std::uint16_t> decimals;
-    if (slots[3] != nullptr && slots[3] != Py_None) {
-      auto k = py::convert_unsigned(slots[3], "decimals");
-      if (!k) return nullptr;
-      if (*k > 1000) {
-        py::set_error(PyExc_ValueError, "format_lammps_dump_frames: decimals must be at most 1000");
-        return nullptr;
-      }
-      decimals = static_cast<std::uint16_t>(*k);
-    }
+    auto given = py::convert_decimals(slots[3], "format_lammps_dump_frames");
+    if (!given) return nullptr;
+    const std::optional<std::uint16_t> decimals = given->value;
     const std::size_t frames = counts->size();
     if (static_cast<std::size_t>(PyList_GET_SIZE(head_list)) != frames) {
       py::set_error(PyExc_ValueError, "format_lammps_dump_frames: heads and counts differ in length");

@@ -368,11 +368,9 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (!py::extract_arguments_fastcall(kFormatExtxyzFrames, args, nargs, kwnames, slots)) return nullptr;
     auto threads = threads_or_one(slots[7]);
     if (!threads) return nullptr;
-    PyObject* write = slots[6] != Py_None ? slots[6] : nullptr;
-    if (write != nullptr && !PyCallable_Check(write)) {
-      py::set_error(PyExc_TypeError, "format_extxyz_frames: write must be callable or None");
-      return nullptr;
-    }
+    auto write_to = py::convert_write(slots[6], "format_extxyz_frames");
+    if (!write_to) return nullptr;
+    PyObject* write = *write_to;
     if (!py::numpy_ready()) return nullptr;
     PyObject* infos = slots[0];
     PyObject* column_list = slots[1];
@@ -384,16 +382,9 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     auto counts = py::convert_counts(slots[2], "counts");
     if (!counts) return nullptr;
-    std::optional<std::uint16_t> decimals;
-    if (slots[5] != nullptr && slots[5] != Py_None) {
-      auto k = py::convert_unsigned(slots[5], "decimals");
-      if (!k) return nullptr;
-      if (*k > 1000) {
-        py::set_error(PyExc_ValueError, "format_extxyz_frames: decimals must be at most 1000");
-        return nullptr;
-      }
-      decimals = static_cast<std::uint16_t>(*k);
-    }
+    auto given = py::convert_decimals(slots[5], "format_extxyz_frames");
+    if (!given) return nullptr;
+    const std::optional<std::uint16_t> decimals = given->value;
     const std::size_t frames = counts->size();
     if (static_cast<std::size_t>(PyList_GET_SIZE(infos)) != frames ||
         static_cast<std::size_t>(PyList_GET_SIZE(cells)) != frames ||
