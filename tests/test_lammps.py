@@ -271,7 +271,7 @@ def shuffled_ids(kind, n, rng):
 
 @pytest.mark.parametrize("kind", ["a run from 1", "from zero", "one twice", "one past the run", "long ids"])
 @pytest.mark.parametrize("columns", ["id type x y z", "type id x y z vx vy vz"])
-@pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40])
+@pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40, [3000] * 9, [3000] * 9 + [20000]])
 def test_sorting_equals_a_stable_sort_of_the_file_order(kind, columns, sizes):
     """Frames large and small, on one thread and on two: every row where a
     stable sort of the unsorted rows by id puts it."""
