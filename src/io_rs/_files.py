@@ -384,13 +384,14 @@ class Pieces:
 
 
 @contextmanager
-def open_pieces(file: Source) -> Iterator[Pieces]:
-    """The file as Pieces, for the time of a with block."""
+def open_pieces(file: Source, threads: int = 1) -> Iterator[Pieces]:
+    """The file as Pieces, for the time of a with block (threads as for
+    open_data)."""
     if isinstance(file, (str, os.PathLike)):
         path = os.fspath(file)
         compression = _compression(path)
         if compression is None:
-            with open_data(file) as data:
+            with open_data(file, threads) as data:
                 yield Pieces(None, data)
             return
         with compression(path, "rb") as stream:

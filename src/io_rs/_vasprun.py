@@ -170,7 +170,7 @@ def _release(data: object, start: int, stop: int) -> int:
 def _scans(file: Source, name: str, values: bool, select: int, threads: int,
            window: int | None = None) -> Iterator[_Scan]:
     """Scans of a file a window at a time (see _window_scans)."""
-    with open_pieces(file) as pieces:
+    with open_pieces(file, threads) as pieces:
         yield from _window_scans(pieces, name, values, select, threads, window or CHUNK_BYTES)
 
 
