@@ -135,18 +135,24 @@ def _frames(scan: _Scan, symbols: list[str] | None) -> list[Frame]:
     assert scan.positions is not None and scan.forces is not None
     make = Frame._make
     frames = []
-    for row, present, energies, positions, forces, cell, stress in zip(
-            scan.table.tolist(), scan.parts[:, 0].tolist(), scan.energies.tolist(),
+    # Columns as lists (a list of rows costs a list a row), views a step each.
+    energies = [scan.energies[:, column].tolist() for column in range(3)]
+    calculators = [_CALCULATORS[calculator] for calculator in scan.table[:, 3].tolist()]
+    common = _ALL_ENERGIES | _STRESS | _FORCES
+    for present, free, energy, without, step, calculator, positions, forces, cell, stress in zip(
+            scan.parts[:, 0].tolist(), *energies, scan.table[:, 4].tolist(), calculators,
             chain.from_iterable(scan.positions), chain.from_iterable(scan.forces), list(scan.cells), list(scan.stress)):
-        if present & _ALL_ENERGIES == _ALL_ENERGIES:
-            info: dict[str, Any] = {"free_energy": energies[0], "energy": energies[1],
-                                    "energy_without_entropy": energies[2]}
-        else:
-            info = {key: energies[column] for key, bit, column in _ENERGIES if present & bit}
+        if present & common == common:  # the common step: its info made at once
+            frames.append(make(symbols, positions, True, cell, _PERIODIC,
+                               {"free_energy": free, "energy": energy, "energy_without_entropy": without,
+                                "stress": stress, "step": step, "calculator": calculator}, {"forces": forces}))
+            continue
+        values = (free, energy, without)
+        info: dict[str, Any] = {key: values[column] for key, bit, column in _ENERGIES if present & bit}
         if present & _STRESS:
             info["stress"] = stress
-        info["step"] = row[4]
-        info["calculator"] = _CALCULATORS[row[3]]
+        info["step"] = step
+        info["calculator"] = calculator
         frames.append(make(symbols, positions, True, cell, _PERIODIC, info,
                            {"forces": forces} if present & _FORCES else {}))
     return frames
