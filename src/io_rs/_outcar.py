@@ -115,8 +115,10 @@ class _Steps:
         stresses = list(self.stresses)
         found = []
         every = _FREE_ENERGY | _ENERGY | _WITHOUT_ENTROPY | _STRESS
-        rows = self.steps[:, [_FLAGS, _CALCULATOR, _STEP]].tolist()
-        for (flags, calculator, step), (free, without, energy), stress in zip(rows, self.energies.tolist(), stresses):
+        # Columns as lists (a list of rows costs a list a row).
+        columns = [self.steps[:, column].tolist() for column in (_FLAGS, _CALCULATOR, _STEP)]
+        energies = [self.energies[:, column].tolist() for column in range(3)]
+        for flags, calculator, step, free, without, energy, stress in zip(*columns, *energies, stresses):
             if flags & every == every:  # the common step: one dict made at once
                 found.append({"free_energy": free, "energy": energy, "energy_without_entropy": without,
                               "stress": stress, "step": step, "calculator": _CALCULATORS[calculator]})
