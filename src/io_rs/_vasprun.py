@@ -174,17 +174,18 @@ def _release(data: object, start: int, stop: int) -> int:
 
 
 def _scans(file: Source, name: str, values: bool, select: int, threads: int,
-           window: int | None = None) -> Iterator[_Scan]:
+           window: int | None = None, release: bool = True) -> Iterator[_Scan]:
     """Scans of a file a window at a time (see _window_scans)."""
     with open_pieces(file, threads) as pieces:
-        yield from _window_scans(pieces, name, values, select, threads, window or CHUNK_BYTES)
+        yield from _window_scans(pieces, name, values, select, threads, window or CHUNK_BYTES, release)
 
 
 def _window_scans(pieces: Pieces, name: str, values: bool, select: int, threads: int,
-                  window: int) -> Iterator[_Scan]:
+                  window: int, release: bool = True) -> Iterator[_Scan]:
     """Scans of a file a window at a time: a compressed file or a stream as
     it is decompressed or read, a plain file's map a slice at a time (the
-    pages behind given back). With more than one thread the next window is
+    pages behind given back, unless the whole file is read anyway: then they
+    go with the map). With more than one thread the next window is
     scanned in the background while the caller makes the frames of this
     one: the scan runs without the interpreter lock."""
     notes = _Notes(name)
@@ -214,7 +215,8 @@ def _window_scans(pieces: Pieces, name: str, values: bool, select: int, threads:
                 if view is not None:
                     width = width * 2 if consumed == 0 else window
                     start += consumed
-                    released = _release(pieces.data, released, start)
+                    if release:
+                        released = _release(pieces.data, released, start)
                 else:
                     held = len(pieces.data)
                     pieces.advance(consumed)
@@ -259,7 +261,7 @@ def read_vasprun(file: Source, *, steps: str = "all", threads: int | None = None
     # A large file on threads: windows, the frames of one made while the next is read.
     frames: list[Frame] = []
     symbols: list[str] | None = None
-    for scan in _scans(file, name, True, select, threads, max(CHUNK_BYTES, size // 12)):
+    for scan in _scans(file, name, True, select, threads, max(CHUNK_BYTES, size // 12), release=False):
         symbols = scan.symbols if scan.symbols is not None else symbols
         frames += _frames(scan, symbols)
     return frames
