@@ -447,7 +447,14 @@ void Reader::record(Build& b) {
   entry.positions_at = b.positions_at;
   entry.selected = b.selected;
   entry.lost = b.lost;
-  lines_ += count_line_ends(buffer_.data() + counted_to_, buffer_.data() + b.step.offset);
+  // A group of steps (ML steps outside <calculation>) is recorded when it
+  // closes, and a step lost to damage inside it may have been recorded
+  // first, further on: the count goes back to the group's start then.
+  if (b.step.offset >= counted_to_) {
+    lines_ += count_line_ends(buffer_.data() + counted_to_, buffer_.data() + b.step.offset);
+  } else {
+    lines_ -= count_line_ends(buffer_.data() + b.step.offset, buffer_.data() + counted_to_);
+  }
   counted_to_ = b.step.offset;
   entry.lines_before = lines_;
   ++steps_;
