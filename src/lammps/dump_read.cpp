@@ -10,6 +10,7 @@
 #include "core/piece.hpp"
 #include "lammps/dump_frames.hpp"
 #include "lammps/dump_head.hpp"
+#include "lammps/dump_placed.hpp"
 #include "lammps/dump_rows.hpp"
 
 namespace io_rs::lammps {
@@ -64,6 +65,7 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
   std::vector<FieldPlan> plan;
   std::size_t capacity = 0, fields = 1;
   OwnedBuffer<unsigned char> scratch;
+  PlacedFrames placing;
   std::string_view columns;
   while (!max_frames || read.frames.size() < *max_frames) {
     while (!lines.done() && is_blank(lines.peek())) lines.next();
@@ -104,7 +106,19 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       reserve_rows(read.layout, read.data, capacity);
       plan = plan_of(read.layout, read.data);
     }
-    const RowRun run = read_rows(buffer, atoms_start, buffer.size(), there, plan, read.atoms);
+    // Rows go to the slots of their ids as far as they can, the rest in
+    // file order.
+    const Placed placed = sort && there == natoms
+                              ? placing.read(read.layout, buffer, atoms_start, buffer.size(), natoms, plan, read.atoms)
+                              : Placed{false, 0, atoms_start, true};
+    RowRun run;
+    if (placed.whole) {
+      run.read = natoms;
+      run.next = placed.next;
+    } else {
+      run = read_rows(buffer, placed.next, buffer.size(), there - placed.read, plan, read.atoms + placed.read);
+      run.read += placed.read;
+    }
     if (run.failure.problem != RowProblem::None) {
       if (!open_last_line(buffer, run.line_offset, run.line.size())) {
         return std::unexpected(row_error(run.failure, read.layout, run.line, frame, run.read, natoms, buffer, base,
@@ -119,7 +133,10 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       read.cut = Cut{frame, frame_place, atoms_cut_problem(frame, run.read - (open_end ? 1 : 0), natoms)};
       break;
     }
-    if (sort) sort_rows(read.layout, read.data, read.atoms, natoms, scratch);
+    if (sort && !placed.whole) {
+      sort_rows(read.layout, read.data, read.atoms, natoms, scratch);
+      if (read.layout.id && natoms > 0) placing.sorted(read.data[*read.layout.id].integers[read.atoms]);
+    }
     read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
                                      base.byte + run.next});
     read.heads.push_back(std::move(head));

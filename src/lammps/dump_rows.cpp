@@ -63,8 +63,7 @@ bool read_whole_number(std::string_view field, std::int64_t& value) {
   return error == std::errc() && stop == field.data() + field.size();
 }
 
-RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                       std::span<const FieldPlan> plan, std::size_t row0) {
+void populate_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end) {
   // One range an output: the fields of a row of width w lie within w
   // elements of the output's first.
   struct Rows {
@@ -82,12 +81,17 @@ RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop
     });
     if (!seen) outputs.push_back({base, bytes});
   }
+  for (const Rows& rows : outputs) populate_for_writing(rows.base + begin * rows.bytes, rows.base + end * rows.bytes);
+}
+
+RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                       std::span<const FieldPlan> plan, std::size_t row0) {
   RowRun total;
   total.next = at;
   while (total.read < count) {
     const std::size_t row = row0 + total.read;
     const std::size_t n = std::min(kRowsAhead, count - total.read);
-    for (const Rows& rows : outputs) populate_for_writing(rows.base + row * rows.bytes, rows.base + (row + n) * rows.bytes);
+    populate_rows(plan, row, row + n);
     const RowRun run = read_rows_at_once(buffer, total.next, stop, n, plan, row);
     total.read += run.read;
     total.next = run.next;

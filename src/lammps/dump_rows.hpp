@@ -222,16 +222,27 @@ struct RowRun {
   std::string_view line;
 };
 
+// Where a read of atom lines goes: lines from at (p) while they start
+// before last, fields read fast while they start before limit.
+struct RowBounds {
+  const char* begin;
+  const char* end;
+  const char* limit;
+  const char* p;
+  const char* last;
+
+  RowBounds(std::string_view buffer, std::size_t at, std::size_t stop) noexcept
+      : begin(buffer.data()),
+        end(begin + buffer.size()),
+        limit(buffer.size() > static_cast<std::size_t>(short_field::kReadable) ? end - short_field::kReadable : begin),
+        p(begin + at),
+        last(begin + stop) {}
+};
+
 template <class Fast>
 RowRun read_rows_with(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
                       std::span<const FieldPlan> plan, std::size_t row0, Fast&& fast) {
-  const char* const begin = buffer.data();
-  const char* const end = begin + buffer.size();
-  const char* const limit = buffer.size() > static_cast<std::size_t>(short_field::kReadable)
-                                ? end - short_field::kReadable
-                                : begin;
-  const char* p = begin + at;
-  const char* const last = begin + stop;
+  auto [begin, end, limit, p, last] = RowBounds(buffer, at, stop);
   RowRun run;
   for (; run.read < count && p < last; ++run.read) {
     if (const char* next = fast(p, limit, end, row0 + run.read)) [[likely]] {
@@ -254,7 +265,8 @@ RowRun read_rows_with(std::string_view buffer, std::size_t at, std::size_t stop,
   return run;
 }
 
-// The layouts read with their types known when compiling.
+// The layouts read with their types known when compiling: line reads a
+// whole line into row `row`, rest the fields after the first.
 template <ColumnType... Types>
 struct Typed {
   static bool fits(std::span<const FieldPlan> plan) noexcept {
@@ -265,19 +277,40 @@ struct Typed {
     }
     return true;
   }
-  static RowRun read(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                     std::span<const FieldPlan> plan, std::size_t row0) {
-    return read_rows_with(buffer, at, stop, count, plan, row0,
-                          [&](const char* p, const char* limit, const char* end, std::size_t row) {
-      return read_row_typed<Types...>(p, limit, end, plan.data(), row, std::make_index_sequence<sizeof...(Types)>{});
-    });
+  IO_RS_ALWAYS_INLINE static const char* line(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+    return read_row_typed<Types...>(p, limit, end, plan.data(), row, std::make_index_sequence<sizeof...(Types)>{});
+  }
+  IO_RS_ALWAYS_INLINE static const char* rest(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+    return rest_of<Types...>(p, limit, end, plan.data() + 1, row);
+  }
+
+ private:
+  template <ColumnType First, ColumnType... Rest>
+  IO_RS_ALWAYS_INLINE static const char* rest_of(const char* p, const char* limit, const char* end,
+                                                 const FieldPlan* plan, std::size_t row) {
+    return read_row_typed<Rest...>(p, limit, end, plan, row, std::make_index_sequence<sizeof...(Rest)>{});
+  }
+};
+
+// Any other layout: each field's type looked up as it comes.
+struct AnyColumns {
+  IO_RS_ALWAYS_INLINE static const char* line(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+    return read_row_fast(p, limit, end, plan, row);
+  }
+  IO_RS_ALWAYS_INLINE static const char* rest(const char* p, const char* limit, const char* end,
+                                              std::span<const FieldPlan> plan, std::size_t row) {
+    return read_row_fast(p, limit, end, plan.subspan(1), row);
   }
 };
 
 constexpr ColumnType I = ColumnType::Integer, R = ColumnType::Real;
 
-inline RowRun read_rows_at_once(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                                std::span<const FieldPlan> plan, std::size_t row0) {
+// use(Reader{}) with the reader of the plan's layout.
+template <class Use>
+decltype(auto) with_row_reader(std::span<const FieldPlan> plan, Use&& use) {
   // id type x y z; id x y z; id type q x y z; with velocities; and forces;
   // id mol type x y z; with image flags.
   using A = Typed<I, I, R, R, R>;
@@ -288,19 +321,30 @@ inline RowRun read_rows_at_once(std::string_view buffer, std::size_t at, std::si
   using F = Typed<I, I, I, R, R, R>;
   using G = Typed<I, I, R, R, R, I, I, I>;
   using H = Typed<I, I, I, R, R, R, I, I, I>;
-  if (A::fits(plan)) return A::read(buffer, at, stop, count, plan, row0);
-  if (B::fits(plan)) return B::read(buffer, at, stop, count, plan, row0);
-  if (C::fits(plan)) return C::read(buffer, at, stop, count, plan, row0);
-  if (D::fits(plan)) return D::read(buffer, at, stop, count, plan, row0);
-  if (E::fits(plan)) return E::read(buffer, at, stop, count, plan, row0);
-  if (F::fits(plan)) return F::read(buffer, at, stop, count, plan, row0);
-  if (G::fits(plan)) return G::read(buffer, at, stop, count, plan, row0);
-  if (H::fits(plan)) return H::read(buffer, at, stop, count, plan, row0);
-  return read_rows_with(buffer, at, stop, count, plan, row0,
-                        [&](const char* p, const char* limit, const char* end, std::size_t row) {
-    return read_row_fast(p, limit, end, plan, row);
+  if (A::fits(plan)) return use(A{});
+  if (B::fits(plan)) return use(B{});
+  if (C::fits(plan)) return use(C{});
+  if (D::fits(plan)) return use(D{});
+  if (E::fits(plan)) return use(E{});
+  if (F::fits(plan)) return use(F{});
+  if (G::fits(plan)) return use(G{});
+  if (H::fits(plan)) return use(H{});
+  return use(AnyColumns{});
+}
+
+inline RowRun read_rows_at_once(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                                std::span<const FieldPlan> plan, std::size_t row0) {
+  return with_row_reader(plan, [&]<class Reader>(Reader) {
+    return read_rows_with(buffer, at, stop, count, plan, row0,
+                          [&](const char* p, const char* limit, const char* end, std::size_t row) {
+      return Reader::line(p, limit, end, plan, row);
+    });
   });
 }
+
+// The pages of rows [begin, end) of every output the plan writes mapped in
+// writable (page_populate.hpp).
+void populate_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end);
 
 // Rows into large outputs a stretch at a time, each stretch's pages mapped
 // in just before it is written (page_populate.hpp); small ones at once.

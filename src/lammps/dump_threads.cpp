@@ -15,6 +15,7 @@
 #include "core/rows_on_threads.hpp"
 #include "lammps/dump_frames.hpp"
 #include "lammps/dump_head.hpp"
+#include "lammps/dump_placed.hpp"
 #include "lammps/dump_rows.hpp"
 
 namespace io_rs::lammps {
@@ -214,12 +215,20 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
   std::vector<std::optional<PartStop>> stops(parts.size());
   const std::size_t ended = run_claimed_until(threads, parts.size(), [&](std::size_t p) {
     OwnedBuffer<unsigned char> scratch;
+    PlacedFrames placing;
     return parts.run(p, [&](std::size_t k, std::uint64_t first, std::size_t begin, std::size_t stop_at) -> RowsRead {
       const FoundFrame& frame = found[k];
       if (first >= frame.natoms) return {0, false};
       const std::uint64_t number = base.frame + k + 1;
-      const RowRun run = read_rows(buffer, begin, stop_at, frame.natoms - static_cast<std::size_t>(first), plan,
-                                   frame.first_atom + static_cast<std::size_t>(first));
+      const bool whole = first == 0 && stop_at == frame.atoms_end;
+      const bool sorted_here = sort && whole && frame.natoms == frame.declared;
+      const Placed placed = sorted_here ? placing.read(read.layout, buffer, begin, stop_at, frame.natoms, plan,
+                                                       frame.first_atom)
+                                        : Placed{false, 0, begin, true};
+      if (placed.whole) return {frame.natoms, false};
+      RowRun run = read_rows(buffer, placed.next, stop_at, frame.natoms - static_cast<std::size_t>(first) - placed.read,
+                             plan, frame.first_atom + static_cast<std::size_t>(first) + placed.read);
+      run.read += placed.read;
       if (run.failure.problem != RowProblem::None) [[unlikely]] {
         const std::size_t index = static_cast<std::size_t>(first) + run.read;
         if (open_last_line(buffer, run.line_offset, run.line.size())) {
@@ -233,9 +242,9 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
         }
         return {run.read, true};
       }
-      const bool whole = first == 0 && stop_at == frame.atoms_end;
-      if (sort && whole && frame.natoms == frame.declared) {
+      if (sorted_here) {
         sort_rows(read.layout, read.data, frame.first_atom, frame.natoms, scratch);
+        if (read.layout.id) placing.sorted(read.data[*read.layout.id].integers[frame.first_atom]);
       }
       return {run.read, false};
     });
