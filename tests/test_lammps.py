@@ -262,6 +262,8 @@ def shuffled_ids(kind, n, rng):
         ids -= 1
     elif kind == "one twice":
         ids[n // 3] = ids[2 * n // 3]
+    elif kind == "one twice in a bucket":  # 6 gone, 5 twice: the first slots' bucket is one row short
+        ids[ids == 6] = 5
     elif kind == "one past the run":
         ids[n // 2] = n + 7
     elif kind == "long ids":
@@ -276,14 +278,16 @@ def shuffled_ids(kind, n, rng):
     return ids
 
 
-@pytest.mark.parametrize("kind", ["a run from 1", "from zero", "one twice", "one past the run", "long ids", "in order",
-                                  "in order, a gap", "half in order, one past"])
+@pytest.mark.parametrize("kind", ["a run from 1", "from zero", "one twice", "one twice in a bucket", "one past the run",
+                                  "long ids", "in order", "in order, a gap", "half in order, one past"])
 @pytest.mark.parametrize("columns", ["id type x y z", "type id x y z vx vy vz", "id element q x y z"])
-@pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40, [3000] * 9, [3000] * 9 + [20000]])
+@pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40, [3000] * 9, [3000] * 9 + [20000],
+                                   [130000, 3000]])
 def test_sorting_equals_a_stable_sort_of_the_file_order(kind, columns, sizes):
     """Frames large and small, on one thread and on two: every row where a
     stable sort of the unsorted rows by id puts it. Frames come in threes
-    of the same ids, and some values need the general number reader."""
+    of the same ids, and some values need the general number reader; frames
+    of 130 000 rows go to their slots through buckets."""
     rng = np.random.default_rng(len(columns) + len(sizes))
     text = ""
     for k, n in enumerate(sizes):

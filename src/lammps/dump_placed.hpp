@@ -21,22 +21,25 @@
 
 namespace io_rs::lammps {
 
-// Ids least .. least + n - 1, each taken once.
+// Ids least .. least + n - 1, each taken once, a row an id: the row of
+// its slot.
 class IdSlots {
  public:
+  static constexpr bool kKeepsIds = false;  // the ids are the run, in order
+
   IdSlots(std::int64_t least, std::size_t n) : least_(least), n_(n), seen_((n + 63) / 64, 0) {}
 
   std::int64_t least() const noexcept { return least_; }
 
-  // The slot of id, or false where it is outside the run or came before.
-  bool take(std::int64_t id, std::size_t& slot) noexcept {
+  // The row of id, or false where it is outside the run or came before.
+  bool take(std::int64_t id, std::size_t& row) noexcept {
     const std::uint64_t s = static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(least_);
     if (s >= n_) return false;
     std::uint64_t& word = seen_[s / 64];
     const std::uint64_t bit = std::uint64_t{1} << (s % 64);
     if ((word & bit) != 0) return false;
     word |= bit;
-    slot = static_cast<std::size_t>(s);
+    row = static_cast<std::size_t>(s);
     return true;
   }
 
@@ -44,6 +47,43 @@ class IdSlots {
   std::int64_t least_;
   std::size_t n_;
   std::vector<std::uint64_t> seen_;
+};
+
+// For frames larger than the caches: the rows of a bucket of kBucketRows
+// slots go side by side where the bucket's slots are, in file order, each
+// bucket's last row written staying in the cache; each bucket is then put
+// in order within itself (settle_buckets), in the cache. No id may fall
+// outside the run or fill a bucket beyond its slots; ids that come twice
+// within a bucket are found when it is settled.
+class BucketSlots {
+ public:
+  static constexpr bool kKeepsIds = true;  // settling needs them
+
+  static std::size_t buckets(std::size_t n) noexcept { return (n + kBucketRows - 1) / kBucketRows; }
+
+  // Every bucket's rows from its first slot's row to its last's.
+  BucketSlots(std::int64_t least, std::size_t n) : least_(least), n_(n), next_(buckets(n)), end_(buckets(n)) {
+    for (std::size_t b = 0; b < next_.size(); ++b) {
+      next_[b] = b * kBucketRows;
+      end_[b] = std::min(n, next_[b] + kBucketRows);
+    }
+  }
+
+  std::int64_t least() const noexcept { return least_; }
+
+  bool take(std::int64_t id, std::size_t& row) noexcept {
+    const std::uint64_t s = static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(least_);
+    if (s >= n_) return false;
+    const std::size_t b = static_cast<std::size_t>(s / kBucketRows);
+    if (next_[b] == end_[b]) return false;
+    row = next_[b]++;
+    return true;
+  }
+
+ private:
+  std::int64_t least_;
+  std::size_t n_;
+  std::vector<std::size_t> next_, end_;
 };
 
 // Whether a layout's rows can be placed: its first column is the ids.
@@ -64,12 +104,12 @@ struct Placed {
 };
 
 // count atom lines from offset at (none starting at or past stop) into the
-// rows row0 + their id's slot; Reader reads the fields after the id. Whole
-// when every line read and took a slot of its own, which is then all of
-// them: the frame's rows are in order of id.
-template <class Reader>
+// rows row0 + the row Slots gives their id; Reader reads the fields after
+// the id. Whole when every line read and took a row of its own, which is
+// then all of them.
+template <class Reader, class Slots>
 Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                             std::span<const FieldPlan> plan, std::size_t row0, IdSlots& slots) {
+                             std::span<const FieldPlan> plan, std::size_t row0, Slots& slots) {
   const RowBounds bounds(buffer, at, stop);
   const char* const begin = bounds.begin;
   const char* const end = bounds.end;
@@ -78,7 +118,7 @@ Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_
   Placed placed;
   auto stopped = [&] {
     // Rows that went to their own slots: their ids are the run's first.
-    if (!placed.whole && placed.in_order) std::iota(ids + row0, ids + row0 + placed.read, slots.least());
+    if (!Slots::kKeepsIds && !placed.whole && placed.in_order) std::iota(ids + row0, ids + row0 + placed.read, slots.least());
     placed.next = static_cast<std::size_t>(p - begin);
     return placed;
   };
@@ -87,12 +127,13 @@ Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_
     std::int64_t id = 0;
     const FieldPlan id_field{ColumnType::Integer, 1, &id};
     const char* q = p;
-    std::size_t slot = 0;
+    std::size_t slot = 0;  // the row
     const bool fast_id = read_field_fast<ColumnType::Integer, false>(q, bounds.limit, end, id_field, 0);
     if (fast_id) {
       if (!slots.take(id, slot)) return stopped();
       placed.in_order &= slot == placed.read;
       if (const char* after = Reader::rest(q, bounds.limit, end, plan, row0 + slot)) [[likely]] {
+        if constexpr (Slots::kKeepsIds) ids[row0 + slot] = id;
         p = after;
         continue;
       }
@@ -112,21 +153,20 @@ Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_
     p = line_end == end ? end : line_end + 1;
   }
   // Every id of the run came once: in slot order they are the run.
-  std::iota(ids + row0, ids + row0 + count, slots.least());
+  if constexpr (!Slots::kKeepsIds) std::iota(ids + row0, ids + row0 + count, slots.least());
   placed.whole = true;
   return stopped();
 }
 
-// The same with the reader that fits the plan.
-Placed read_rows_placed(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-                        std::span<const FieldPlan> plan, std::size_t row0, IdSlots& slots);
-
-// Frames whose rows take more than this are read in file order and sorted
-// after: rows written all over memory larger than the caches wait for it,
-// and sorting moves them in passes that go through it in order (measured:
-// placing is faster up to 200 000 rows of id type x y z, 8 MB, slower from
-// 1 000 000, 40 MB).
-inline constexpr std::size_t kPlacedBytes = std::size_t{16} << 20;
+// Frames whose rows take more than this go to their slots through buckets:
+// rows written all over memory larger than the caches wait for it
+// (measured: straight to the slots is slower from 1 000 000 rows of id type
+// x y z, 40 MB; through buckets from 200 000, 8 MB, faster; both alike
+// below). The fuzzers set it small.
+#ifndef IO_RS_PLACED_BYTES
+#define IO_RS_PLACED_BYTES (std::size_t{4} << 20)
+#endif
+inline constexpr std::size_t kPlacedBytes = IO_RS_PLACED_BYTES;
 
 // Frame after frame of one reader: the run of ids guessed from the frame
 // before (1 at first), and no more guessing after two frames that were
@@ -137,11 +177,14 @@ struct PlacedFrames {
 
   // The rows of a frame of `count` atoms placed as far as they go (nothing
   // where the layout has no id first or guessing gave up).
-  Placed read(const Layout& layout, std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
-              std::span<const FieldPlan> plan, std::size_t row0);
+  Placed read(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer, std::size_t at,
+              std::size_t stop, std::size_t count, std::span<const FieldPlan> plan, std::size_t row0);
 
   // After a frame read the other way and sorted: its least id is the guess.
   void sorted(std::int64_t first_id) noexcept { least = first_id; }
+
+ private:
+  OwnedBuffer<unsigned char> scratch_;  // a bucket's rows, while settled
 };
 
 }  // namespace io_rs::lammps

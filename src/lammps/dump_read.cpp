@@ -109,7 +109,8 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
     // Rows go to the slots of their ids as far as they can, the rest in
     // file order.
     const Placed placed = sort && there == natoms
-                              ? placing.read(read.layout, buffer, atoms_start, buffer.size(), natoms, plan, read.atoms)
+                              ? placing.read(read.layout, read.data, buffer, atoms_start, buffer.size(), natoms, plan,
+                                             read.atoms)
                               : Placed{false, 0, atoms_start, true};
     RowRun run;
     if (placed.whole) {

@@ -365,6 +365,21 @@ Error row_error(const RowOutcome& outcome, const Layout& layout, std::string_vie
                 std::size_t index, std::size_t natoms, std::string_view buffer, const Base& base,
                 std::size_t line_offset);
 
+// Sorting large frames goes through buckets of this many slots, whose rows
+// fit the caches. The fuzzers set it small, so that small frames go through
+// buckets too.
+#ifndef IO_RS_SORT_BUCKET_ROWS
+#define IO_RS_SORT_BUCKET_ROWS (std::size_t{1} << 14)
+#endif
+inline constexpr std::size_t kBucketRows = IO_RS_SORT_BUCKET_ROWS;
+
+// Rows [first, first + n) whose ids are a run from least and lie in
+// buckets of kBucketRows slots (bucket b's rows where its slots are, in any
+// order) put in order of id within each bucket, through scratch. False
+// where an id comes twice in a bucket: the rows are then in no order.
+bool settle_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+                    std::int64_t least, OwnedBuffer<unsigned char>& scratch);
+
 // Rows [first, first + n) of every output in the order of their ids, rows
 // of equal ids in file order, on one thread (through scratch); nothing where
 // the layout has no id column.

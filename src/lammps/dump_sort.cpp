@@ -107,11 +107,6 @@ void scatter(unsigned char* to, const unsigned char* from, std::size_t bytes, co
 // two passes that each touch memory in order: first into buckets of slots
 // (a bucket's rows side by side, the buckets' current lines staying in the
 // cache), then each bucket, whose slots fit the cache, into its slots.
-// The fuzzers set it small, so that small frames go through buckets too.
-#ifndef IO_RS_SORT_BUCKET_ROWS
-#define IO_RS_SORT_BUCKET_ROWS (std::size_t{1} << 14)
-#endif
-inline constexpr std::size_t kBucketRows = IO_RS_SORT_BUCKET_ROWS;
 
 void scatter_in_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                         std::int64_t least, OwnedBuffer<unsigned char>& scratch, std::size_t threads) {
@@ -256,6 +251,47 @@ std::vector<std::size_t> id_order(const std::int64_t* ids, std::size_t n, std::i
 }
 
 }  // namespace
+
+bool settle_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+                    std::int64_t least, OwnedBuffer<unsigned char>& scratch) {
+  const std::size_t outputs = layout.outputs.size();
+  std::vector<std::size_t> bytes(outputs), at(outputs + 1, 0);
+  for (std::size_t k = 0; k < outputs; ++k) {
+    bytes[k] = row_bytes(layout.outputs[k]);
+    at[k + 1] = at[k] + kBucketRows * bytes[k];
+  }
+  const std::size_t room = at[outputs] + kBucketRows * sizeof(std::uint32_t);
+  if (scratch.size() < room) scratch = OwnedBuffer<unsigned char>::allocate(room);
+  auto* place = reinterpret_cast<std::uint32_t*>(scratch.data() + at[outputs]);
+  std::vector<std::uint64_t> seen(kBucketRows / 64 + 1);
+  std::int64_t* ids = data[*layout.id].integers.data() + first;
+  for (std::size_t begin = 0; begin < n; begin += kBucketRows) {
+    // The bucket's rows are its slots' rows: each id one of them, once.
+    const std::size_t rows = std::min(kBucketRows, n - begin);
+    std::fill(seen.begin(), seen.end(), 0);
+    bool in_order = true;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const std::uint64_t slot = distance(least, ids[begin + i]) - begin;
+      const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+      if (slot >= rows || (seen[slot / 64] & bit) != 0) return false;
+      seen[slot / 64] |= bit;
+      place[i] = static_cast<std::uint32_t>(slot);
+      in_order &= slot == i;
+    }
+    if (in_order) continue;
+    for (std::size_t k = 0; k < outputs; ++k) {
+      if (k == *layout.id) continue;
+      unsigned char* bucket = rows_of(layout.outputs[k], data[k]) + (first + begin) * bytes[k];
+      unsigned char* copy = scratch.data() + at[k];
+      std::memcpy(copy, bucket, rows * bytes[k]);
+      move_rows(bytes[k], [&](auto size) {
+        for (std::size_t i = 0; i < rows; ++i) std::memcpy(bucket + size * place[i], copy + size * i, size);
+      });
+    }
+  }
+  std::iota(ids, ids + n, least);
+  return true;
+}
 
 void sort_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                OwnedBuffer<unsigned char>& scratch) {

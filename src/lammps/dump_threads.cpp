@@ -222,8 +222,8 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
       const std::uint64_t number = base.frame + k + 1;
       const bool whole = first == 0 && stop_at == frame.atoms_end;
       const bool sorted_here = sort && whole && frame.natoms == frame.declared;
-      const Placed placed = sorted_here ? placing.read(read.layout, buffer, begin, stop_at, frame.natoms, plan,
-                                                       frame.first_atom)
+      const Placed placed = sorted_here ? placing.read(read.layout, read.data, buffer, begin, stop_at, frame.natoms,
+                                                       plan, frame.first_atom)
                                         : Placed{false, 0, begin, true};
       if (placed.whole) return {frame.natoms, false};
       RowRun run = read_rows(buffer, placed.next, stop_at, frame.natoms - static_cast<std::size_t>(first) - placed.read,
