@@ -102,24 +102,40 @@ void scatter(unsigned char* to, const unsigned char* from, std::size_t bytes, co
   });
 }
 
+// Room in scratch for `rows` rows of every output, one output after
+// another, then as many row numbers (place): each output's row bytes, and
+// where its rows start.
+struct Rooms {
+  std::vector<std::size_t> bytes, at;
+  std::uint32_t* place;
+};
+
+Rooms rooms_in(const Layout& layout, std::size_t rows, OwnedBuffer<unsigned char>& scratch) {
+  const std::size_t outputs = layout.outputs.size();
+  Rooms rooms{std::vector<std::size_t>(outputs), std::vector<std::size_t>(outputs + 1, 0), nullptr};
+  for (std::size_t k = 0; k < outputs; ++k) {
+    rooms.bytes[k] = row_bytes(layout.outputs[k]);
+    rooms.at[k + 1] = rooms.at[k] + rows * rooms.bytes[k];
+  }
+  const std::size_t room = rooms.at[outputs] + rows * sizeof(std::uint32_t);
+  if (scratch.size() < room) scratch = OwnedBuffer<unsigned char>::allocate(room);
+  rooms.place = reinterpret_cast<std::uint32_t*>(scratch.data() + rooms.at[outputs]);
+  return rooms;
+}
+
 // Frames too large for a cache: scattered straight, every row would write
 // to a line of memory of its own, far from the last. Instead the rows go in
 // two passes that each touch memory in order: first into buckets of slots
 // (a bucket's rows side by side, the buckets' current lines staying in the
 // cache), then each bucket, whose slots fit the cache, into its slots.
-
 void scatter_in_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                         std::int64_t least, OwnedBuffer<unsigned char>& scratch, std::size_t threads) {
   const std::size_t outputs = layout.outputs.size();
-  std::vector<std::size_t> bytes(outputs), at(outputs + 1, 0);
-  for (std::size_t k = 0; k < outputs; ++k) {
-    bytes[k] = row_bytes(layout.outputs[k]);
-    at[k + 1] = at[k] + n * bytes[k];
-  }
   // The outputs' rows in buckets, then where each row goes among them.
-  const std::size_t room = at[outputs] + n * sizeof(std::uint32_t);
-  if (scratch.size() < room) scratch = OwnedBuffer<unsigned char>::allocate(room);
-  auto* place = reinterpret_cast<std::uint32_t*>(scratch.data() + at[outputs]);
+  const Rooms rooms = rooms_in(layout, n, scratch);
+  const std::vector<std::size_t>& bytes = rooms.bytes;
+  const std::vector<std::size_t>& at = rooms.at;
+  std::uint32_t* const place = rooms.place;
   const std::int64_t* ids = data[*layout.id].integers.data() + first;
   const std::size_t buckets = (n + kBucketRows - 1) / kBucketRows;
   // A thread's rows of bucket b go after those of the threads before it,
@@ -255,14 +271,10 @@ std::vector<std::size_t> id_order(const std::int64_t* ids, std::size_t n, std::i
 bool settle_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                     std::int64_t least, OwnedBuffer<unsigned char>& scratch) {
   const std::size_t outputs = layout.outputs.size();
-  std::vector<std::size_t> bytes(outputs), at(outputs + 1, 0);
-  for (std::size_t k = 0; k < outputs; ++k) {
-    bytes[k] = row_bytes(layout.outputs[k]);
-    at[k + 1] = at[k] + kBucketRows * bytes[k];
-  }
-  const std::size_t room = at[outputs] + kBucketRows * sizeof(std::uint32_t);
-  if (scratch.size() < room) scratch = OwnedBuffer<unsigned char>::allocate(room);
-  auto* place = reinterpret_cast<std::uint32_t*>(scratch.data() + at[outputs]);
+  const Rooms rooms = rooms_in(layout, kBucketRows, scratch);
+  const std::vector<std::size_t>& bytes = rooms.bytes;
+  const std::vector<std::size_t>& at = rooms.at;
+  std::uint32_t* const place = rooms.place;
   std::vector<std::uint64_t> seen(kBucketRows / 64 + 1);
   std::int64_t* ids = data[*layout.id].integers.data() + first;
   for (std::size_t begin = 0; begin < n; begin += kBucketRows) {
