@@ -31,30 +31,53 @@ Placed read_rows_placed(std::string_view buffer, std::size_t at, std::size_t sto
 
 }  // namespace
 
-Placed PlacedFrames::read(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer,
-                          std::size_t at, std::size_t stop, std::size_t count, std::span<const FieldPlan> plan,
-                          std::size_t row0) {
-  if (misses >= 2 || count < 2 || !placeable(layout)) return Placed{false, 0, at, true};
+Placed PlacedFrames::place(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer,
+                           std::size_t at, std::size_t stop, std::size_t count, std::span<const FieldPlan> plan,
+                           std::size_t row0) {
+  if (misses_ >= 2 || count < 2 || !placeable(layout)) return Placed{false, 0, at, true};
   std::size_t row_bytes = 0;
-  for (const FieldPlan& field : plan) row_bytes += field.type == ColumnType::Text ? sizeof(std::string_view) : 8;
+  for (const FieldPlan& field : plan) row_bytes += element_size(field.type);
   Placed placed;
   if (count <= kPlacedBytes / row_bytes) {
-    IdSlots slots(least, count);
+    IdSlots slots(least_, count);
     placed = read_rows_placed(buffer, at, stop, count, plan, row0, slots);
   } else {
-    BucketSlots slots(least, count);
+    BucketSlots slots(least_, count);
     placed = read_rows_placed(buffer, at, stop, count, plan, row0, slots);
-    if (placed.whole && !settle_buckets(layout, data, row0, count, least, scratch_)) {
+    if (placed.whole && !settle_buckets(layout, data, row0, count, least_, scratch_)) {
       placed = Placed{false, 0, 0, false};
     }
   }
   if (placed.whole) {
-    misses = 0;
+    misses_ = 0;
   } else if (!placed.in_order) {
-    ++misses;
+    ++misses_;
     placed = Placed{false, 0, at, true};  // from the start again
   }
   return placed;
+}
+
+RowRun PlacedFrames::read_rows(bool placing, const Layout& layout, std::vector<OutputData>& data,
+                               std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,
+                               std::span<const FieldPlan> plan, std::size_t row0) {
+  const Placed placed = placing ? place(layout, data, buffer, at, stop, count, plan, row0) : Placed{false, 0, at, true};
+  placed_ = placed.whole;
+  if (placed.whole) {
+    RowRun run;
+    run.read = count;
+    run.next = placed.next;
+    return run;
+  }
+  RowRun run = lammps::read_rows(buffer, placed.next, stop, count - placed.read, plan, row0 + placed.read);
+  run.read += placed.read;
+  return run;
+}
+
+void PlacedFrames::sort(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+                        OwnedBuffer<unsigned char>& scratch) {
+  if (placed_ || !layout.id || n == 0) return;
+  sort_rows(layout, data, first, n, scratch);
+  least_ = data[*layout.id].integers[first];
 }
 
 }  // namespace io_rs::lammps

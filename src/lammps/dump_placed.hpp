@@ -131,9 +131,9 @@ Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_
     const bool fast_id = read_field_fast<ColumnType::Integer, false>(q, bounds.limit, end, id_field, 0);
     if (fast_id) {
       if (!slots.take(id, slot)) return stopped();
-      placed.in_order &= slot == placed.read;
       if (const char* after = Reader::rest(q, bounds.limit, end, plan, row0 + slot)) [[likely]] {
         if constexpr (Slots::kKeepsIds) ids[row0 + slot] = id;
+        placed.in_order &= slot == placed.read;
         p = after;
         continue;
       }
@@ -141,15 +141,10 @@ Placed read_rows_placed_with(std::string_view buffer, std::size_t at, std::size_
     const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
     const char* line_end = lf == nullptr ? end : static_cast<const char*>(lf);
     const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-    if (!fast_id) {
-      if (!line_id(line, end, id) || !slots.take(id, slot)) return stopped();
-      placed.in_order &= slot == placed.read;
-    }
-    if (read_row(line, end, plan, row0 + slot).problem != RowProblem::None) {
-      // Read again in file order, where it fails the same way.
-      placed.in_order &= slot == placed.read;
-      return stopped();
-    }
+    if (!fast_id && (!line_id(line, end, id) || !slots.take(id, slot))) return stopped();
+    // A line that does not read is read again in file order, where it fails the same way.
+    if (read_row(line, end, plan, row0 + slot).problem != RowProblem::None) return stopped();
+    placed.in_order &= slot == placed.read;
     p = line_end == end ? end : line_end + 1;
   }
   // Every id of the run came once: in slot order they are the run.
@@ -171,19 +166,27 @@ inline constexpr std::size_t kPlacedBytes = IO_RS_PLACED_BYTES;
 // Frame after frame of one reader: the run of ids guessed from the frame
 // before (1 at first), and no more guessing after two frames that were
 // runs neither from where guessed nor in order.
-struct PlacedFrames {
-  std::int64_t least = 1;
-  int misses = 0;
+class PlacedFrames {
+ public:
+  // The rows of a frame of `count` atoms from offset at into rows row0 on:
+  // placed by id as far as they go where `placing`, the rest read in file
+  // order (read_rows, and what it says of a line that fails).
+  RowRun read_rows(bool placing, const Layout& layout, std::vector<OutputData>& data, std::string_view buffer,
+                   std::size_t at, std::size_t stop, std::size_t count, std::span<const FieldPlan> plan,
+                   std::size_t row0);
 
-  // The rows of a frame of `count` atoms placed as far as they go (nothing
-  // where the layout has no id first or guessing gave up).
-  Placed read(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer, std::size_t at,
-              std::size_t stop, std::size_t count, std::span<const FieldPlan> plan, std::size_t row0);
-
-  // After a frame read the other way and sorted: its least id is the guess.
-  void sorted(std::int64_t first_id) noexcept { least = first_id; }
+  // The rows of the frame just read, all of them, in order of id: sorted
+  // where they were not placed, and their least id the next guess.
+  void sort(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
+            OwnedBuffer<unsigned char>& scratch);
 
  private:
+  Placed place(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer, std::size_t at,
+               std::size_t stop, std::size_t count, std::span<const FieldPlan> plan, std::size_t row0);
+
+  std::int64_t least_ = 1;
+  int misses_ = 0;
+  bool placed_ = false;                 // the last frame's rows, all of them
   OwnedBuffer<unsigned char> scratch_;  // a bucket's rows, while settled
 };
 

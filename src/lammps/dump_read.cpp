@@ -108,18 +108,8 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
     }
     // Rows go to the slots of their ids as far as they can, the rest in
     // file order.
-    const Placed placed = sort && there == natoms
-                              ? placing.read(read.layout, read.data, buffer, atoms_start, buffer.size(), natoms, plan,
-                                             read.atoms)
-                              : Placed{false, 0, atoms_start, true};
-    RowRun run;
-    if (placed.whole) {
-      run.read = natoms;
-      run.next = placed.next;
-    } else {
-      run = read_rows(buffer, placed.next, buffer.size(), there - placed.read, plan, read.atoms + placed.read);
-      run.read += placed.read;
-    }
+    const RowRun run = placing.read_rows(sort && there == natoms, read.layout, read.data, buffer, atoms_start,
+                                         buffer.size(), there, plan, read.atoms);
     if (run.failure.problem != RowProblem::None) {
       if (!open_last_line(buffer, run.line_offset, run.line.size())) {
         return std::unexpected(row_error(run.failure, read.layout, run.line, frame, run.read, natoms, buffer, base,
@@ -134,10 +124,7 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       read.cut = Cut{frame, frame_place, atoms_cut_problem(frame, run.read - (open_end ? 1 : 0), natoms)};
       break;
     }
-    if (sort && !placed.whole) {
-      sort_rows(read.layout, read.data, read.atoms, natoms, scratch);
-      if (read.layout.id && natoms > 0) placing.sorted(read.data[*read.layout.id].integers[read.atoms]);
-    }
+    if (sort) placing.sort(read.layout, read.data, read.atoms, natoms, scratch);
     read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
                                      base.byte + run.next});
     read.heads.push_back(std::move(head));

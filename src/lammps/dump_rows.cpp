@@ -11,10 +11,6 @@
 namespace io_rs::lammps {
 namespace {
 
-std::size_t element_size(ColumnType type) {
-  return type == ColumnType::Text ? sizeof(std::string_view) : type == ColumnType::Real ? sizeof(double) : sizeof(std::int64_t);
-}
-
 void* buffer_of(ColumnType type, OutputData& data) {
   switch (type) {
     case ColumnType::Real: return data.reals.data();
@@ -31,6 +27,10 @@ std::size_t field_count(std::string_view line) {
 }
 
 }  // namespace
+
+std::size_t element_size(ColumnType type) {
+  return type == ColumnType::Text ? sizeof(std::string_view) : type == ColumnType::Real ? sizeof(double) : sizeof(std::int64_t);
+}
 
 std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& data) {
   std::vector<FieldPlan> plan;

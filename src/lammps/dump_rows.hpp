@@ -31,6 +31,9 @@ struct FieldPlan {
   void* base;  // the buffer's element `element` of row 0
 };
 
+// The bytes of one element of a column of the type.
+std::size_t element_size(ColumnType type);
+
 // The plans of a layout's columns, into data's buffers (which must have
 // room for the rows read).
 std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& data);

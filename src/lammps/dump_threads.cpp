@@ -222,13 +222,9 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
       const std::uint64_t number = base.frame + k + 1;
       const bool whole = first == 0 && stop_at == frame.atoms_end;
       const bool sorted_here = sort && whole && frame.natoms == frame.declared;
-      const Placed placed = sorted_here ? placing.read(read.layout, read.data, buffer, begin, stop_at, frame.natoms,
-                                                       plan, frame.first_atom)
-                                        : Placed{false, 0, begin, true};
-      if (placed.whole) return {frame.natoms, false};
-      RowRun run = read_rows(buffer, placed.next, stop_at, frame.natoms - static_cast<std::size_t>(first) - placed.read,
-                             plan, frame.first_atom + static_cast<std::size_t>(first) + placed.read);
-      run.read += placed.read;
+      const RowRun run = placing.read_rows(sorted_here, read.layout, read.data, buffer, begin, stop_at,
+                                           frame.natoms - static_cast<std::size_t>(first), plan,
+                                           frame.first_atom + static_cast<std::size_t>(first));
       if (run.failure.problem != RowProblem::None) [[unlikely]] {
         const std::size_t index = static_cast<std::size_t>(first) + run.read;
         if (open_last_line(buffer, run.line_offset, run.line.size())) {
@@ -242,10 +238,7 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
         }
         return {run.read, true};
       }
-      if (sorted_here) {
-        sort_rows(read.layout, read.data, frame.first_atom, frame.natoms, scratch);
-        if (read.layout.id) placing.sorted(read.data[*read.layout.id].integers[frame.first_atom]);
-      }
+      if (sorted_here) placing.sort(read.layout, read.data, frame.first_atom, frame.natoms, scratch);
       return {run.read, false};
     });
   });
