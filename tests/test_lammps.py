@@ -505,12 +505,15 @@ def large_frames_outcome(data, threads, sort=True):
 
 @pytest.mark.parametrize("damage", ["a bad number", "a field short", "a field more", "an id of letters",
                                     "a bad number after a long id", "cut", "cut, no LF"])
-def test_a_damaged_line_among_shuffled_ids_fails_as_in_file_order(damage):
-    """Rows that go straight to the slots of their ids as they are read:
-    a damaged line stops them where it stops rows read in file order."""
+@pytest.mark.parametrize("sizes", [[2000] * 5, [40000]])
+def test_a_damaged_line_among_shuffled_ids_fails_as_in_file_order(damage, sizes):
+    """Rows that go straight to the slots of their ids as they are read
+    (a large frame's by threads that share its ids out): a damaged line
+    stops them where it stops rows read in file order."""
     rng = np.random.default_rng(11)
-    frames = [[[i, 1, *rng.random(3).round(5)] for i in rng.permutation(2000) + 1] for _ in range(5)]
-    row = frames[3][1500]
+    frames = [[[i, 1, *rng.random(3).round(5)] for i in rng.permutation(n) + 1] for n in sizes]
+    damaged = len(sizes) - 1 - (len(sizes) > 1)  # the fourth of five, or the only one
+    row = frames[damaged][3 * sizes[damaged] // 4]
     if damage == "a bad number":
         row[3] = "0.5x"
     elif damage == "a field short":
@@ -529,9 +532,10 @@ def test_a_damaged_line_among_shuffled_ids_fails_as_in_file_order(damage):
     for threads in (1, 2):
         outcome = large_frames_outcome(data, threads)
         if damage.startswith("cut"):
-            assert [len(frame.positions) for frame in outcome[0]] == [2000] * 4 and outcome[1] == in_file_order[1]
+            assert [len(frame.positions) for frame in outcome[0]] == sizes[:-1] and outcome[1] == in_file_order[1]
         else:
-            assert outcome == in_file_order and "frame 4, atom line 1501" in outcome[0]
+            where = f"frame {damaged + 1}, atom line {3 * sizes[damaged] // 4 + 1}"
+            assert outcome == in_file_order and where in outcome[0]
 
 
 @pytest.mark.parametrize("damage", ["none", "a frame one line short", "a frame one line over", "cut", "cut, no LF",

@@ -31,6 +31,17 @@
 #define IO_RS_SPIN_PAUSE() ((void)0)
 #endif
 
+// A hint that the cache line at p will be written soon: fetched ahead,
+// where a store to it would otherwise wait for memory.
+#if defined(__GNUC__) || defined(__clang__)
+#define IO_RS_PREFETCH_WRITE(p) __builtin_prefetch((p), 1, 3)
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#define IO_RS_PREFETCH_WRITE(p) _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0)
+#else
+#define IO_RS_PREFETCH_WRITE(p) ((void)(p))
+#endif
+
 #if !defined(IO_RS_PORTABLE_ARITHMETIC) && (defined(__SSE2__) || defined(_M_X64))
 #define IO_RS_SSE2 1
 #include <emmintrin.h>

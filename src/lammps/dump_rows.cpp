@@ -28,10 +28,6 @@ std::size_t field_count(std::string_view line) {
 
 }  // namespace
 
-std::size_t element_size(ColumnType type) {
-  return type == ColumnType::Text ? sizeof(std::string_view) : type == ColumnType::Real ? sizeof(double) : sizeof(std::int64_t);
-}
-
 std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& data) {
   std::vector<FieldPlan> plan;
   plan.reserve(layout.fields.size());

@@ -32,7 +32,9 @@ struct FieldPlan {
 };
 
 // The bytes of one element of a column of the type.
-std::size_t element_size(ColumnType type);
+inline std::size_t element_size(ColumnType type) noexcept {
+  return type == ColumnType::Text ? sizeof(std::string_view) : type == ColumnType::Real ? sizeof(double) : sizeof(std::int64_t);
+}
 
 // The plans of a layout's columns, into data's buffers (which must have
 // room for the rows read).

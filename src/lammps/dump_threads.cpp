@@ -79,6 +79,24 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
   };
   const std::size_t bytes = buffer.size() - atoms_start;
   threads = threads_for(threads, bytes);
+  auto whole_frame = [&](std::size_t rows_end) {
+    read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
+                                     base.byte + rows_end});
+    read.heads.push_back(std::move(head));
+    read.atoms = natoms;
+    read.end = buffer.size();
+    read.end_line = 0;  // not counted: nothing follows
+    return Result<DumpFrames>(std::move(read));
+  };
+  // Ids numbered from 1, as LAMMPS numbers atoms: each thread places the
+  // rows of its share of them. Anything else is read in parts in file
+  // order, then sorted.
+  if (sort) {
+    if (const auto placed = place_frame_on_threads(read.layout, read.data, buffer, atoms_start, natoms, plan, 1, threads)) {
+      if (!rest_is_blank(buffer, *placed)) return std::nullopt;
+      return whole_frame(*placed);
+    }
+  }
   LineRanges ranges(buffer, atoms_start, buffer.size(), part_bytes(bytes, threads));
   std::vector<std::optional<Failure>> failures(ranges.size());
   bool to_the_end = false;  // row natoms - 1 read, and only blanks after it
@@ -108,13 +126,7 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
   }
   if (!to_the_end) return std::nullopt;
   if (sort) sort_frame_rows(read.layout, read.data, 0, natoms, threads);
-  read.frames.push_back(FrameEntry{base.byte + frame_offset, frame_line, head.natoms, 0, head.timestep,
-                                   base.byte + rows_end});
-  read.heads.push_back(std::move(head));
-  read.atoms = natoms;
-  read.end = buffer.size();
-  read.end_line = 0;  // not counted: nothing follows
-  return Result<DumpFrames>(std::move(read));
+  return whole_frame(rows_end);
 }
 
 // Many frames on threads. One pass on the calling thread reads each header
