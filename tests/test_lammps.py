@@ -212,13 +212,40 @@ def test_scaled_and_unwrapped_coordinates_against_cartesian():
         frame = read_text(frame_text(" ".join(names), [[row[c] for c in at] for row in rows],
                                      lammps_bounds(lo, hi, tilts), "xy xz yz pp pp pp"))[0]
         assert frame.fractional == ("s" in kept[0])
-        cartesian = frame.info["origin"] * frame.fractional + frame.cartesian_positions()
-        wrapped = cartesian - frame.arrays["ix"][:, None] * cell[0] - frame.arrays["iy"][:, None] * cell[1] - \
-            frame.arrays["iz"][:, None] * cell[2] if "u" in kept[0] else cartesian
-        np.testing.assert_allclose(wrapped, x, rtol=0, atol=1e-12)
+        # Both forms from the box's lower corner, whichever the file gave.
+        shift = frame.arrays["ix"][:, None] * cell[0] + frame.arrays["iy"][:, None] * cell[1] + \
+            frame.arrays["iz"][:, None] * cell[2] if "u" in kept[0] else 0
+        np.testing.assert_allclose(frame.cartesian_positions() - shift, x, rtol=0, atol=1e-12)
+        shift = images if "u" in kept[0] else 0
+        np.testing.assert_allclose(frame.fractional_positions() - shift, fractional, rtol=0, atol=1e-12)
     # With all four kinds, x y z are the positions and the others arrays of their own.
     frame = read_text(text)[0]
     assert not frame.fractional and set(frame.arrays) >= {"xs", "zu", "ysu"}
+
+
+@pytest.mark.parametrize("style", ["extxyz", "xyz", "xdatcar", "lammps_dump"])
+def test_scaled_and_cartesian_dumps_convert_alike(style, tmp_path):
+    """A box away from the origin: the same atoms dumped as x y z and as
+    xs ys zs are the same atoms in any other format, and back in a dump
+    (an XDATCAR, which has no origin, holds them within its cell)."""
+    lo, hi, tilts = (10.0, -4.0, 2.5), (20.0, 6.0, 12.5), (1.5, -0.75, 0.5)
+    cell = np.array([[hi[0] - lo[0], 0, 0], [tilts[0], hi[1] - lo[1], 0], [tilts[1], tilts[2], hi[2] - lo[2]]])
+    fractional = np.random.default_rng(8).random((20, 3))
+    x = lo + fractional @ cell
+    box = lammps_bounds(lo, hi, tilts)
+    converted = []
+    for columns, values in (("x y z", x), ("xs ys zs", fractional)):
+        frame = read_text(frame_text(f"id type {columns}", [[k + 1, 1, *map(float, values[k])] for k in range(20)],
+                                     box, "xy xz yz pp pp pp"), type_map={1: "Si"})[0]
+        path = tmp_path / f"{columns[0]}.{style}"
+        io_rs.write(path, [frame], format=style)
+        converted.append(io_rs.read(path, format=style)[0])
+    atol = 1e-12 if style in ("extxyz", "lammps_dump") else 1e-7  # the others' fixed decimals
+    for frame in converted:
+        if style != "xdatcar":
+            np.testing.assert_allclose(frame.cartesian_positions(), x, rtol=0, atol=atol)
+        if frame.cell is not None:
+            np.testing.assert_allclose(frame.fractional_positions(), fractional, rtol=0, atol=atol)
 
 
 def test_columns_types_groups_and_order():

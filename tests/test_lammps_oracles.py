@@ -85,7 +85,7 @@ def test_box_and_positions_as_ovito_reads_them(path, run_peer, tmp_path_factory)
         np.testing.assert_allclose(frame.info["origin"], matrix[:, 3], rtol=0, atol=1e-12)
         assert frame.pbc.tolist() == expected["pbc"]
         # Scaled positions: origin + fractional @ cell, as OVITO gives them.
-        cartesian = frame.cartesian_positions() + (frame.info["origin"] if frame.fractional else 0)
+        cartesian = frame.cartesian_positions()
         if expected["ids"] is not None:
             cartesian = by_id(frame.arrays["id"], cartesian)
             expected_positions = by_id(expected["ids"], expected["positions"])
@@ -112,8 +112,8 @@ def test_box_and_positions_as_mdanalysis_reads_them(path, run_peer, tmp_path_fac
         # MDAnalysis works in float32.
         np.testing.assert_allclose(lengths_and_angles(frame.cell), expected["dimensions"], rtol=2e-6)
         assert frame.arrays["id"].tolist() == sorted(expected["ids"])
-        # It moves positions by the box's lower corner, and makes those of
-        # scaled coordinates as fractional @ cell (without the origin, which
-        # OVITO and LAMMPS add first): frame.cartesian_positions() is that.
-        moved = frame.cartesian_positions() - frame.info["origin"]
+        # It moves every position by the box's lower corner, scaled ones
+        # after making them fractional @ cell (without the origin, which
+        # OVITO and LAMMPS add).
+        moved = (frame.positions @ frame.cell if frame.fractional else frame.positions) - frame.info["origin"]
         np.testing.assert_allclose(moved, by_id(expected["ids"], expected["positions"]), rtol=2e-6, atol=2e-5)

@@ -18,6 +18,16 @@ if TYPE_CHECKING:
     from pymatgen.core import Molecule, Structure  # type: ignore[import-not-found, unused-ignore]
 
 
+def cell_origin(info: Mapping[str, Any]) -> NDArray[np.float64] | None:
+    """Where the cell starts, where info gives it (a LAMMPS box's lower
+    corner): fractional positions are measured from there."""
+    if "origin" not in info:
+        return None
+    origin = np.asarray(info["origin"], dtype=np.float64)
+    if origin.shape != (3,):
+        raise ValueError(f"info['origin'] must be 3 numbers, not shape {origin.shape}")
+    return origin
+
 class Frame:
     """One structure: a frame of a trajectory, a POSCAR, an ionic step.
 
@@ -98,21 +108,28 @@ class Frame:
 
     def cartesian_positions(self) -> NDArray[np.float64]:
         """Cartesian positions in Å: `positions` themselves, or fractional
-        ones multiplied by the cell."""
+        ones multiplied by the cell, from the cell's origin where
+        info["origin"] gives one (a LAMMPS box's lower corner)."""
         if not self.fractional:
             return self.positions
         assert self.cell is not None
         cartesian: NDArray[np.float64] = self.positions @ self.cell
+        origin = cell_origin(self.info)
+        if origin is not None:
+            cartesian += origin
         return cartesian
 
     def fractional_positions(self) -> NDArray[np.float64]:
-        """Fractional coordinates of the cell: `positions` themselves, or
-        Cartesian ones solved for; a frame without a cell raises ValueError."""
+        """Fractional coordinates of the cell (from its origin where
+        info["origin"] gives one): `positions` themselves, or Cartesian ones
+        solved for; a frame without a cell raises ValueError."""
         if self.fractional:
             return self.positions
         if self.cell is None:
             raise ValueError("a frame without a cell has no fractional positions")
-        fractional: NDArray[np.float64] = np.linalg.solve(self.cell.T, self.positions.T).T
+        origin = cell_origin(self.info)
+        cartesian = self.positions if origin is None else self.positions - origin
+        fractional: NDArray[np.float64] = np.linalg.solve(self.cell.T, cartesian.T).T
         return fractional
 
     def copy(self) -> Frame:

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Self, SupportsIndex, overload
 import numpy as np
 from numpy.typing import NDArray
 
-from ._frame import Frame
+from ._frame import Frame, cell_origin
 
 if TYPE_CHECKING:
     import dask.array
@@ -69,8 +69,12 @@ class Batch:
         # Frame by frame, as Frame.cartesian_positions multiplies: the same bits.
         cartesian = np.empty_like(self.positions)
         start = 0
-        for count, cell in zip(self.natoms.tolist(), self.cells):
+        infos = self.info if len(self.info) == len(self.natoms) else [{}] * len(self.natoms)
+        for count, cell, info in zip(self.natoms.tolist(), self.cells, infos):
             np.matmul(self.positions[start:start + count], cell, out=cartesian[start:start + count])
+            origin = cell_origin(info)
+            if origin is not None:
+                cartesian[start:start + count] += origin
             start += count
         return cartesian
 
