@@ -451,6 +451,13 @@ MALFORMED = [
      12, 1, "frame 1 ends after 2 of 3 atom lines: expected an atom line, got 'ITEM: TIMESTEP'"),
     (frame_text("x y z", [[0, 0, 0]]) + frame_text("x y z", [[0, 0, "z"]]), 20, 2,
      "frame 2, atom line 1: expected a number in column 'z', got 'z'"),
+    # A bad atom line before a bad header: the scan of iter and open passes over atom lines.
+    (frame_text("id x y z", [[1, 0, 0, 0, 9], [2, 0, 0, 0]]) + frame_text("id x y z", [[1, 0, 0, 0]], ("0 1", "0 1", "0")),
+     10, 1, "frame 1, atom line 1: expected 4 fields (id x y z), got 5"),
+    (frame_text("id x y z", [[1, 0, 0, 0], [2, 0, 0, 0]]).replace("0\n2 0", "0\n\n2 0"), 11, 1,
+     "frame 1, atom line 2: expected 4 fields (id x y z), got 0"),
+    *[(frame_text("id x y z", [[1, 0, 0, 0]]).replace("ITEM: ATOMS", f"ITEM: {name}"), 9, 1,
+       f"frame 1: expected ITEM: ATOMS, got 'ITEM: {name} id x y z'") for name in ("ATOM", "atoms", "ATOMSX")],
 ]
 
 
@@ -598,6 +605,26 @@ def test_large_frames_skipped_a_block_at_a_time_read_as_on_one_thread(damage):
         assert isinstance(outcomes[0][0], str) and outcomes[0][1] > 1000
 
 
+@pytest.mark.parametrize("last", ["ITEM: ATOM id type x y z\n1 1 4 5 6\n", "ITEM: atoms id type x y z\n1 1 4 5 6\n",
+                                  "ITEM: ATOMS id type x y", "ITEM: ATOMS i", "ITEM: ATOMS id type x y z\n"])
+def test_the_last_frames_atoms_line_misspelt_or_cut(last, tmp_path):
+    """A complete file whose last ITEM: ATOMS is misspelt is an error, not
+    a file cut short; a file cut in that line (its atom lines to come)
+    keeps every whole frame, whichever way it is read."""
+    first = frame_text("id type x y z", [[1, 1, 1, 2, 3]])
+    path = tmp_path / "last.dump"
+    path.write_text(first + frame_text("id type x y z", [[1, 1, 4, 5, 6]], timestep=1).split("ITEM: ATOMS")[0] + last)
+    for read in (io_rs.read_lammps_dump, lambda p: list(io_rs.iter_lammps_dump(p)),
+                 lambda p: io_rs.open_lammps_dump(p)[:], lambda p: io_rs.read_lammps_dump(p, threads=2)):
+        if "ITEM: ATOMS " in last:
+            with pytest.warns(io_rs.TruncatedWarning, match="frame 2 ends (in its header|after 0 of 1 atom lines)"):
+                assert read(path) == read_text(first)
+        else:
+            with pytest.raises(io_rs.FormatError, match="frame 2: expected ITEM: ATOMS, got 'ITEM: ") as caught:
+                read(path)
+            assert caught.value.line == 19
+
+
 def test_a_run_killed_while_it_wrote_gives_every_whole_frame(tmp_path):
     data = many_frames(count=30, natoms=20).encode()
     starts = [m.start() for m in re.finditer(rb"ITEM: TIMESTEP", data)]
@@ -612,8 +639,9 @@ def test_a_run_killed_while_it_wrote_gives_every_whole_frame(tmp_path):
         path.write_bytes(data[:cut])
         for read in (io_rs.read_lammps_dump, lambda p: list(io_rs.iter_lammps_dump(p)),
                      lambda p: io_rs.open_lammps_dump(p)[:], lambda p: io_rs.read_lammps_dump(p, threads=3)):
-            with pytest.warns(io_rs.TruncatedWarning, match=r"frame 30 ends .*\(line \d+ of the file\).*29 complete "
-                                                           r"frames before it are read, the last at timestep 280"):
+            with pytest.warns(io_rs.TruncatedWarning, match=rf"frame 30 ends .*\(the frame starts at line {29 * 29 + 1} "
+                                                           r"of the file\).*29 complete frames are read, the last at "
+                                                           r"timestep 280"):
                 assert read(path) == whole[:-1]
     # A last line without LF that reads is whole.
     path.write_bytes(data.rstrip(b"\n"))

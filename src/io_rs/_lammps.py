@@ -38,7 +38,7 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (CHUNK_BYTES, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
+from ._files import (CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
                      compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame
 from ._trajectory import FrameInfos, Trajectory
@@ -149,11 +149,11 @@ def _frames_of(read: DumpRead, type_map: TypeMap | None, name: str = "") -> list
 
 def _warn_cut(cut: Cut, name: str, before: int, timestep: int | None) -> None:
     frame, line, _, problem = cut
-    read = (f"the {before} complete frame{'s' if before != 1 else ''} before it are read"
+    read = (f"the {before} complete frame{'s are' if before != 1 else ' is'} read"
             + (f", the last at timestep {timestep}" if timestep is not None else "") if before else
             "no frame is complete")
-    warnings.warn(f"{_KIND} {name}: {problem} (line {line} of the file): the file was cut short there; {read}",
-                  TruncatedWarning, stacklevel=4)
+    warnings.warn(f"{_KIND} {name}: {problem} (the frame starts at line {line} of the file): the file was cut short "
+                  f"there; {read}", TruncatedWarning, stacklevel=4)
 
 
 def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: int | None, threads: int,
@@ -181,6 +181,21 @@ def _read_on(text: Text, start: int, pos: int, line: int, before: int, batch: in
         pos, line = end, end_line
 
 
+def _scan(text: Text, base: tuple[int, int, int], last: bool) -> Any:
+    """The scan of a window of the file (text, from base = (byte, line,
+    frames before)). Where it fails in a frame's header, the window's frames
+    before that one are read first, as a read of the whole file reads them:
+    a failure among their atom lines, which the scan passes over, comes first
+    in the file and is the one raised."""
+    try:
+        return text.call(_io_rs_buffers.scan_lammps_dump, text.data, 0, base, last)
+    except FormatError as error:
+        before = (error.frame or 1) - 1 - base[2]
+        if before > 0:
+            text.call(_io_rs_buffers.read_lammps_dump_frames, text.data, 0, before, base, threads=1, sort=False)
+        raise
+
+
 def _reads(pieces: Pieces, name: str, batch: int | None, threads: int, sort: bool) -> Iterator[DumpRead]:
     """Every run of frames, read a window at a time: the whole frames of a
     window are found by the scanner and read by runs; the last window, which
@@ -191,8 +206,7 @@ def _reads(pieces: Pieces, name: str, batch: int | None, threads: int, sort: boo
         if pieces.last:
             yield from _read_on(text, pieces.start, 0, line, before, batch, threads, sort, timestep)
             return
-        heads, (consumed, line_after, _), _ = text.call(_io_rs_buffers.scan_lammps_dump, pieces.data, 0,
-                                                        (pieces.start, line, before), False)
+        heads, (consumed, line_after, _), _ = _scan(text, (pieces.start, line, before), False)
         table = heads[0]
         for first, stop in runs(table, batch):
             while first < stop:
@@ -311,8 +325,8 @@ class LammpsDumpFile(Trajectory):
         sections: list[tuple[int, str, str]] = []
         line, before = 1, 0
         while True:
-            heads, (consumed, line, complete), cut = Text(pieces.data, _KIND, self._name).call(
-                _io_rs_buffers.scan_lammps_dump, pieces.data, 0, (pieces.start, line, before), pieces.last)
+            heads, (consumed, line, complete), cut = _scan(Text(pieces.data, _KIND, self._name),
+                                                           (pieces.start, line, before), pieces.last)
             table, columns, box, pbc, kind, found = heads
             if len(table):
                 index = np.array([self._columns_index(names) for names in columns], dtype=np.int64)

@@ -96,6 +96,15 @@ std::string section_text(LineCursor& lines) {
   return text;
 }
 
+// ATOMS misspelt: ATOM, or ATOMS in any case or run on into more letters.
+bool looks_like_atoms(std::string_view word) {
+  std::string upper(word);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper == "ATOM" || upper.starts_with("ATOMS");
+}
+
 }  // namespace
 
 std::string atoms_cut_problem(std::uint64_t frame, std::size_t complete, std::size_t natoms) {
@@ -221,6 +230,8 @@ Result<HeadEnd> take_head(std::string_view buffer, const Base& base, LineCursor&
         return expected_in_frame(buffer, base, item_offset, frame, fill_message("{} before ITEM: ATOMS", {missing}),
                                  quoted(item_line));
       }
+      // A line of names cut off by the end of the file, with atom lines due.
+      if (head.natoms > 0 && open_last_line(buffer, item_offset, item_line.size())) return HeadEnd::Cut;
       head.atoms_offset = item_offset;
       const std::string_view columns = trimmed(item->substr(5));
       if (!columns.empty()) {
@@ -232,6 +243,9 @@ Result<HeadEnd> take_head(std::string_view buffer, const Base& base, LineCursor&
       return HeadEnd::Read;
     } else {
       if (words.empty()) return refuse(item_offset, item_line, "an ITEM: line with a section name");
+      // ATOMS misspelt (ITEM: ATOM, ITEM: atoms) is not a section of its own,
+      // whose text would run on over the atom lines.
+      if (looks_like_atoms(words[0])) return expected_in_frame(buffer, base, item_offset, frame, "ITEM: ATOMS", quoted(item_line));
       std::string name;
       for (std::string_view word : words) {
         if (!name.empty()) name += ' ';
