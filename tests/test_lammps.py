@@ -757,10 +757,31 @@ def test_frames_of_other_formats_are_written_with_ids_types_and_elements():
     (io_rs.Frame([[0, 0, 0]], cell=np.eye(3), arrays={"x": [1.0]}), "column 'x' would be written twice"),
     (io_rs.Frame([[0, 0, 0]], cell=np.eye(3), arrays={"a b": [1.0]}), "cannot be a dump column"),
     (io_rs.Frame([[0, 0, 0]], cell=np.eye(3), info={"timestep": 1.5}), "info['timestep'] must be a whole number"),
+    (io_rs.Frame([[0, 0, 0]], cell=np.eye(3), arrays={"u": np.array([2**63 + 5], dtype=np.uint64)}),
+     "array 'u' holds whole numbers beyond 64-bit signed ones (9223372036854775813)"),
+    *[(io_rs.Frame([[0, 0, 0]], cell=np.eye(3), arrays={name: [value]}),
+       f"array '{name}' holds {value!r}, and column '{name}' holds whole numbers")
+      for name, value in [("mol", 1.5), ("id", float("nan")), ("i_flag", 1e19), ("type", -float("inf"))]],
 ])
 def test_what_a_frame_cannot_give_is_refused(frame, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         format_lammps_dump(frame)
+
+
+def test_whole_reals_in_columns_of_whole_numbers_are_written_as_such():
+    frame = io_rs.Frame([[0, 0, 0], [1, 1, 1]], cell=np.eye(3), arrays={"mol": [3.0, -0.0], "u": np.array([7], np.uint64).repeat(2),
+                                                                        "q": [1.0, 2.5]})
+    back = read_text(format_lammps_dump(frame))[0]
+    assert back.arrays["mol"].tolist() == [3, 0] and back.arrays["mol"].dtype == np.int64
+    assert back.arrays["u"].tolist() == [7.0, 7.0] and back.arrays["q"].tolist() == [1.0, 2.5]
+
+
+@pytest.mark.parametrize("decimals", [-1, 2**70])
+def test_decimals_out_of_range(decimals):
+    frame = io_rs.Frame([[0, 0, 0]], cell=np.eye(3))
+    for write in (format_lammps_dump, lambda f, decimals: io_rs.write(io.BytesIO(), [f], format="extxyz", decimals=decimals)):
+        with pytest.raises(ValueError, match="decimals must be from 0 to 1000"):
+            write(frame, decimals=decimals)
 
 
 def test_columns_chooses_the_arrays_written(tmp_path):

@@ -479,12 +479,33 @@ def _names_of(name: str, array: NDArray[Any], k: int) -> str:
     return " ".join(f"{name}[{j}]" for j in range(1, width + 1))
 
 
+# The columns a reader takes as whole numbers, by LAMMPS's naming.
+_WHOLE_NUMBERS = {"id", "type", "mol", "proc", "procp1", "ix", "iy", "iz"}
+
+
+def _whole_numbers(name: str) -> bool:
+    return name in _WHOLE_NUMBERS or name.startswith(("i_", "i2_"))
+
+
 def _numbers(name: str, values: object, k: int) -> NDArray[Any]:
+    """An array as a dump writes it: reals, or whole numbers in 64 bits. A
+    column read as whole numbers gets only such: a file the readers refuse
+    is not written."""
     array = np.asarray(values)
     if array.ndim == 2 and array.shape[1] == 1:
         array = array[:, 0]
+    if array.dtype.kind == "u" and array.size and array.max() > np.iinfo(np.int64).max:
+        raise ValueError(f"frame {k}: array '{name}' holds whole numbers beyond 64-bit signed ones "
+                         f"({int(array.max())}), which a dump cannot give back")
     if array.dtype.kind == "f":
-        return np.ascontiguousarray(array, dtype=np.float64)
+        reals = np.ascontiguousarray(array, dtype=np.float64)
+        if not _whole_numbers(name):
+            return reals
+        whole = np.isfinite(reals) & (np.abs(reals) < 2.0**63) & (reals == np.round(reals))
+        if not whole.all():
+            raise ValueError(f"frame {k}: array '{name}' holds {float(reals[~whole][0])!r}, and column '{name}' holds "
+                             "whole numbers in 64 bits")
+        return reals.astype(np.int64)
     if array.dtype.kind in "iub":
         return np.ascontiguousarray(array, dtype=np.int64)
     raise ValueError(f"frame {k}: array '{name}' holds {array.dtype}; a dump's columns hold numbers")

@@ -259,7 +259,14 @@ std::optional<OptionalCount> convert_optional_unsigned(PyObject* o, const char* 
 std::optional<Decimals> convert_decimals(PyObject* o, const char* function) {
   if (o == nullptr || o == Py_None) return Decimals{};
   auto k = convert_unsigned(o, "decimals");
-  if (!k) return std::nullopt;
+  if (!k) {
+    // Negative, or beyond 64 bits: a value out of range, not of the wrong type.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      set_error(PyExc_ValueError, fill_message("{}: decimals must be from 0 to 1000", {function}));
+    }
+    return std::nullopt;
+  }
   if (*k > 1000) {
     set_error(PyExc_ValueError, fill_message("{}: decimals must be at most 1000", {function}));
     return std::nullopt;
