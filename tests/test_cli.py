@@ -223,6 +223,30 @@ def test_several_inputs_go_into_one_output_in_order(tmp_path):
     assert "2 frames of 2 files" in result.stderr
 
 
+def test_options_may_stand_between_the_files(tmp_path):
+    """Options before, among or after the files; what is not an option is
+    a file, in its place."""
+    first, second = tmp_path / "a.xyz", tmp_path / "b.xyz"
+    io_rs.write_xyz(first, [io_rs.XyzFrame("a", SYMBOLS, POSITIONS[0])])
+    io_rs.write_xyz(second, [io_rs.XyzFrame("b", SYMBOLS, POSITIONS[1])])
+    result = run("convert", first, "--cell", "9 9 9", second, "--to", "extxyz", tmp_path / "both.out", "-q")
+    assert result.returncode == 0, result.stderr
+    assert [frame.info["comment"] for frame in io_rs.read(tmp_path / "both.out", format="extxyz")] == ["a", "b"]
+    result = run("info", first, "--json", second)
+    assert [entry["file"] for entry in json.loads(result.stdout)] == [str(first), str(second)]
+    result = run("convert", first, "--bogus", tmp_path / "c.extxyz")
+    assert result.returncode == 2 and "unrecognized arguments: --bogus" in result.stderr
+
+
+def test_info_counts_unnamed_atoms_by_type(tmp_path):
+    path = tmp_path / "types.dump"
+    io_rs.write_lammps_dump(path, io_rs.Frame(np.zeros((5, 3)), cell=np.eye(3) * 9,
+                                              arrays={"type": [3, 1, 3, 2, 3]}))
+    summary = json.loads(run("info", "--json", path).stdout)[0]
+    assert summary["types"] == {"1": 1, "2": 1, "3": 3}
+    assert "not named; by type 1: 1, 2: 1, 3: 3" in run("info", path).stdout
+
+
 @pytest.mark.parametrize("option", [["--steps", "dft"], ["--type-map", "1=O,2=H"]])
 def test_reader_options_only_for_the_formats_that_take_them(tmp_path, option):
     result = run("convert", write_source(tmp_path, "xyz"), tmp_path / "o.extxyz", *option)

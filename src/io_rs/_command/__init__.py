@@ -113,8 +113,25 @@ def _say_warnings() -> None:
     warnings.showwarning = show
 
 
+def _parsed(argv: list[str]) -> argparse.Namespace:
+    """The arguments, files and options in any order: argparse ends a list
+    of files at the first option and leaves the files after it unparsed,
+    which are put back in their place, after the others."""
+    parser = _parser()
+    args, rest = parser.parse_known_args(argv)
+    unknown = [arg for arg in rest if arg.startswith("-") and arg != "-"]
+    if unknown:
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+    if rest:
+        if args.command == "info":
+            args.files += rest
+        else:
+            args.paths += rest
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(_joined(sys.argv[1:] if argv is None else argv))
+    args = _parsed(_joined(sys.argv[1:] if argv is None else argv))
     _say_warnings()
     try:
         if args.command == "info":

@@ -106,7 +106,8 @@ def describe(path: str, key: str | None, options: dict[str, Any]) -> Summary:
     if first.symbols is not None:
         summary["species"] = dict(Counter(first.symbols))
     elif "type" in first.arrays:
-        summary["counts"] = list(Counter(np.asarray(first.arrays["type"]).tolist()).values())
+        counted = Counter(np.asarray(first.arrays["type"]).tolist())
+        summary["types"] = {str(kind): counted[kind] for kind in sorted(counted)}
     if first.cell is not None:
         summary["cell"] = first.cell.tolist()
         summary["box"] = _cell_kind([first, last])
@@ -142,11 +143,11 @@ def render(summary: Summary) -> str:
     if atoms is not None:
         lines.append(f"  atoms     {atoms} per frame" if isinstance(atoms, int)
                      else f"  atoms     {atoms[0]} to {atoms[1]} per frame" if isinstance(atoms, list) else "")
-    species = summary.get("species")
+    species, types = summary.get("species"), summary.get("types")
     if isinstance(species, dict):
         lines.append("  species   " + ", ".join(f"{name} {count}" for name, count in species.items()))
-    elif "counts" in summary:
-        lines.append(f"  species   not named; counts {summary['counts']}")
+    elif isinstance(types, dict):
+        lines.append("  species   not named; by type " + ", ".join(f"{kind}: {count}" for kind, count in types.items()))
     if "cell" in summary:
         lines.append(f"  cell      {_cell(summary['cell'])}" + (" (first frame)" if "last_cell" in summary else ""))
     if "last_cell" in summary:
