@@ -28,6 +28,7 @@ def cell_origin(info: Mapping[str, Any]) -> NDArray[np.float64] | None:
         raise ValueError(f"info['origin'] must be 3 numbers, not shape {origin.shape}")
     return origin
 
+
 class Frame:
     """One structure: a frame of a trajectory, a POSCAR, an ionic step.
 

@@ -40,7 +40,7 @@ if TYPE_CHECKING:
 from ._dask import frames_array
 from ._files import (CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
                      compression_of, label, open_data, read_range, resolve_threads, runs, writing)
-from ._frame import Frame
+from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
 
 _KIND = "LAMMPS dump"
@@ -586,10 +586,11 @@ def _head_of(frame: Frame, k: int) -> tuple[int, list[tuple[str, str]], NDArray[
     timestep = info.get("timestep", k)
     if not isinstance(timestep, (int, np.integer)) or isinstance(timestep, bool):
         raise ValueError(f"frame {k}: info['timestep'] must be a whole number, not {type(timestep).__name__}")
-    origin = np.asarray(info.get("origin", np.zeros(3)), dtype=np.float64)
-    if origin.shape != (3,):
-        raise ValueError(f"frame {k}: info['origin'] must be 3 numbers, not shape {origin.shape}")
-    return int(timestep), _sections(info, k), frame.cell, origin, frame.pbc
+    try:
+        origin = cell_origin(info)
+    except ValueError as error:
+        raise ValueError(f"frame {k}: {error}") from None
+    return int(timestep), _sections(info, k), frame.cell, np.zeros(3) if origin is None else origin, frame.pbc
 
 
 def _chunks(frames: Iterable[Frame], columns: Iterable[str] | None, decimals: int | None,
