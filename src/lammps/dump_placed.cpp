@@ -1,7 +1,6 @@
 #include "lammps/dump_placed.hpp"
 
 #include "core/fields.hpp"
-#include "core/parallel.hpp"
 
 namespace io_rs::lammps {
 
@@ -31,35 +30,6 @@ Placed read_rows_placed(std::string_view buffer, std::size_t at, std::size_t sto
 }
 
 }  // namespace
-
-std::optional<std::size_t> place_frame_on_threads(const Layout& layout, std::vector<OutputData>& data,
-                                                  std::string_view buffer, std::size_t at, std::size_t count,
-                                                  std::span<const FieldPlan> plan, std::int64_t least,
-                                                  std::size_t threads) {
-  if (!placeable(layout) || count < 2) return std::nullopt;
-  const std::size_t buckets = BucketSlots::buckets(count);
-  threads = std::min(threads, buckets);
-  std::vector<std::optional<std::size_t>> ends(threads);
-  std::atomic<bool> give_up{false};
-  run_claimed(threads, threads, [&](std::size_t t) {
-    BucketShare share(least, count, buckets * t / threads, buckets * (t + 1) / threads);
-    // Each thread maps in the pages of its own rows.
-    populate_rows(plan, share.begin(), share.end());
-    ends[t] = with_row_reader(plan, [&]<class Reader>(Reader) {
-      return read_rows_shared_with<Reader>(buffer, at, count, plan, 0, share, give_up);
-    });
-    OwnedBuffer<unsigned char> scratch;
-    if (!ends[t] || !settle_buckets(layout, data, share.begin(), share.end() - share.begin(),
-                                    least + static_cast<std::int64_t>(share.begin()), scratch)) {
-      ends[t].reset();
-      give_up.store(true, std::memory_order_relaxed);
-    }
-  });
-  for (const auto& end : ends) {
-    if (!end || *end != *ends[0]) return std::nullopt;
-  }
-  return ends[0];
-}
 
 Placed PlacedFrames::place(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer,
                            std::size_t at, std::size_t stop, std::size_t count, std::span<const FieldPlan> plan,

@@ -9,7 +9,6 @@
 // rows placed so far were in order, else again from its start.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -105,108 +104,6 @@ bool placeable(const Layout& layout);
 
 // The id of a line that the fast shapes did not read, the general way.
 bool line_id(std::string_view line, const char* readable, std::int64_t& id);
-
-// For one of several threads that each pass over every line of a large
-// frame but place only the rows whose ids fall in their own buckets,
-// [first, last): no two threads write one row, none waits for another, and
-// no scratch as large as the frame is needed. A row of another thread's
-// buckets is passed over.
-class BucketShare {
- public:
-  enum class Take : unsigned char { Placed, Elsewhere, Refused };
-
-  BucketShare(std::int64_t least, std::size_t n, std::size_t first, std::size_t last)
-      : least_(least), n_(n), first_(first), last_(last), next_(last - first), end_(last - first) {
-    for (std::size_t b = first; b < last; ++b) {
-      next_[b - first] = b * kBucketRows;
-      end_[b - first] = std::min(n, next_[b - first] + kBucketRows);
-    }
-  }
-
-  // The rows of the share's buckets.
-  std::size_t begin() const noexcept { return first_ * kBucketRows; }
-  std::size_t end() const noexcept { return std::min(n_, last_ * kBucketRows); }
-
-  Take take(std::int64_t id, std::size_t& row) noexcept {
-    const std::uint64_t s = static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(least_);
-    if (s >= n_) return Take::Refused;
-    const std::size_t b = static_cast<std::size_t>(s / kBucketRows);
-    if (b < first_ || b >= last_) return Take::Elsewhere;
-    std::size_t& next = next_[b - first_];
-    if (next == end_[b - first_]) return Take::Refused;
-    row = next++;
-    return Take::Placed;
-  }
-
- private:
-  std::int64_t least_;
-  std::size_t n_, first_, last_;
-  std::vector<std::size_t> next_, end_;
-};
-
-// count atom lines from offset at, the rows of the share's buckets into
-// rows row0 + their slot (ids kept for settling); Reader reads the fields
-// after the id. The offset past them, or nothing where a line's id does not
-// read or is not one of the run, a bucket overflows, a line of the share
-// does not read, or give_up is set (checked now and then).
-template <class Reader>
-std::optional<std::size_t> read_rows_shared_with(std::string_view buffer, std::size_t at, std::size_t count,
-                                                 std::span<const FieldPlan> plan, std::size_t row0,
-                                                 BucketShare& share, const std::atomic<bool>& give_up) {
-  const RowBounds bounds(buffer, at, buffer.size());
-  const char* const end = bounds.end;
-  const char* p = bounds.p;
-  auto* const ids = static_cast<std::int64_t*>(plan[0].base);
-  for (std::size_t read = 0; read < count; ++read) {
-    if (p >= end || (read % 4096 == 0 && give_up.load(std::memory_order_relaxed))) return std::nullopt;
-    std::int64_t id = 0;
-    const FieldPlan id_field{ColumnType::Integer, 1, &id};
-    const char* q = p;
-    std::size_t slot = 0;
-    const bool fast_id = read_field_fast<ColumnType::Integer, false>(q, bounds.limit, end, id_field, 0);
-    BucketShare::Take take = BucketShare::Take::Refused;
-    if (fast_id) {
-      take = share.take(id, slot);
-      if (take == BucketShare::Take::Placed) {
-        prefetch_next_lines(plan, row0 + slot);
-        if (const char* after = Reader::rest(q, bounds.limit, end, plan, row0 + slot)) [[likely]] {
-          ids[row0 + slot] = id;
-          p = after;
-          continue;
-        }
-      } else if (take == BucketShare::Take::Refused) {
-        return std::nullopt;
-      }
-    }
-    const void* lf = std::memchr(q, '\n', static_cast<std::size_t>(end - q));
-    const char* line_end = lf == nullptr ? end : static_cast<const char*>(lf);
-    if (!fast_id) {
-      const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-      if (!line_id(line, end, id)) return std::nullopt;
-      take = share.take(id, slot);
-      if (take == BucketShare::Take::Refused) return std::nullopt;
-    }
-    if (take == BucketShare::Take::Placed) {
-      const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-      if (read_row(line, end, plan, row0 + slot).problem != RowProblem::None) return std::nullopt;
-      ids[row0 + slot] = id;
-    }
-    p = line_end == end ? end : line_end + 1;
-  }
-  return static_cast<std::size_t>(p - bounds.begin);
-}
-
-// A large frame of count rows from offset at read on threads straight into
-// the slots of its ids, guessed a run from least, each thread placing the
-// rows of its share of the buckets and putting them in order: the offset
-// past its lines. Nothing where that fails (ids not such a run, a line
-// that does not read, the lines running out); the rows are then in no
-// order, and the frame is to be read the ordinary way, which says what is
-// wrong.
-std::optional<std::size_t> place_frame_on_threads(const Layout& layout, std::vector<OutputData>& data,
-                                                  std::string_view buffer, std::size_t at, std::size_t count,
-                                                  std::span<const FieldPlan> plan, std::int64_t least,
-                                                  std::size_t threads);
 
 // How far placing got: every line (whole), or the lines before the one at
 // `next` that could not be placed. Where those all went to their own row

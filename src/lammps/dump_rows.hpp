@@ -385,6 +385,10 @@ inline constexpr std::size_t kBucketRows = IO_RS_SORT_BUCKET_ROWS;
 bool settle_buckets(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                     std::int64_t least, OwnedBuffer<unsigned char>& scratch);
 
+// Row from_row of every output of `from` copied into row to_row of `to`.
+void copy_row(const Layout& layout, std::vector<OutputData>& from, std::size_t from_row,
+              std::vector<OutputData>& to, std::size_t to_row);
+
 // Rows [first, first + n) of every output in the order of their ids, rows
 // of equal ids in file order, on one thread (through scratch); nothing where
 // the layout has no id column.

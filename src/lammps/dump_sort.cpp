@@ -305,6 +305,15 @@ bool settle_buckets(const Layout& layout, std::vector<OutputData>& data, std::si
   return true;
 }
 
+void copy_row(const Layout& layout, std::vector<OutputData>& from, std::size_t from_row,
+              std::vector<OutputData>& to, std::size_t to_row) {
+  for (std::size_t k = 0; k < layout.outputs.size(); ++k) {
+    const std::size_t bytes = row_bytes(layout.outputs[k]);
+    std::memcpy(rows_of(layout.outputs[k], to[k]) + to_row * bytes, rows_of(layout.outputs[k], from[k]) + from_row * bytes,
+                bytes);
+  }
+}
+
 void sort_rows(const Layout& layout, std::vector<OutputData>& data, std::size_t first, std::size_t n,
                OwnedBuffer<unsigned char>& scratch) {
   if (!layout.id || n < 2) return;

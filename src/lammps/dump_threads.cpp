@@ -15,7 +15,7 @@
 #include "core/rows_on_threads.hpp"
 #include "lammps/dump_frames.hpp"
 #include "lammps/dump_head.hpp"
-#include "lammps/dump_placed.hpp"
+#include "lammps/dump_claimed.hpp"
 #include "lammps/dump_rows.hpp"
 
 namespace io_rs::lammps {
