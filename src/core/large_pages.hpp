@@ -2,11 +2,12 @@
 // right after they are allocated: on 4 KiB pages that is a page fault per
 // 4 KiB, which can cost as much as reading the numbers that fill them. On
 // Linux a large buffer starts on a 2 MiB boundary, where the kernel can map
-// a transparent huge page, so that thousands of faults become a few; it asks
+// a transparent huge page, so that thousands of faults become a few. It asks
 // for them only where a fault then takes a free huge page without stopping
-// to compact memory for one (the `defrag` setting `defer` or `never`). With
-// the common `madvise`, a fault in a region that asked stops for as long as
-// compaction takes, milliseconds on a machine whose memory others have cut
+// to compact memory for one: where the `defrag` setting is `defer` or
+// `never`, or, with the common `madvise`, where the kernel holds free huge
+// pages enough for the buffer twice over (/proc/buddyinfo). A fault that
+// compacts stops for milliseconds on a machine whose memory others have cut
 // up, and two threads faulting at once wait on each other there: a read on
 // two threads took either its usual time or a third more, from call to
 // call. Elsewhere these are malloc, calloc and realloc. Either way the
@@ -14,11 +15,17 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace io_rs {
 
 // From this many bytes a buffer is large.
 inline constexpr std::size_t kLargePagesFrom = std::size_t{4} << 20;
+
+// The free huge pages, of 2^huge_order pages each, that a text in the form
+// of /proc/buddyinfo counts: in every zone, the free blocks of each order
+// from huge_order up (a block of order k is 2^k pages).
+std::size_t free_huge_pages_in(std::string_view buddyinfo, unsigned huge_order) noexcept;
 
 // bytes (at least 1) of memory, zeroed when asked; nullptr when there is none.
 void* allocate_buffer(std::size_t bytes, bool zeroed) noexcept;
