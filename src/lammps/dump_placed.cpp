@@ -24,6 +24,8 @@ Placed read_rows_placed(std::string_view buffer, std::size_t at, std::size_t sto
                         std::span<const FieldPlan> plan, std::size_t row0, Slots& slots) {
   // New pages mapped in at once, as read_rows does a stretch at a time.
   if (count >= kRowsAhead / 2) populate_rows(plan, row0, row0 + count);
+  // Rows that fit the caches go straight to their slots: all of them there.
+  if constexpr (!Slots::kScattered) prefetch_rows(plan, row0, row0 + count);
   return with_row_reader(plan, [&]<class Reader>(Reader) {
     return read_rows_placed_with<Reader>(buffer, at, stop, count, plan, row0, slots);
   });

@@ -59,25 +59,43 @@ bool read_whole_number(std::string_view field, std::int64_t& value) {
   return error == std::errc() && stop == field.data() + field.size();
 }
 
-void populate_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end) {
-  // One range an output: the fields of a row of width w lie within w
-  // elements of the output's first.
-  struct Rows {
-    unsigned char* base;
-    std::size_t bytes;  // a row's
-  };
-  std::vector<Rows> outputs;
+namespace {
+
+// Each output the plan writes once: the fields of a row of width w lie
+// within w elements of the output's first.
+struct OutputRows {
+  unsigned char* base;
+  std::size_t bytes;  // a row's
+};
+
+std::vector<OutputRows> outputs_of(std::span<const FieldPlan> plan) {
+  std::vector<OutputRows> outputs;
   for (const FieldPlan& field : plan) {
     auto* base = static_cast<unsigned char*>(field.base);
     const std::size_t bytes = field.width * element_size(field.type);
     const auto at = reinterpret_cast<std::uintptr_t>(base);
-    const bool seen = std::any_of(outputs.begin(), outputs.end(), [&](const Rows& rows) {
+    const bool seen = std::any_of(outputs.begin(), outputs.end(), [&](const OutputRows& rows) {
       const auto first = reinterpret_cast<std::uintptr_t>(rows.base);
       return rows.bytes == bytes && at + bytes > first && at < first + bytes;
     });
     if (!seen) outputs.push_back({base, bytes});
   }
-  for (const Rows& rows : outputs) populate_for_writing(rows.base + begin * rows.bytes, rows.base + end * rows.bytes);
+  return outputs;
+}
+
+}  // namespace
+
+void populate_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end) {
+  for (const OutputRows& rows : outputs_of(plan)) {
+    populate_for_writing(rows.base + begin * rows.bytes, rows.base + end * rows.bytes);
+  }
+}
+
+void prefetch_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end) {
+  for (const OutputRows& rows : outputs_of(plan)) {
+    const unsigned char* const last = rows.base + end * rows.bytes;
+    for (const unsigned char* line = rows.base + begin * rows.bytes; line < last; line += 64) IO_RS_PREFETCH_WRITE(line);
+  }
 }
 
 RowRun read_rows_ahead(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count,

@@ -351,6 +351,11 @@ inline RowRun read_rows_at_once(std::string_view buffer, std::size_t at, std::si
 // writable (page_populate.hpp).
 void populate_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end);
 
+// The cache lines of rows [begin, end) of every output the plan writes
+// fetched ahead to be written: rows that then go to them in any order find
+// them in the caches, where they would each wait for memory.
+void prefetch_rows(std::span<const FieldPlan> plan, std::size_t begin, std::size_t end);
+
 // Rows into large outputs a stretch at a time, each stretch's pages mapped
 // in just before it is written (page_populate.hpp); small ones at once.
 inline constexpr std::size_t kRowsAhead = 8192;
