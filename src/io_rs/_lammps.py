@@ -38,7 +38,7 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
+from ._files import (BATCH_BYTES, CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
                      compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
@@ -60,8 +60,6 @@ _COORDINATES = (("x", "y", "z"), ("xu", "yu", "zu"), ("xs", "ys", "zs"), ("xsu",
 _FRACTIONAL = {("xs", "ys", "zs"), ("xsu", "ysu", "zsu")}
 _WHOLE = re.compile(r"[+-]?[0-9]+")
 _REAL = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE)
-# Frames read by one call when a file is gone through a frame at a time.
-_BATCH = 256
 TypeMap = Mapping[int, str]
 
 
@@ -282,7 +280,7 @@ def iter_lammps_dump(file: Source, *, type_map: TypeMap | None = None, sort: boo
     types = _type_map(type_map)
     name = label(file)
     with _windows(file) as pieces:
-        for read in _reads(pieces, name, _BATCH, resolve_threads(threads), sort):
+        for read in _reads(pieces, name, None, resolve_threads(threads), sort):
             yield from _frames_of(read, types, name)
 
 
