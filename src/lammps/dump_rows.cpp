@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/large_pages.hpp"
 #include "core/message.hpp"
 #include "core/output_text.hpp"
 #include "core/page_populate.hpp"
@@ -16,6 +17,14 @@ void* buffer_of(ColumnType type, OutputData& data) {
     case ColumnType::Real: return data.reals.data();
     case ColumnType::Integer: return data.integers.data();
     default: return data.texts.data();
+  }
+}
+
+std::size_t elements_of(ColumnType type, const OutputData& data) {
+  switch (type) {
+    case ColumnType::Real: return data.reals.size();
+    case ColumnType::Integer: return data.integers.size();
+    default: return data.texts.size();
   }
 }
 
@@ -34,7 +43,8 @@ std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& da
   for (const Layout::Field& field : layout.fields) {
     const Output& output = layout.outputs[field.output];
     auto* base = static_cast<unsigned char*>(buffer_of(output.type, data[field.output]));
-    plan.push_back({output.type, output.width(), base + field.element * element_size(output.type)});
+    const bool fresh = elements_of(output.type, data[field.output]) * element_size(output.type) >= kLargePagesFrom;
+    plan.push_back({output.type, output.width(), base + field.element * element_size(output.type), fresh});
   }
   return plan;
 }
@@ -71,6 +81,7 @@ struct OutputRows {
 std::vector<OutputRows> outputs_of(std::span<const FieldPlan> plan) {
   std::vector<OutputRows> outputs;
   for (const FieldPlan& field : plan) {
+    if (!field.fresh) continue;
     auto* base = static_cast<unsigned char*>(field.base);
     const std::size_t bytes = field.width * element_size(field.type);
     const auto at = reinterpret_cast<std::uintptr_t>(base);

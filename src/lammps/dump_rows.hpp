@@ -29,6 +29,10 @@ struct FieldPlan {
   ColumnType type;
   std::size_t width;
   void* base;  // the buffer's element `element` of row 0
+  // The buffer is memory just mapped for it (large buffers are), whose pages
+  // are best mapped in ahead of the rows; smaller ones come from the heap,
+  // most often pages used before.
+  bool fresh = false;
 };
 
 // The bytes of one element of a column of the type.
