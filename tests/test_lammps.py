@@ -480,6 +480,49 @@ def many_frames(count=400, natoms=50, seed=0):
                    for k in range(count))
 
 
+class Trickle:
+    """A stream with nothing but read(), giving at most a few bytes a call."""
+
+    def __init__(self, data, most):
+        self._data, self._at, self._most = data, 0, most
+
+    def read(self, size=-1):
+        size = min(size if size >= 0 else len(self._data), self._most)
+        chunk = self._data[self._at:self._at + size]
+        self._at += len(chunk)
+        return chunk
+
+
+@pytest.mark.parametrize("stream", ["BytesIO", "unbuffered file", "trickle", "gzip file"])
+def test_streams_gone_through_in_small_windows_give_every_frame(stream, tmp_path, monkeypatch):
+    """Windows of a few hundred bytes, so that frames and lines cross them,
+    read into the window's buffer from each kind of stream."""
+    monkeypatch.setattr(_files, "CHUNK_BYTES", 300)
+    data = many_frames(count=30, natoms=20).encode()
+    path = tmp_path / "frames.dump"
+    path.write_bytes(data)
+    if stream == "BytesIO":
+        source = io.BytesIO(data)
+    elif stream == "unbuffered file":
+        source = open(path, "rb", buffering=0)
+    elif stream == "trickle":
+        source = Trickle(data, 70)
+    else:
+        source = tmp_path / "frames.dump.gz"
+        source.write_bytes(gzip.compress(data))
+    frames = list(io_rs.iter_lammps_dump(source))
+    if stream == "unbuffered file":
+        source.close()
+    assert frames == io_rs.read_lammps_dump(io.BytesIO(data))
+
+
+def test_a_stream_in_text_mode_is_refused(tmp_path):
+    path = tmp_path / "frames.dump"
+    path.write_text(many_frames(count=2))
+    with open(path) as text, pytest.raises(TypeError, match="opened in binary mode"):
+        list(io_rs.iter_lammps_dump(text))
+
+
 @pytest.mark.parametrize("damage", ["atom", "header", "count", "atom, then header"])
 def test_the_first_failure_in_file_order_on_any_thread_count(damage):
     text = many_frames()
