@@ -254,7 +254,7 @@ def format_error(error: ValueError, name: str) -> FormatError:
 class Text:
     """The bytes of one file, or a window of them, with the file's name for messages."""
 
-    def __init__(self, data: Data | bytearray, kind: str, name: str) -> None:
+    def __init__(self, data: Data | bytearray | memoryview, kind: str, name: str) -> None:
         self.data = data
         self.kind = kind
         self.name = name
