@@ -254,7 +254,7 @@ def format_error(error: ValueError, name: str) -> FormatError:
 class Text:
     """The bytes of one file, or a window of them, with the file's name for messages."""
 
-    def __init__(self, data: Data | bytearray | memoryview, kind: str, name: str) -> None:
+    def __init__(self, data: Data | bytearray, kind: str, name: str) -> None:
         self.data = data
         self.kind = kind
         self.name = name
@@ -346,10 +346,7 @@ class Pieces:
     def __init__(self, stream: io.BufferedIOBase | ReadableBinary | None, whole: Data | None = None,
                  ahead: bool = False) -> None:
         self._stream = stream
-        # A stream's window is the start of a buffer kept from chunk to chunk:
-        # read into where it stands, rather than into fresh memory each time.
-        self._buffer = bytearray()
-        self.data: Data | memoryview = whole if whole is not None else memoryview(self._buffer)
+        self.data: Data | bytearray = whole if whole is not None else bytearray()
         self.start = 0  # the file's byte where data starts
         self.last = whole is not None
         self._reader = ThreadPoolExecutor(1, "io-rs decompressor") if ahead else None
@@ -373,27 +370,16 @@ class Pieces:
 
     def advance(self, consumed: int) -> None:
         """Drops the first consumed bytes of the window and reads the next chunk."""
-        assert isinstance(self.data, memoryview) and self._stream is not None
-        kept = bytes(self.data[consumed:])  # the rest, moved to the front below
+        assert isinstance(self.data, bytearray) and self._stream is not None
+        del self.data[:consumed]
         self.start += consumed
-        stream = self._stream if self._reader is None and isinstance(self._stream, io.BufferedIOBase) else None
-        chunk = self._chunk() if stream is None else None
-        if chunk is not None and not isinstance(chunk, bytes):
+        chunk = self._chunk()
+        if not isinstance(chunk, bytes):
             raise TypeError(f"expected a file opened in binary mode, whose read() returns bytes, "
                             f"not {type(chunk).__name__}")
-        size = len(kept) + (CHUNK_BYTES if chunk is None else len(chunk))
-        if len(self._buffer) < size:
-            self._buffer = bytearray(max(2 * len(self._buffer), size))
-        room = memoryview(self._buffer)
-        room[:len(kept)] = kept
-        if stream is not None:
-            read = stream.readinto(room[len(kept):size]) or 0
+        if chunk:
+            self.data += chunk
         else:
-            assert chunk is not None
-            room[len(kept):size] = chunk
-            read = len(chunk)
-        self.data = room[:len(kept) + read]
-        if not read:
             self.last = True
 
 

@@ -38,7 +38,7 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (BATCH_BYTES, CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
+from ._files import (CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
                      compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
