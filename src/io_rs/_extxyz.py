@@ -258,6 +258,7 @@ class ExtxyzFile(FrameFile[ExtxyzFrame]):
             return []
         text, base = self._text_for(0, len(self._table))
         data = text.data
+        assert not isinstance(data, memoryview)  # an open file's: its map or bytes, never a window
         found: list[dict[str, object]] = []
         for k, (offset, line) in enumerate(self._table[:, :2].tolist()):
             start = data.find(b"\n", offset - base) + 1

@@ -254,7 +254,7 @@ def format_error(error: ValueError, name: str) -> FormatError:
 class Text:
     """The bytes of one file, or a window of them, with the file's name for messages."""
 
-    def __init__(self, data: Data | bytearray, kind: str, name: str) -> None:
+    def __init__(self, data: Data | bytearray | memoryview, kind: str, name: str) -> None:
         self.data = data
         self.kind = kind
         self.name = name
@@ -341,14 +341,22 @@ class Pieces:
     at a time, so that only the window is held, never the whole file; a
     plain file is mapped and is its own single window. With `ahead`, the
     next chunk is decompressed on a thread of its own while the window is
-    read (the decompressor gives up the interpreter lock as it works)."""
+    read (the decompressor gives up the interpreter lock as it works).
+
+    A stream's window is a view of one buffer kept from chunk to chunk:
+    chunks are read into it where the stream can (readinto), and what is
+    left of the window moves to its start when the next chunk would not fit,
+    so that going through a file touches the same pages again rather than
+    fresh ones for every chunk. The view is valid until the next advance."""
 
     def __init__(self, stream: io.BufferedIOBase | ReadableBinary | None, whole: Data | None = None,
                  ahead: bool = False) -> None:
         self._stream = stream
-        self.data: Data | bytearray = whole if whole is not None else bytearray()
+        self.data: Data | memoryview = whole if whole is not None else memoryview(b"")
         self.start = 0  # the file's byte where data starts
         self.last = whole is not None
+        self._buffer: NDArray[np.uint8] = np.empty(0, np.uint8)  # the window is _buffer[_low:_high]
+        self._low = self._high = 0
         self._reader = ThreadPoolExecutor(1, "io-rs decompressor") if ahead else None
         self._next: Future[bytes] | None = None
 
@@ -368,19 +376,59 @@ class Pieces:
             self._reader.shutdown(wait=True)
             self._next = None
 
-    def advance(self, consumed: int) -> None:
-        """Drops the first consumed bytes of the window and reads the next chunk."""
-        assert isinstance(self.data, bytearray) and self._stream is not None
-        del self.data[:consumed]
-        self.start += consumed
-        chunk = self._chunk()
-        if not isinstance(chunk, bytes):
-            raise TypeError(f"expected a file opened in binary mode, whose read() returns bytes, "
-                            f"not {type(chunk).__name__}")
-        if chunk:
-            self.data += chunk
+    def _room(self, size: int) -> None:
+        """Makes room for size bytes after the window: the window moves to
+        the buffer's start, or into a buffer twice as large where that is not
+        enough."""
+        held = self._high - self._low
+        if self._high + size <= len(self._buffer):
+            return
+        if held + size <= len(self._buffer):
+            # Overlapping ranges are copied as if through a temporary.
+            self._buffer[:held] = self._buffer[self._low:self._high]
         else:
-            self.last = True
+            larger = np.empty(max(2 * len(self._buffer), 2 * (held + size)), np.uint8)
+            larger[:held] = self._buffer[self._low:self._high]
+            self._buffer = larger
+        self._low, self._high = 0, held
+
+    def _fill(self) -> int:
+        """Reads the next chunk after the window; 0 at the end of the file."""
+        readinto = getattr(self._stream, "readinto", None) if self._reader is None else None
+        if readinto is not None:
+            self._room(CHUNK_BYTES)
+            got: object = readinto(memoryview(self._buffer)[self._high:self._high + CHUNK_BYTES])
+        else:
+            chunk = self._chunk()
+            if not isinstance(chunk, bytes):
+                raise TypeError(f"expected a file opened in binary mode, whose read() returns bytes, "
+                                f"not {type(chunk).__name__}")
+            self._room(len(chunk))
+            self._buffer[self._high:self._high + len(chunk)] = np.frombuffer(chunk, np.uint8)
+            got = len(chunk)
+        if not isinstance(got, int):
+            raise TypeError(f"expected a file opened in binary mode, whose readinto() returns a count of bytes, "
+                            f"not {type(got).__name__}")
+        self._high += got
+        return got
+
+    def advance(self, consumed: int) -> None:
+        """Drops the first consumed bytes of the window and reads the next
+        chunk. Where nothing was consumed (a frame larger than the window),
+        chunks are read until the window is twice as wide: growing it by one
+        chunk at a time would scan a large frame again for every chunk."""
+        assert self._stream is not None and 0 <= consumed <= self._high - self._low
+        self._low += consumed
+        self.start += consumed
+        wanted = 2 * (self._high - self._low) if consumed == 0 else 0
+        self.data = memoryview(b"")  # no view of the buffer while it changes
+        while True:
+            if not self._fill():
+                self.last = True
+                break
+            if self._high - self._low >= wanted:
+                break
+        self.data = memoryview(self._buffer)[self._low:self._high]
 
 
 @contextmanager

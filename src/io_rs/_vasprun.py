@@ -218,10 +218,7 @@ def _window_scans(pieces: Pieces, name: str, values: bool, select: int, threads:
                     if release:
                         released = _release(pieces.data, released, start)
                 else:
-                    held = len(pieces.data)
                     pieces.advance(consumed)
-                    while consumed == 0 and not pieces.last and len(pieces.data) < 2 * held:
-                        pieces.advance(0)
                 upcoming = pool.submit(scan_next) if pool is not None else None
             notes.damage(scan)
             if values:

@@ -175,6 +175,7 @@ class XyzFile(FrameFile[XyzFrame]):
         if text is None:
             return []
         data = text.data
+        assert not isinstance(data, memoryview)  # an open file's: its map or bytes, never a window
         found = []
         for offset in self._table[:, 0].tolist():
             start = data.find(b"\n", offset - base) + 1
