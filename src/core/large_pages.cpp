@@ -1,5 +1,7 @@
 #include "core/large_pages.hpp"
 
+#include "core/buffer_store.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -97,6 +99,11 @@ std::size_t free_huge_pages_in(std::string_view buddyinfo, unsigned huge_order) 
 }
 
 void* allocate_buffer(std::size_t bytes, bool zeroed) noexcept {
+  if (bytes >= BufferStore::kFrom && bytes < kLargePagesFrom) {
+    void* p = buffer_store().take(bytes);
+    if (p != nullptr && zeroed) std::memset(p, 0, bytes);
+    return p;
+  }
   if (bytes < kLargePagesFrom) return zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
   void* p = allocate_large(bytes);
   if (p != nullptr && zeroed) std::memset(p, 0, bytes);
@@ -104,16 +111,22 @@ void* allocate_buffer(std::size_t bytes, bool zeroed) noexcept {
 }
 
 void* reallocate_buffer(void* data, std::size_t kept, std::size_t bytes) noexcept {
-  // Shrinking, or staying small, keeps the buffer where it is.
-  if (bytes < kLargePagesFrom || bytes <= kept || data == nullptr) {
-    if (data == nullptr) return allocate_buffer(bytes, false);
-    return std::realloc(data, bytes);
-  }
-  void* p = allocate_large(bytes);
+  if (data == nullptr) return allocate_buffer(bytes, false);
+  // A stored block's room is its own: a buffer that shrinks, or grows
+  // within it, stays; one that outgrows it moves.
+  const std::size_t room = buffer_store().room(data);
+  if (room != 0 && bytes <= room) return data;
+  // Shrinking, or staying small, keeps a plain block where it is.
+  if (room == 0 && (bytes < kLargePagesFrom || bytes <= kept)) return std::realloc(data, bytes);
+  void* p = allocate_buffer(bytes, false);
   if (p == nullptr) return nullptr;
   std::memcpy(p, data, kept);
-  std::free(data);
+  release_buffer(data);
   return p;
+}
+
+void release_buffer(void* data) noexcept {
+  if (data != nullptr && !buffer_store().give(data)) std::free(data);
 }
 
 }  // namespace io_rs

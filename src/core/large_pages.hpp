@@ -10,8 +10,9 @@
 // compacts stops for milliseconds on a machine whose memory others have cut
 // up, and two threads faulting at once wait on each other there: a read on
 // two threads took either its usual time or a third more, from call to
-// call. Elsewhere these are malloc, calloc and realloc. Either way the
-// memory is released with std::free.
+// call. Buffers of a few hundred KB come from the buffer store
+// (buffer_store.hpp), the rest from malloc, calloc and realloc. Whatever
+// these give is released with release_buffer.
 #pragma once
 
 #include <cstddef>
@@ -33,5 +34,8 @@ void* allocate_buffer(std::size_t bytes, bool zeroed) noexcept;
 // The buffer at data (kept bytes of it worth keeping) moved or resized to
 // bytes (at least 1); nullptr, with data untouched, when there is no memory.
 void* reallocate_buffer(void* data, std::size_t kept, std::size_t bytes) noexcept;
+
+// Releases what allocate_buffer or reallocate_buffer gave (nullptr: nothing).
+void release_buffer(void* data) noexcept;
 
 }  // namespace io_rs

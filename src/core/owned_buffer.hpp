@@ -1,6 +1,6 @@
 // A malloc'd array that a parser fills and the frame hands to NumPy as the
 // memory of a new array, without copying. Whoever ends up holding it releases
-// it with std::free.
+// it with release_buffer (core/large_pages.hpp).
 #pragma once
 
 #include <algorithm>
@@ -35,7 +35,7 @@ class OwnedBuffer {
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   OwnedBuffer& operator=(OwnedBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release_buffer(data_);
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
     }
@@ -43,7 +43,7 @@ class OwnedBuffer {
   }
   OwnedBuffer(const OwnedBuffer&) = delete;
   OwnedBuffer& operator=(const OwnedBuffer&) = delete;
-  ~OwnedBuffer() { std::free(data_); }
+  ~OwnedBuffer() { release_buffer(data_); }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
@@ -62,7 +62,7 @@ class OwnedBuffer {
     size_ = count;
   }
 
-  // Gives up ownership; the caller must std::free the pointer.
+  // Gives up ownership; the caller must release_buffer the pointer.
   T* release() noexcept {
     size_ = 0;
     return std::exchange(data_, nullptr);

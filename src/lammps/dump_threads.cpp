@@ -214,13 +214,13 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
   const std::size_t bytes = found.back().atoms_end - offset;
   threads = threads_for(threads, bytes);
   // Frames sorted by id are sorted best by the thread that read them, while
-  // their rows are in its cache: with frames enough to share out (four a
-  // thread, none of them more than half a thread's share), parts large
-  // enough that none is cut.
+  // their rows are in its cache: with frames enough to share out (two a
+  // thread, none of them more than two thirds of a thread's share), parts
+  // large enough that none is cut.
   std::size_t bytes_per_part = part_bytes(bytes, threads);
   std::size_t largest = 0;
   for (const FoundFrame& frame : found) largest = std::max(largest, frame.atoms_end - frame.atoms_start);
-  if (sort && found.size() >= 4 * threads && largest <= bytes / (2 * threads)) {
+  if (sort && found.size() >= 2 * threads && 3 * largest * threads <= 2 * bytes) {
     bytes_per_part = std::max(bytes_per_part, largest / 2 + 1);
   }
   FrameParts parts(buffer, found, bytes_per_part);

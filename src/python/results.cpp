@@ -66,7 +66,7 @@ Ref from_owned_buffer(OwnedBuffer<T>&& buffer, std::initializer_list<std::size_t
   auto* container = reinterpret_cast<SliceContainer*>(holder.get());
   container->length = buffer.size();
   container->data = buffer.release();
-  container->release = &std::free;
+  container->release = &release_buffer;
 
   // C order: each stride the product of the later dimensions; all zero for
   // an empty array.

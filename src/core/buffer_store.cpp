@@ -1,0 +1,107 @@
+#include "core/buffer_store.hpp"
+
+#include <bit>
+#include <cstdlib>
+#include <new>
+
+namespace io_rs {
+
+namespace {
+
+// A store holds the few MB that one window's or frame's outputs take, twice.
+constexpr std::size_t kProcessStoreBytes = std::size_t{16} << 20;
+
+}  // namespace
+
+BufferStore::~BufferStore() {
+  for (const auto& [block, room] : stored_) std::free(block);
+}
+
+std::size_t BufferStore::room_for(std::size_t bytes) noexcept {
+  if (bytes < 16) return bytes;
+  const std::size_t step = std::bit_floor(bytes) / 8;
+  const std::size_t rounded = (bytes + step - 1) / step * step;
+  return rounded < bytes ? bytes : rounded;  // no wrap near the top of the range
+}
+
+void* BufferStore::take(std::size_t bytes) noexcept {
+  const std::size_t room = room_for(bytes);
+  std::lock_guard lock(mutex_);
+  std::size_t best = stored_.size();
+  for (std::size_t k = 0; k < stored_.size(); ++k) {
+    const std::size_t size = stored_[k].second;
+    if (size >= bytes && size / 2 <= bytes && (best == stored_.size() || size < stored_[best].second)) best = k;
+  }
+  void* block = nullptr;
+  std::size_t block_room = room;
+  if (best < stored_.size()) {
+    block = stored_[best].first;
+    block_room = stored_[best].second;
+    stored_.erase(stored_.begin() + static_cast<std::ptrdiff_t>(best));
+    stored_bytes_ -= block_room;
+  } else {
+    block = std::malloc(room);
+    if (block == nullptr) return nullptr;
+  }
+  try {
+    out_.emplace(block, block_room);
+  } catch (...) {
+    // Untracked, it is a plain malloc block, freed as one.
+  }
+  return block;
+}
+
+bool BufferStore::give(void* block) noexcept {
+  std::lock_guard lock(mutex_);
+  const auto found = out_.find(block);
+  if (found == out_.end()) return false;
+  const std::size_t room = found->second;
+  out_.erase(found);
+  if (room > capacity_) {
+    std::free(block);
+    return true;
+  }
+  std::size_t evicted = 0;
+  while (stored_bytes_ + room > capacity_ && evicted < stored_.size()) {
+    std::free(stored_[evicted].first);
+    stored_bytes_ -= stored_[evicted].second;
+    ++evicted;
+  }
+  stored_.erase(stored_.begin(), stored_.begin() + static_cast<std::ptrdiff_t>(evicted));
+  try {
+    stored_.emplace_back(block, room);
+    stored_bytes_ += room;
+  } catch (...) {
+    std::free(block);
+  }
+  return true;
+}
+
+std::size_t BufferStore::room(const void* block) const noexcept {
+  std::lock_guard lock(mutex_);
+  const auto found = out_.find(block);
+  return found == out_.end() ? 0 : found->second;
+}
+
+void BufferStore::forget(const void* block) noexcept {
+  std::lock_guard lock(mutex_);
+  out_.erase(block);
+}
+
+std::size_t BufferStore::stored_bytes() const noexcept {
+  std::lock_guard lock(mutex_);
+  return stored_bytes_;
+}
+
+std::size_t BufferStore::stored_blocks() const noexcept {
+  std::lock_guard lock(mutex_);
+  return stored_.size();
+}
+
+BufferStore& buffer_store() noexcept {
+  alignas(BufferStore) static unsigned char storage[sizeof(BufferStore)];
+  static BufferStore* const store = new (storage) BufferStore(kProcessStoreBytes);
+  return *store;
+}
+
+}  // namespace io_rs
