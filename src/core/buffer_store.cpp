@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <new>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 namespace io_rs {
 
 namespace {
@@ -98,9 +102,28 @@ std::size_t BufferStore::stored_blocks() const noexcept {
   return stored_.size();
 }
 
+namespace {
+
+alignas(BufferStore) unsigned char storage[sizeof(BufferStore)];
+BufferStore* the_store = nullptr;
+
+#if !defined(_WIN32)
+// A fork while another thread holds the store's lock would leave it held
+// in the child for good: a fork waits for it instead.
+void before_fork() { the_store->lock(); }
+void after_fork() { the_store->unlock(); }
+#endif
+
+}  // namespace
+
 BufferStore& buffer_store() noexcept {
-  alignas(BufferStore) static unsigned char storage[sizeof(BufferStore)];
-  static BufferStore* const store = new (storage) BufferStore(kProcessStoreBytes);
+  static BufferStore* const store = [] {
+    the_store = new (storage) BufferStore(kProcessStoreBytes);
+#if !defined(_WIN32)
+    pthread_atfork(before_fork, after_fork, after_fork);
+#endif
+    return the_store;
+  }();
   return *store;
 }
 

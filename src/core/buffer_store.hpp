@@ -48,6 +48,10 @@ class BufferStore {
   std::size_t stored_bytes() const noexcept;
   std::size_t stored_blocks() const noexcept;
 
+  // Holds the store still (across a fork).
+  void lock() noexcept { mutex_.lock(); }
+  void unlock() noexcept { mutex_.unlock(); }
+
  private:
   mutable std::mutex mutex_;
   std::unordered_map<const void*, std::size_t> out_;  // blocks taken, by their room
