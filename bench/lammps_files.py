@@ -102,7 +102,10 @@ def ours(path: Path, data: bytes, args) -> dict:
     runs = {"io_rs, 1 thread": lambda: io_rs.read_lammps_dump(path, threads=1),
             "io_rs, 2 threads": lambda: io_rs.read_lammps_dump(path, threads=2),
             "C++ call on bytes, 1 thread": lambda: _io_rs_buffers.read_lammps_dump_frames(data, threads=1),
-            "io_rs, 1 thread, sort=False": lambda: io_rs.read_lammps_dump(path, threads=1, sort=False)}
+            "io_rs, 1 thread, sort=False": lambda: io_rs.read_lammps_dump(path, threads=1, sort=False),
+            # What a user going through a dump does: a window of it at a time.
+            "iter_lammps_dump, 1 thread": lambda: sum(1 for _ in io_rs.iter_lammps_dump(path, threads=1)),
+            "iter_lammps_dump, 2 threads": lambda: sum(1 for _ in io_rs.iter_lammps_dump(path, threads=2))}
     timed = timing.measure_together({name: timing.PythonRun(run) for name, run in runs.items()},
                                     min_time=args.min_time, budget=args.budget, min_repeats=5)
     # The fastest of several: bursts of other load on a shared machine
