@@ -10,7 +10,6 @@
 #include "core/piece.hpp"
 
 namespace io_rs::lammps {
-namespace {
 
 void* buffer_of(ColumnType type, OutputData& data) {
   switch (type) {
@@ -27,6 +26,8 @@ std::size_t elements_of(ColumnType type, const OutputData& data) {
     default: return data.texts.size();
   }
 }
+
+namespace {
 
 std::size_t field_count(std::string_view line) {
   FieldSplitter fields(line);

@@ -40,6 +40,10 @@ inline std::size_t element_size(ColumnType type) noexcept {
   return type == ColumnType::Text ? sizeof(std::string_view) : type == ColumnType::Real ? sizeof(double) : sizeof(std::int64_t);
 }
 
+// An output's buffer, and the elements it holds, by the output's type.
+void* buffer_of(ColumnType type, OutputData& data);
+std::size_t elements_of(ColumnType type, const OutputData& data);
+
 // The plans of a layout's columns, into data's buffers (which must have
 // room for the rows read).
 std::vector<FieldPlan> plan_of(const Layout& layout, std::vector<OutputData>& data);

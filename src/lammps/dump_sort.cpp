@@ -23,21 +23,12 @@ std::size_t row_bytes(const Output& output) {
 }
 
 unsigned char* rows_of(const Output& output, OutputData& data) {
-  switch (output.type) {
-    case ColumnType::Real: return reinterpret_cast<unsigned char*>(data.reals.data());
-    case ColumnType::Integer: return reinterpret_cast<unsigned char*>(data.integers.data());
-    default: return reinterpret_cast<unsigned char*>(data.texts.data());
-  }
+  return static_cast<unsigned char*>(buffer_of(output.type, data));
 }
 
 // The rows an output's buffer holds.
 std::size_t data_rows(const Output& output, const OutputData& data) {
-  const std::size_t width = std::max<std::size_t>(output.width(), 1);
-  switch (output.type) {
-    case ColumnType::Real: return data.reals.size() / width;
-    case ColumnType::Integer: return data.integers.size() / width;
-    default: return data.texts.size() / width;
-  }
+  return elements_of(output.type, data) / std::max<std::size_t>(output.width(), 1);
 }
 
 // An output's buffer of `count` rows, new.
