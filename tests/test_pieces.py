@@ -142,3 +142,20 @@ def test_a_stream_whose_readinto_gives_no_count_is_refused():
 
     with pytest.raises(TypeError, match="readinto"):
         list(io_rs.iter_lammps_dump(NonBlocking()))
+
+
+@pytest.mark.parametrize("kind", ["BytesIO", "read() only"])
+def test_the_buffer_grown_for_a_large_frame_shrinks_after_it(kind, tmp_path, monkeypatch):
+    """A window grown for one large frame must not hold that frame's pages
+    while the small frames after it are gone through."""
+    monkeypatch.setattr(_files, "CHUNK_BYTES", CHUNK)
+    data = file_bytes(40000)
+    pieces, closer = pieces_of(kind, data, tmp_path)
+    while len(pieces.data) < 20000:
+        pieces.advance(0)
+    grown = len(pieces._buffer)
+    while not pieces.last:
+        assert bytes(pieces.data) == data[pieces.start:pieces.start + len(pieces.data)]
+        pieces.advance(len(pieces.data))
+    close(pieces, closer)
+    assert grown >= 20000 and len(pieces._buffer) <= 8 * CHUNK

@@ -381,13 +381,22 @@ class Pieces:
         the buffer's start, or into a buffer twice as large where that is not
         enough."""
         held = self._high - self._low
+        needed = held + size
+        if len(self._buffer) > max(4 * needed, 8 * CHUNK_BYTES):
+            # Grown for a large frame, the buffer goes back to the size at
+            # hand rather than holding that frame's pages to the end.
+            smaller = np.empty(2 * needed, np.uint8)
+            smaller[:held] = self._buffer[self._low:self._high]
+            self._buffer = smaller
+            self._low, self._high = 0, held
+            return
         if self._high + size <= len(self._buffer):
             return
-        if held + size <= len(self._buffer):
+        if needed <= len(self._buffer):
             # Overlapping ranges are copied as if through a temporary.
             self._buffer[:held] = self._buffer[self._low:self._high]
         else:
-            larger = np.empty(max(2 * len(self._buffer), 2 * (held + size)), np.uint8)
+            larger = np.empty(max(2 * len(self._buffer), 2 * needed), np.uint8)
             larger[:held] = self._buffer[self._low:self._high]
             self._buffer = larger
         self._low, self._high = 0, held
