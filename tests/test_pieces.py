@@ -10,7 +10,7 @@ import pytest
 
 import _io_rs_buffers
 import io_rs
-from io_rs import _files
+from io_rs import _files, _lammps
 
 CHUNK = 64
 
@@ -159,3 +159,42 @@ def test_the_buffer_grown_for_a_large_frame_shrinks_after_it(kind, tmp_path, mon
         pieces.advance(len(pieces.data))
     close(pieces, closer)
     assert grown >= 20000 and len(pieces._buffer) <= 8 * CHUNK
+
+
+def test_ranges_are_the_files_bytes_however_they_follow(tmp_path):
+    """Ranges read one after another into the one buffer: larger, smaller,
+    empty, and past the end of the file."""
+    data = file_bytes(30000)
+    path = tmp_path / "data.bin"
+    path.write_bytes(data)
+    ranges = _files.Ranges(str(path))
+    for start, stop in [(0, 100), (50, 20000), (7, 9), (100, 100), (29990, 31000), (31000, 32000), (0, 30000),
+                        (12345, 12400)]:
+        assert bytes(ranges.read(start, stop)) == data[start:stop]
+
+
+def test_frames_read_while_going_through_an_open_dump(tmp_path, monkeypatch):
+    """Frame k asked for in the middle of going through the same open dump,
+    whose frames alternate between two sets of columns, so that one chunk of
+    text is read by several calls with frames handed out between them: each
+    read has a buffer of its own."""
+    monkeypatch.setattr(_lammps, "CHUNK_BYTES", 600_000)
+    rng = np.random.default_rng(3)
+    frames = []
+    for k in range(12):
+        frame = io_rs.Frame(positions=rng.random((3000, 3)), cell=np.eye(3) * 20, pbc=[True] * 3,
+                            info={"timestep": k})
+        if k % 2:
+            frame.arrays["q"] = rng.random(3000)
+        frames.append(frame)
+    path = tmp_path / "frames.dump"
+    with open(path, "wb") as out:
+        for frame in frames:
+            one = io.BytesIO()
+            io_rs.write_lammps_dump(one, [frame], ["q"] if "q" in frame.arrays else None)
+            out.write(one.getvalue())
+    with io_rs.open_lammps_dump(path) as dump:
+        for k, frame in enumerate(dump):
+            assert np.array_equal(frame.positions, frames[k].positions)
+            other = (k * 5 + 3) % len(frames)
+            assert np.array_equal(dump[other].positions, frames[other].positions)

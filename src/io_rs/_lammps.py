@@ -38,8 +38,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (CHUNK_BYTES, FormatError, Pieces, Source, Target, Text, TruncatedWarning, _compression, batches,
-                     compression_of, label, open_data, read_range, resolve_threads, runs, writing)
+from ._files import (CHUNK_BYTES, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning, _compression,
+                     batches, compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
 
@@ -306,6 +306,7 @@ class LammpsDumpFile(Trajectory):
         self.column_sets: list[tuple[str, ...]] = []
         self.cut: Cut | None = None
         self._data: bytes | None = None
+        self._ranges: list[Ranges] = []  # buffers of reads of frames not under way
         if self._path is None:
             # A stream has no path to read frames again from: it is held.
             with open_data(file) as data:
@@ -380,24 +381,39 @@ class LammpsDumpFile(Trajectory):
         self._check_open()
         return FrameInfos(self._table[:, 2].copy(), _infos(self._heads))
 
-    def _bytes(self, start: int, stop: int) -> bytes:
-        """Bytes start to stop of the file."""
+    def _bytes(self, start: int, stop: int, ranges: Ranges | None) -> bytes | memoryview:
+        """Bytes start to stop of the file: of the stream held, read into
+        ranges' buffer from a plain file, else decompressed up to them."""
         if self._data is not None:
-            return self._data[start:stop]
+            return memoryview(self._data)[start:stop]
+        if ranges is not None:
+            return ranges.read(start, stop)
         assert self._path is not None
         return read_range(self._path, start, stop)
 
     def _reads_of(self, start: int, stop: int, threads: int | None = None) -> Iterator[DumpRead]:
         """Frames start to stop in as few calls as their runs need, reading
-        the file's bytes a few MB of frames at a time."""
+        the file's bytes a few MB of frames at a time (into a buffer of its
+        own, kept for the next such read where it is not large)."""
         table = self._table
         first = start
+        ranges: Ranges | None = None
+        if self._data is None and self._path is not None and not self._compressed:
+            ranges = self._ranges.pop() if self._ranges else Ranges(self._path)
+        try:
+            yield from self._reads_in(table, first, stop, ranges, threads)
+        finally:
+            if ranges is not None and ranges.held <= 4 * CHUNK_BYTES:
+                self._ranges.append(ranges)
+
+    def _reads_in(self, table: NDArray[np.int64], first: int, stop: int, ranges: Ranges | None,
+                  threads: int | None) -> Iterator[DumpRead]:
         while first < stop:
             # A chunk of frames whose text is about CHUNK_BYTES (one frame at least).
             last = int(np.searchsorted(table[first:stop, 5], table[first, 0] + CHUNK_BYTES, side="right")) + first
             last = max(last, first + 1)
             begin = int(table[first, 0])
-            text = Text(self._bytes(begin, int(table[last - 1, 5])), _KIND, self._name)
+            text = Text(self._bytes(begin, int(table[last - 1, 5]), ranges), _KIND, self._name)
             rows = table[first:last]
             for a, b in runs(rows):
                 while a < b:
@@ -434,6 +450,7 @@ class LammpsDumpFile(Trajectory):
 
     def _close(self) -> None:
         self._data = None
+        self._ranges.clear()
 
 
 def read_frame_rows(path: str, rows: NDArray[np.int64], first: int, sort: bool = True) -> NDArray[np.float64]:
