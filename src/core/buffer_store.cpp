@@ -97,11 +97,6 @@ std::size_t BufferStore::stored_bytes() const noexcept {
   return stored_bytes_;
 }
 
-std::size_t BufferStore::stored_blocks() const noexcept {
-  std::lock_guard lock(mutex_);
-  return stored_.size();
-}
-
 namespace {
 
 alignas(BufferStore) unsigned char storage[sizeof(BufferStore)];

@@ -46,7 +46,6 @@ class BufferStore {
   void forget(const void* block) noexcept;
 
   std::size_t stored_bytes() const noexcept;
-  std::size_t stored_blocks() const noexcept;
 
   // Holds the store still (across a fork).
   void lock() noexcept { mutex_.lock(); }
