@@ -112,13 +112,15 @@ def test_nothing_consumed_doubles_the_window(kind, tmp_path, monkeypatch):
     assert steps <= math.log2(len(data) / CHUNK) + 2
 
 
-def test_a_frame_larger_than_the_window_is_scanned_a_few_times(monkeypatch):
-    """Going through a dump of one frame of many windows scans it about
-    log2(frame / window) times."""
+@pytest.mark.parametrize("told", [True, False])
+def test_a_frame_larger_than_the_window_is_scanned_a_few_times(told, monkeypatch):
+    """Going through a dump of one frame of many windows reads as much as
+    the frame's atom count tells at once, and scans it again once; where
+    the window does not tell, about log2(frame / window) times."""
     monkeypatch.setattr(_files, "CHUNK_BYTES", 512)
-    rows = "".join(f"{k + 1} 1 {k * 0.5} 0.25 {k}\n" for k in range(4000))
-    text = ("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n4000\nITEM: BOX BOUNDS pp pp pp\n0 10\n0 10\n0 10\n"
-            "ITEM: ATOMS id type x y z\n" + rows).encode()
+    text = dump_text(4000)
+    if not told:
+        monkeypatch.setattr(_lammps, "_frame_bytes", lambda data: 0)
     scans = []
     scan = _io_rs_buffers.scan_lammps_dump
 
@@ -129,7 +131,7 @@ def test_a_frame_larger_than_the_window_is_scanned_a_few_times(monkeypatch):
     monkeypatch.setattr(_io_rs_buffers, "scan_lammps_dump", counted)
     frames = list(io_rs.iter_lammps_dump(io.BytesIO(text + text)))
     assert len(frames) == 2 and frames[0] == frames[1]
-    assert len(scans) <= 2 * (math.log2(len(text) / 512) + 2)
+    assert len(scans) <= (4 if told else 2 * (math.log2(len(text) / 512) + 2))
 
 
 def test_a_stream_whose_readinto_gives_no_count_is_refused():
@@ -198,3 +200,62 @@ def test_frames_read_while_going_through_an_open_dump(tmp_path, monkeypatch):
             assert np.array_equal(frame.positions, frames[k].positions)
             other = (k * 5 + 3) % len(frames)
             assert np.array_equal(dump[other].positions, frames[other].positions)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("wanted", [5 * CHUNK, 20 * CHUNK, 10**15])
+def test_a_wanted_width_is_read_at_once_within_a_bound(kind, wanted, tmp_path, monkeypatch):
+    """A reader that expects a large frame asks for it: the window reaches
+    that width in one step, or the file's end, but never grows beyond
+    WANTED_GROWTH windows at once, whatever the file claims."""
+    monkeypatch.setattr(_files, "CHUNK_BYTES", CHUNK)
+    data = file_bytes(60000)
+    pieces, closer = pieces_of(kind, data, tmp_path)
+    held = len(pieces.data)
+    pieces.advance(0, wanted)
+    cap = _files.WANTED_GROWTH * max(held, CHUNK)
+    assert len(pieces.data) >= min(wanted, cap, len(data)) or pieces.last
+    assert len(pieces.data) <= max(wanted, 2 * held) + 4 * CHUNK
+    assert len(pieces.data) <= cap + 4 * CHUNK
+    assert bytes(pieces.data) == data[:len(pieces.data)]
+    pieces.advance(len(pieces.data) // 2, wanted)  # something consumed: a chunk, as ever
+    assert bytes(pieces.data) == data[pieces.start:pieces.start + len(pieces.data)]
+    close(pieces, closer)
+
+
+def dump_text(atoms, count=None):
+    """A dump of one frame whose atom lines are about as long (right-aligned
+    ids, as LAMMPS can write them)."""
+    rows = "".join(f"{k + 1:6d} 1 {k % 1000 * 0.5:.3f} 0.25 {k % 7}\n" for k in range(atoms))
+    return ("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n" + str(atoms if count is None else count)
+            + "\nITEM: BOX BOUNDS pp pp pp\n0 10\n0 10\n0 10\nITEM: ATOMS id type x y z\n" + rows).encode()
+
+
+@pytest.mark.parametrize("atoms", [2000, 50000])
+def test_a_frames_size_is_told_from_its_first_lines(atoms):
+    text = dump_text(atoms)
+    estimate = _lammps._frame_bytes(memoryview(text)[:CHUNK * 64])
+    assert len(text) <= estimate <= 1.1 * len(text) + (1 << 16)
+
+
+@pytest.mark.parametrize("head", [b"", b"ITEM: TIMESTEP\n0\n", dump_text(3), dump_text(2000).replace(b"NUMBER OF", b"NUMBER")])
+def test_a_window_that_does_not_tell_a_frames_size_says_nothing(head):
+    assert _lammps._frame_bytes(head) == 0
+
+
+def test_a_frame_claiming_more_atoms_than_any_file_holds_is_cut_short(monkeypatch):
+    """The atom count is only the file's word: a window asked for from it
+    stays within bounds, and the frame is reported cut short as ever."""
+    monkeypatch.setattr(_files, "CHUNK_BYTES", 512)
+    asked = []
+    advance = _files.Pieces.advance
+
+    def recorded(self, consumed, wanted=0):
+        asked.append(wanted)
+        advance(self, consumed, wanted)
+        assert len(self.data) <= _files.WANTED_GROWTH * 2**20
+
+    monkeypatch.setattr(_files.Pieces, "advance", recorded)
+    with pytest.warns(io_rs.TruncatedWarning, match="ends after 3000 of 100000000000000000 atom lines"):
+        assert list(io_rs.iter_lammps_dump(io.BytesIO(dump_text(3000, count=10**17)))) == []
+    assert max(asked) > 10**18

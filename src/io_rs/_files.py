@@ -59,6 +59,9 @@ SEPARATORS = " \t\n\r\f"
 # once from start to end: the window a reader holds is about this, plus the
 # frame that straddles its end.
 CHUNK_BYTES = 1 << 22
+# A window grows at most this many times over at once, where a reader
+# expects a frame that large: a frame's stated size is only the file's word.
+WANTED_GROWTH = 64
 # How many bytes of frames one reader call reads when a file is gone through
 # a run of frames at a time (iteration): enough that what a call costs
 # beside reading (the call, the frame table's rows, waking the threads) is
@@ -433,12 +436,13 @@ class Pieces:
             self._buffer = larger
         self._low, self._high = 0, held
 
-    def _fill(self) -> int:
-        """Reads the next chunk after the window; 0 at the end of the file."""
+    def _fill(self, size: int = CHUNK_BYTES) -> int:
+        """Reads up to size bytes after the window (a chunk where the stream
+        is read ahead); 0 at the end of the file."""
         readinto = getattr(self._stream, "readinto", None) if self._reader is None else None
         if readinto is not None:
-            self._room(CHUNK_BYTES)
-            got: object = readinto(memoryview(self._buffer)[self._high:self._high + CHUNK_BYTES])
+            self._room(size)
+            got: object = readinto(memoryview(self._buffer)[self._high:self._high + size])
         else:
             chunk = self._chunk()
             if not isinstance(chunk, bytes):
@@ -453,18 +457,27 @@ class Pieces:
         self._high += got
         return got
 
-    def advance(self, consumed: int) -> None:
+    def advance(self, consumed: int, wanted: int = 0) -> None:
         """Drops the first consumed bytes of the window and reads the next
         chunk. Where nothing was consumed (a frame larger than the window),
-        chunks are read until the window is twice as wide: growing it by one
-        chunk at a time would scan a large frame again for every chunk."""
+        chunks are read until the window is twice as wide, or as wide as
+        wanted where the reader knows how large the frame is likely to be
+        (at most WANTED_GROWTH times the window): growing it by one chunk at
+        a time would scan a large frame again for every chunk, and doubling
+        still scans it and copies the window a few times."""
         assert self._stream is not None and 0 <= consumed <= self._high - self._low
         self._low += consumed
         self.start += consumed
-        wanted = 2 * (self._high - self._low) if consumed == 0 else 0
+        held = self._high - self._low
+        if consumed:
+            wanted = 0
+        else:
+            wanted = max(2 * held, min(wanted, WANTED_GROWTH * max(held, CHUNK_BYTES)))
         self.data = memoryview(b"")  # no view of the buffer while it changes
+        if wanted > held:
+            self._room(wanted - held)  # once, rather than doubling on the way
         while True:
-            if not self._fill():
+            if not self._fill(max(CHUNK_BYTES, wanted - (self._high - self._low))):
                 self.last = True
                 break
             if self._high - self._low >= wanted:

@@ -38,7 +38,7 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (CHUNK_BYTES, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning, _compression,
+from ._files import (CHUNK_BYTES, Data, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning, _compression,
                      batches, compression_of, label, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
@@ -220,7 +220,26 @@ def _reads(pieces: Pieces, name: str, batch: int | None, threads: int, sort: boo
         if len(table):
             timestep = int(table[-1, 4])
         line = line_after
-        pieces.advance(consumed)
+        pieces.advance(consumed, 0 if consumed else _frame_bytes(pieces.data))
+
+
+_ATOMS_COUNT = re.compile(rb"ITEM: NUMBER OF ATOMS[ \t\r]*\n[ \t]*(\d{1,18})[ \t\r]*\n")
+
+
+def _frame_bytes(data: Data | memoryview) -> int:
+    """How many bytes the frame at the window's start is likely to take,
+    where the window holds only part of it: its atom count times the mean
+    length of its first atom lines, and a little more; 0 where the window's
+    start does not tell."""
+    head = bytes(data[:1 << 16])
+    count = _ATOMS_COUNT.search(head)
+    atoms = head.find(b"ITEM: ATOMS", count.end() if count else len(head))
+    start = head.find(b"\n", atoms) + 1 if atoms >= 0 else 0
+    lines = head.count(b"\n", start) if start else 0
+    if count is None or lines < 8:
+        return 0
+    per_line = (head.rfind(b"\n") + 1 - start) / lines
+    return start + int(int(count.group(1)) * per_line * 1.02) + (1 << 16)
 
 
 @contextmanager
@@ -339,7 +358,7 @@ class LammpsDumpFile(Trajectory):
             if complete:
                 self.cut = cut
                 break
-            pieces.advance(consumed)
+            pieces.advance(consumed, 0 if consumed else _frame_bytes(pieces.data))
         self._table = np.concatenate(tables)
         self._heads: Heads = (self._table, self.column_sets, np.concatenate(boxes), np.concatenate(pbcs),
                               np.concatenate(kinds), sections)
