@@ -852,3 +852,24 @@ def test_scan_in_pieces_finds_what_one_scan_finds():
             start += consumed
             size += 0 if consumed else size
         np.testing.assert_array_equal(np.concatenate(tables), table)
+
+
+@pytest.mark.parametrize("decimals", [None, 5])
+def test_a_dump_written_on_threads_is_the_one_written_on_one(decimals, tmp_path):
+    """Large frames formatted on threads, cut into pieces of rows: the same
+    bytes as on one thread, which read back as the frames written."""
+    rng = np.random.default_rng(11)
+    frames = [io_rs.Frame(rng.normal(0, 20, (n, 3)), cell=np.diag([30.0, 31.0, 32.0]), info={"timestep": 10 * k},
+                          arrays={"id": np.arange(1, n + 1), "type": rng.integers(1, 4, n),
+                                  "velocities": rng.normal(0, 1, (n, 3))})
+              for k, n in enumerate([40_000, 3, 0, 25_000])]
+    one = format_lammps_dump(frames, decimals=decimals, threads=1)
+    assert format_lammps_dump(frames, decimals=decimals, threads=3) == one
+    io_rs.write_lammps_dump(tmp_path / "t.dump", frames, decimals=decimals, threads=2)
+    assert (tmp_path / "t.dump").read_bytes() == one
+    back = io_rs.read_lammps_dump(tmp_path / "t.dump")
+    for written, read in zip(frames, back, strict=True):
+        expected = written.positions if decimals is None else np.array(
+            [float(f"{value:.{decimals}f}") for value in written.positions.ravel()]).reshape(-1, 3)
+        np.testing.assert_array_equal(read.positions, expected)
+        np.testing.assert_array_equal(read.arrays["id"], written.arrays["id"])

@@ -340,14 +340,25 @@ def formatting_call(rng, frames=3000, large=40_000):
     return [infos, columns, counts, cells, pbcs]
 
 
-def formatted(call, threads, decimals=None):
+def formatted(call, threads, decimals=None, function=b.format_extxyz_frames):
     """The text, or the error and the text handed on before it."""
     pieces = []
     try:
-        b.format_extxyz_frames(*call, decimals, write=pieces.append, threads=threads)
+        function(*call, decimals, write=pieces.append, threads=threads)
     except (ValueError, TypeError) as error:
         return type(error).__name__, str(error), b"".join(pieces)
     return b"".join(pieces)
+
+
+def assert_as_on_one_thread(call, one, whole, where, function=b.format_extxyz_frames):
+    """On 2 and 3 threads: the text, or the failure and a beginning of the
+    whole text before it, as on one; and with decimals too."""
+    for threads in (2, 3):
+        theirs = formatted(call, threads, function=function)
+        assert (theirs[:2] if where else theirs) == (one[:2] if where else one)
+        if where:
+            assert whole.startswith(theirs[2])
+    assert formatted(call, 3, 8, function) == formatted(call, 1, 8, function)
 
 
 def spoiled_call(call, where):
@@ -381,9 +392,56 @@ def test_frames_formatted_on_threads_are_those_formatted_on_one(where):
         assert ("species" if first == "row" else "bad") in one[1] and whole.startswith(one[2])
     else:
         assert one == whole
-    for threads in (2, 3):
-        theirs = formatted(call, threads)
-        assert (theirs[:2] if where else theirs) == (one[:2] if where else one)
-        if where:
-            assert whole.startswith(theirs[2])
-    assert formatted(call, 3, 8) == formatted(call, 1, 8)
+    assert_as_on_one_thread(call, one, whole, where)
+
+
+def dump_formatting_call(rng, frames=3000, large=40_000):
+    """The arguments of format_lammps_dump_frames: many small frames (some
+    of no atoms), one large, cut into pieces of rows."""
+    counts = [int(n) for n in rng.integers(0, 30, frames)]
+    counts[frames // 2] = large
+    total = sum(counts)
+    columns = [("id", np.arange(1, total + 1, dtype=np.int64)), ("element", rng.choice(np.array(["H", "Fe", "O"]), total)),
+               ("x y z", rng.normal(0, 30, (total, 3))), ("q", rng.normal(0, 1, total))]
+    tilted = np.array([[10.0, 0, 0], [1.5, 9.0, 0], [-0.5, 2.0, 8.0]])
+    heads = [(100 * k, [("UNITS", "metal")] if k % 5 == 0 else [], tilted if k % 2 else np.eye(3) * (1 + k % 3),
+              np.full(3, -0.25 * (k % 4)), np.array([k % 3 != 0] * 3)) for k in range(frames)]
+    return [heads, columns, counts]
+
+
+def spoiled_dump_call(call, where):
+    """A copy of the call with faults at the frames named: 'row' an element
+    of two fields, 'section' a section name the format keeps for itself,
+    'head' a head whose timestep is no whole number."""
+    heads, columns, counts = call
+    heads = list(heads)
+    elements = columns[1][1].copy()
+    starts = np.concatenate([[0], np.cumsum(counts)])
+    for frame, fault in where.items():
+        if fault == "row":
+            elements[starts[frame] + counts[frame] - 1] = "F e"
+        elif fault == "section":
+            heads[frame] = (heads[frame][0], [("ATOMS x", "")], *heads[frame][2:])
+        else:
+            heads[frame] = ("step", *heads[frame][1:])
+    return [heads, [columns[0], ("element", elements), *columns[2:]], counts]
+
+
+@pytest.mark.parametrize("where", [{}, {400: "row", 700: "section"}, {300: "section", 900: "row"},
+                                   {500: "row", 800: "head"}, {200: "head", 1200: "row"}, {1500: "row"}])
+def test_dump_frames_formatted_on_threads_are_those_formatted_on_one(where):
+    """The text of format_lammps_dump_frames, and on bad frames the first
+    failure in frame order and the text handed on before it, on 1, 2 and 3
+    threads, to a writer and as bytes."""
+    rng = np.random.default_rng(3)
+    call = spoiled_dump_call(dump_formatting_call(rng), where)
+    one = formatted(call, 1, function=b.format_lammps_dump_frames)
+    whole = formatted(dump_formatting_call(np.random.default_rng(3)), 1, function=b.format_lammps_dump_frames)
+    if where:
+        first = where[min(where)]
+        assert one[0] == ("TypeError" if first == "head" else "ValueError")
+        assert {"row": "element", "section": "ATOMS x", "head": "integer"}[first] in one[1]
+        assert whole.startswith(one[2])
+    else:
+        assert one == whole == b.format_lammps_dump_frames(*call, threads=3)
+    assert_as_on_one_thread(call, one, whole, where, b.format_lammps_dump_frames)

@@ -628,9 +628,10 @@ def _head_of(frame: Frame, k: int) -> tuple[int, list[tuple[str, str]], NDArray[
 
 
 def _chunks(frames: Iterable[Frame], columns: Iterable[str] | None, decimals: int | None,
-            write: Any) -> int:
+            write: Any, threads: int) -> int:
     """Formats frames a batch at a time, runs of frames with the same columns
-    in one call, the text handed to write in pieces; returns the count."""
+    in one call on `threads` threads, the text handed to write in pieces;
+    returns the count."""
     wanted = None if columns is None else list(columns)
     types = _Types()
     written = 0
@@ -648,14 +649,14 @@ def _chunks(frames: Iterable[Frame], columns: Iterable[str] | None, decimals: in
             merged = [(names, run[0][1][c][1] if len(run) == 1 else np.concatenate([item[1][c][1] for item in run]))
                       for c, (names, _) in enumerate(run[0][1])]
             _io_rs_buffers.format_lammps_dump_frames([item[0] for item in run], merged, [item[2] for item in run],
-                                                     decimals, write=write)
+                                                     decimals, write=write, threads=threads)
             start = stop
         written += len(batch)
     return written
 
 
 def write_lammps_dump(file: Target, frames: Frame | Iterable[Frame], columns: Iterable[str] | None = None, *,
-                      decimals: int | None = None) -> None:
+                      decimals: int | None = None, threads: int | None = None) -> None:
     """Writes frames (one or an iterable, consumed as they come) as a LAMMPS
     dump of style custom to a path (.gz, .bz2, .xz compressed) or an open
     binary file: ITEM: ATOMS id type (element, where the frame has symbols)
@@ -668,17 +669,19 @@ def write_lammps_dump(file: Target, frames: Frame | Iterable[Frame], columns: It
     info["time"] and info["units"], and other sections from upper-case info
     keys. Reals are written in the shortest form that reads back the same,
     or with `decimals` decimals, rounded half to even. A frame without a
-    cell is refused."""
+    cell is refused. The text is formatted on `threads` threads (by default
+    IO_RS_NUM_THREADS, else every core)."""
     listed = [frames] if isinstance(frames, Frame) else frames
     with writing(file) as write:
-        _chunks(listed, columns, decimals, write)
+        _chunks(listed, columns, decimals, write, resolve_threads(threads))
 
 
 def format_lammps_dump(frames: Frame | Iterable[Frame], columns: Iterable[str] | None = None, *,
-                       decimals: int | None = None) -> bytes:
+                       decimals: int | None = None, threads: int | None = None) -> bytes:
     """The bytes of a dump, as write_lammps_dump writes them."""
     pieces: list[bytes] = []
-    _chunks([frames] if isinstance(frames, Frame) else frames, columns, decimals, pieces.append)
+    _chunks([frames] if isinstance(frames, Frame) else frames, columns, decimals, pieces.append,
+            resolve_threads(threads))
     return b"".join(pieces)
 
 
@@ -709,4 +712,4 @@ def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = N
                  columns: Iterable[str] | None = None) -> int:
     """Writes frames as a LAMMPS dump as they come; returns how many."""
     with writing(file) as write:
-        return _chunks(frames, columns, decimals, write)
+        return _chunks(frames, columns, decimals, write, resolve_threads(None))

@@ -160,25 +160,4 @@ Result<void> append_extxyz_header(OutputText& out, const FrameHeader& frame, std
 Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> columns, std::size_t first,
                                 std::size_t count, std::optional<std::uint16_t> decimals);
 
-// A stretch of text to write: a frame's count and comment lines (when
-// header is given) and then rows [first_row, first_row + rows) of the
-// columns, which may be a part of the frame's rows.
-struct TextPiece {
-  const FrameHeader* header = nullptr;
-  std::size_t first_row = 0;
-  std::size_t rows = 0;
-};
-
-// The text of consecutive pieces, in parts of about part_bytes formatted on
-// up to `threads` threads (row_bytes: about how long a row is), each part's
-// text its own; what one thread would write. On a failure, the texts are
-// those of the pieces before the failing one, and the error is the first in
-// piece order.
-struct PiecesText {
-  std::vector<OutputText> parts;  // in order
-  std::optional<Error> error;
-};
-PiecesText format_extxyz_pieces(std::span<const TextPiece> pieces, std::span<const ColumnSource> columns,
-                                std::optional<std::uint16_t> decimals, std::size_t row_bytes, std::size_t threads);
-
 }  // namespace io_rs::xyz

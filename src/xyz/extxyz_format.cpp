@@ -9,7 +9,6 @@
 #include "core/fields.hpp"
 #include "core/message.hpp"
 #include "core/number_write.hpp"
-#include "core/parallel.hpp"
 #include "core/shortest_real.hpp"
 #include "xyz/extxyz.hpp"
 
@@ -294,60 +293,6 @@ Result<void> append_extxyz_rows(OutputText& out, std::span<const ColumnSource> c
     out.append('\n');
   }
   return {};
-}
-
-PiecesText format_extxyz_pieces(std::span<const TextPiece> pieces, std::span<const ColumnSource> columns,
-                                std::optional<std::uint16_t> decimals, std::size_t row_bytes, std::size_t threads) {
-  // Parts of consecutive pieces, about part_bytes of text each.
-  std::size_t bytes = 0;
-  for (const TextPiece& piece : pieces) bytes += piece.rows * row_bytes + (piece.header ? 256 : 0);
-  threads = threads_for(threads, bytes);
-  const std::size_t bytes_a_part = part_bytes(bytes, threads);
-  std::vector<std::size_t> starts{0};  // the first piece of each part, then the end
-  for (std::size_t k = 0, at = 0; k < pieces.size(); ++k) {
-    at += pieces[k].rows * row_bytes + (pieces[k].header ? 256 : 0);
-    if (at >= bytes_a_part && k + 1 < pieces.size()) {
-      starts.push_back(k + 1);
-      at = 0;
-    }
-  }
-  starts.push_back(pieces.size());
-  const std::size_t count = starts.size() - 1;
-  PiecesText text;
-  text.parts.resize(count);
-  struct Failure {
-    std::size_t piece = 0;
-    std::size_t kept = 0;  // the part's bytes before that piece
-    std::optional<Error> error;
-  };
-  std::vector<Failure> failures(count);
-  const std::size_t ended = run_claimed_until(threads, count, [&](std::size_t p) {
-    OutputText& out = text.parts[p];
-    std::size_t room = 0;
-    for (std::size_t k = starts[p]; k < starts[p + 1]; ++k) room += pieces[k].rows * row_bytes + (pieces[k].header ? 256 : 0);
-    out.reserve(room);
-    for (std::size_t k = starts[p]; k < starts[p + 1]; ++k) {
-      const TextPiece& piece = pieces[k];
-      const std::size_t kept = out.size();
-      Result<void> written;
-      if (piece.header != nullptr) written = append_extxyz_header(out, *piece.header, columns);
-      if (written) written = append_extxyz_rows(out, columns, piece.first_row, piece.rows, decimals);
-      if (!written) {
-        failures[p] = {k, kept, std::move(written.error())};
-        return true;
-      }
-    }
-    return false;
-  });
-  if (ended < count) {
-    text.parts.resize(ended + 1);
-    OutputText& last = text.parts[ended];
-    OutputText cut;
-    cut.append(last.view().substr(0, failures[ended].kept));
-    last = std::move(cut);
-    text.error = std::move(failures[ended].error);
-  }
-  return text;
 }
 
 }  // namespace io_rs::xyz

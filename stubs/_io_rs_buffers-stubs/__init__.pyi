@@ -184,6 +184,7 @@ def format_lammps_dump_frames(
     decimals: SupportsIndex | None = None,
     *,
     write: None = None,
+    threads: SupportsIndex = 1,
 ) -> bytes: ...
 @overload
 def format_lammps_dump_frames(
@@ -193,6 +194,7 @@ def format_lammps_dump_frames(
     decimals: SupportsIndex | None = None,
     *,
     write: Callable[[bytes], object],
+    threads: SupportsIndex = 1,
 ) -> None: ...
 # What the scan of a vasprun.xml piece hands to the next: opaque.
 _VasprunState: TypeAlias = tuple[int, bool, bool, int]

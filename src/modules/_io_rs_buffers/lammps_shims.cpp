@@ -14,6 +14,7 @@
 #include "python/released.hpp"
 #include "python/results.hpp"
 #include "python/scan_results.hpp"
+#include "python/text_rounds.hpp"
 
 namespace io_rs::buffers {
 
@@ -98,6 +99,8 @@ constexpr const char* kFormatLammpsDumpFramesDoc =
     "decimals: int or None\n"
     "write   : callable or None, keyword-only  \u2014 the text handed to write(bytes)\n"
     "          in pieces of about a megabyte, and nothing returned\n"
+    "threads : int, keyword-only, default 1  \u2014 the text is formatted on up to this\n"
+    "          many threads, a round of about a megabyte a thread at a time\n"
     "\n"
     "Returns\n"
     "-------\n"
@@ -107,7 +110,7 @@ constexpr py::Parameter kScanLammpsDumpParameters[] = {{"buffer"}, {"offset", "0
 constexpr py::Parameter kReadLammpsDumpFramesParameters[] = {
     {"buffer"}, {"offset", "0"}, {"max_frames", "None"}, {"base", "None"}, {"threads", "1", true}, {"sort", "True", true}};
 constexpr py::Parameter kFormatLammpsDumpFramesParameters[] = {
-    {"heads"}, {"columns"}, {"counts"}, {"decimals", "None"}, {"write", "None", true}};
+    {"heads"}, {"columns"}, {"counts"}, {"decimals", "None"}, {"write", "None", true}, {"threads", "1", true}};
 
 std::optional<std::uint64_t> offset_given(PyObject* o) {
   if (o == nullptr) return 0;
@@ -213,8 +216,10 @@ PyObject* read_lammps_dump_frames(PyObject*, PyObject* const* args, Py_ssize_t n
 
 PyObject* format_lammps_dump_frames(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::contain([&]() -> PyObject* {
-    PyObject* slots[5] = {};
+    PyObject* slots[6] = {};
     if (!py::extract_arguments_fastcall(kFormatLammpsDumpFrames, args, nargs, kwnames, slots)) return nullptr;
+    auto threads = threads_given(slots[5]);
+    if (!threads) return nullptr;
     auto write_to = py::convert_write(slots[4], "format_lammps_dump_frames");
     if (!write_to) return nullptr;
     PyObject* write = *write_to;
@@ -273,44 +278,30 @@ PyObject* format_lammps_dump_frames(PyObject*, PyObject* const* args, Py_ssize_t
       source.chars = hold.source.chars;
       sources.push_back(std::move(source));
     }
-    OutputText out;
     std::size_t row_bytes = 2;
     for (const auto& s : sources) row_bytes += s.names.size() * (s.type == lammps::ColumnType::Text ? 4 * s.chars + 1 : 26);
-    // With write, pieces of about kPiece bytes: rows are formatted a block
-    // at a time, and a piece goes out once it is full.
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    const std::size_t block_rows = std::max<std::size_t>(1, kPiece / 4 / row_bytes);
-    const std::size_t whole = checked_size(total, row_bytes, checked_size(frames, 512));
-    out.reserve(write == nullptr ? whole : std::min(whole, 2 * kPiece));
-    auto pass_on = [&](std::size_t at_least) {
-      if (write == nullptr || out.size() < at_least) return true;
-      Ref piece = py::bytes_result(out);
-      if (!piece) return false;
-      Ref written = Ref::steal(PyObject_CallOneArg(write, piece.get()));
-      if (!written) return false;
-      out.clear();
-      return true;
-    };
-    std::size_t first = 0;
-    for (std::size_t f = 0; f < frames; ++f) {
-      auto head = py::convert_dump_head(PyList_GET_ITEM(head_list, static_cast<Py_ssize_t>(f)), f);
-      if (!head) return nullptr;
-      lammps::HeadSource source{head->timestep, head->sections, head->cell, head->origin, head->pbc, (*counts)[f]};
-      if (auto written = lammps::append_dump_head(out, source, sources); !written) return py::raise(written.error());
-      for (std::size_t done = 0; done < source.natoms;) {
-        const std::size_t rows = write == nullptr ? source.natoms : std::min(block_rows, source.natoms - done);
-        if (auto written = lammps::append_dump_rows(out, sources, first + done, rows, decimals); !written) {
-          return py::raise(written.error());
-        }
-        done += rows;
-        if (!pass_on(kPiece)) return nullptr;
-      }
-      first += source.natoms;
-      if (!pass_on(kPiece)) return nullptr;
-    }
-    if (write == nullptr) return py::bytes_result(out).release();
-    if (!pass_on(1)) return nullptr;
-    Py_RETURN_NONE;
+    std::vector<py::DumpHeadArgument> converted;
+    std::vector<lammps::HeadSource> heads;
+    return py::write_in_rounds<lammps::HeadSource>(
+        *counts, row_bytes, 512, *threads, write, checked_size(total, row_bytes, checked_size(frames, 512)),
+        [&](std::size_t left) {
+          converted.clear();
+          heads.clear();
+          converted.reserve(left);
+          heads.reserve(left);  // pieces point into heads, which never moves
+        },
+        [&](std::size_t f) -> const lammps::HeadSource* {
+          auto head = py::convert_dump_head(PyList_GET_ITEM(head_list, static_cast<Py_ssize_t>(f)), f);
+          if (!head) return nullptr;
+          converted.push_back(std::move(*head));
+          const py::DumpHeadArgument& held = converted.back();
+          heads.push_back({held.timestep, held.sections, held.cell, held.origin, held.pbc, (*counts)[f]});
+          return &heads.back();
+        },
+        [&](OutputText& out, const lammps::HeadSource& head) { return lammps::append_dump_head(out, head, sources); },
+        [&](OutputText& out, std::size_t first, std::size_t rows) {
+          return lammps::append_dump_rows(out, sources, first, rows, decimals);
+        });
   });
 }
 

@@ -11,6 +11,7 @@
 #include "python/released.hpp"
 #include "python/results.hpp"
 #include "python/scan_results.hpp"
+#include "python/text_rounds.hpp"
 #include "vasp/vasp.hpp"
 #include "xyz/extxyz.hpp"
 #include "vasp/vasp_scan.hpp"
@@ -412,108 +413,42 @@ PyObject* format_extxyz_frames(PyObject*, PyObject* const* args, Py_ssize_t narg
       hold.source.name = hold.name;
       sources.push_back(hold.source);
     }
-    OutputText out;
     std::size_t row_bytes = 2;
     for (const auto& s : sources) row_bytes += s.width * (s.type == xyz::ValueType::String ? 4 * s.chars + 1 : 26);
-    // With write, pieces of about kPiece bytes go out as they are made. The
-    // frames are taken a round of about kPiece bytes a thread at a time: their
-    // headers made here (the lock held), their text formatted on threads (the
-    // lock given up), then passed on in order. A frame of more rows than a
-    // round holds is cut into pieces of rows.
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    const std::size_t block_rows = std::max<std::size_t>(1, kPiece / 4 / row_bytes);
-    const std::size_t round_bytes = kPiece * std::max<std::size_t>(1, *threads);
-    const std::size_t whole = checked_size(total, row_bytes, checked_size(frames, 256));
-    out.reserve(write == nullptr ? whole : std::min(whole, 2 * kPiece));
-    auto pass_on = [&](std::string_view text, std::size_t at_least) {
-      out.append(text);
-      if (write == nullptr || out.size() < at_least) return true;
-      Ref piece = py::bytes_result(out);
-      if (!piece) return false;
-      Ref written = Ref::steal(PyObject_CallOneArg(write, piece.get()));
-      if (!written) return false;
-      out.clear();
-      return true;
-    };
     std::vector<std::vector<xyz::InfoValue>> infos_held;
     std::vector<xyz::FrameHeader> headers;
-    std::vector<xyz::TextPiece> pieces;
-    std::size_t f = 0, row = 0, done_in_frame = 0;  // where the next round starts
-    while (f < frames) {
-      // The round's frames: headers made until about round_bytes of rows, or
-      // a frame whose info or cell cannot be written (its error is raised
-      // once the text before it is out, unless that text fails first).
-      infos_held.clear();
-      headers.clear();
-      pieces.clear();
-      headers.reserve(frames - f);
-      infos_held.reserve(frames - f);
-      bool convert_failed = false;
-      std::size_t bytes = 0;
-      while (f < frames && bytes < round_bytes) {
-        const std::size_t natoms = (*counts)[f];
-        if (done_in_frame == 0) {
+    return py::write_in_rounds<xyz::FrameHeader>(
+        *counts, row_bytes, 256, *threads, write, checked_size(total, row_bytes, checked_size(frames, 256)),
+        [&](std::size_t left) {
+          infos_held.clear();
+          headers.clear();
+          infos_held.reserve(left);  // headers point into infos_held, pieces into headers: neither moves
+          headers.reserve(left);
+        },
+        [&](std::size_t f) -> const xyz::FrameHeader* {
           auto info = py::convert_info(PyList_GET_ITEM(infos, static_cast<Py_ssize_t>(f)));
+          if (!info) return nullptr;
           xyz::FrameHeader header;
-          if (info) {
-            PyObject* cell = PyList_GET_ITEM(cells, static_cast<Py_ssize_t>(f));
-            if (cell != Py_None) {
-              auto values = convert_fixed<9>(cell, NPY_DOUBLE, "the cell must be 3 x 3 reals", f);
-              if (values) header.cell = *values;
-              else info.reset();
-            }
+          PyObject* cell = PyList_GET_ITEM(cells, static_cast<Py_ssize_t>(f));
+          if (cell != Py_None) {
+            auto values = convert_fixed<9>(cell, NPY_DOUBLE, "the cell must be 3 x 3 reals", f);
+            if (!values) return nullptr;
+            header.cell = *values;
           }
-          if (info) {
-            auto pbc = convert_fixed<3>(PyList_GET_ITEM(pbcs, static_cast<Py_ssize_t>(f)), NPY_BOOL,
-                                        "pbc must be three logicals", f);
-            if (pbc) {
-              for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
-            } else {
-              info.reset();
-            }
-          }
-          if (!info) {
-            convert_failed = true;
-            break;
-          }
+          auto pbc = convert_fixed<3>(PyList_GET_ITEM(pbcs, static_cast<Py_ssize_t>(f)), NPY_BOOL,
+                                      "pbc must be three logicals", f);
+          if (!pbc) return nullptr;
+          for (std::size_t k = 0; k < 3; ++k) header.pbc[k] = (*pbc)[k] != 0;
           infos_held.push_back(std::move(*info));
-          header.natoms = natoms;
+          header.info = infos_held.back();
+          header.natoms = (*counts)[f];
           headers.push_back(header);
-        }
-        // The frame's rows from done_in_frame, a block of rows a piece.
-        bool first = done_in_frame == 0;
-        do {
-          const std::size_t rows = std::min(block_rows, natoms - done_in_frame);
-          pieces.push_back({first ? &headers.back() : nullptr, row + done_in_frame, rows});
-          first = false;
-          done_in_frame += rows;
-          bytes += rows * row_bytes + 256;
-        } while (done_in_frame < natoms && bytes < round_bytes);
-        if (done_in_frame == natoms) {
-          row += natoms;
-          ++f;
-          done_in_frame = 0;
-        }
-      }
-      // The infos of the headers are held in place now (headers point there).
-      for (std::size_t k = 0; k < headers.size(); ++k) headers[k].info = infos_held[k];
-      std::optional<py::PendingError> pending;
-      if (convert_failed) pending.emplace();  // the conversion's exception, kept while the text goes out
-      auto text = py::released([&] {
-        return xyz::format_extxyz_pieces(pieces, sources, decimals, row_bytes, *threads);
-      });
-      for (const OutputText& part : text.parts) {
-        if (!pass_on(part.view(), kPiece)) return nullptr;
-      }
-      if (text.error) return py::raise(*text.error);
-      if (pending) {
-        pending->restore();
-        return nullptr;
-      }
-    }
-    if (write == nullptr) return py::bytes_result(out).release();
-    if (!pass_on({}, 1)) return nullptr;
-    Py_RETURN_NONE;
+          return &headers.back();
+        },
+        [&](OutputText& out, const xyz::FrameHeader& header) { return xyz::append_extxyz_header(out, header, sources); },
+        [&](OutputText& out, std::size_t first, std::size_t rows) {
+          return xyz::append_extxyz_rows(out, sources, first, rows, decimals);
+        });
   });
 }
 
