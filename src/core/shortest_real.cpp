@@ -115,6 +115,40 @@ IO_RS_ALWAYS_INLINE char* put_digits_with_point(char* out, const Digits& d, int 
   return out + d.count + 1;
 }
 
+// The digits of a magnitude below 2^24 with at most eight decimals (what
+// text written with %.6f or %g reads back as), found with a multiplication
+// and a division where the general search takes longer: m / 10^8, m whole,
+// that reads back as the magnitude. Below 2^24 numbers of eight decimals lie
+// at least 10^-8 apart, more than the doubles there, so no other digits of
+// eight decimals or fewer read back the same, nor fewer digits at all (they
+// would have as few decimals): these are the shortest, their trailing zeros
+// dropped.
+struct Decimal {
+  std::uint64_t significand;
+  int exponent;  // the value is significand * 10^exponent
+};
+
+IO_RS_ALWAYS_INLINE bool few_decimals(double magnitude, Decimal& decimal) noexcept {
+  if (!(magnitude < 16777216.0)) return false;
+  auto m = static_cast<std::uint64_t>(magnitude * 1e8 + 0.5);  // below 2^51: exact as a double
+  if (m == 0 || static_cast<double>(m) / 1e8 != magnitude) return false;
+  int e = -8;
+  // At most 15 trailing zeros (m < 2^51): dropped 8, 4, 2 and 1 at a time.
+  if (m % 100000000 == 0) m /= 100000000, e += 8;
+  if (m % 10000 == 0) m /= 10000, e += 4;
+  if (m % 100 == 0) m /= 100, e += 2;
+  if (m % 10 == 0) m /= 10, e += 1;
+  decimal = {m, e};
+  return true;
+}
+
+Decimal shortest_decimal(double magnitude) noexcept {
+  Decimal decimal;
+  if (few_decimals(magnitude, decimal)) return decimal;
+  const auto found = fmt::detail::dragonbox::to_decimal(magnitude);
+  return {found.significand, found.exponent};
+}
+
 }  // namespace
 
 ShortestReal shortest_real(double value) noexcept {
@@ -122,7 +156,7 @@ ShortestReal shortest_real(double value) noexcept {
   r.value = value;
   if (!std::isfinite(value) || value == 0.0) return r;
   const double magnitude = std::fabs(value);
-  const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude);
+  const Decimal decimal = shortest_decimal(magnitude);
   const std::uint64_t significand = decimal.significand;
   const int e = decimal.exponent;  // value = significand * 10^e
   const int n = digit_count(significand);

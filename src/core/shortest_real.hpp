@@ -1,7 +1,9 @@
 // A double in the fewest decimal digits that read back to it: the text
 // std::to_chars(first, last, value) writes, byte for byte (fixed or
 // scientific notation, whichever is shorter, fixed on a tie), in less than
-// half its time. tests/cpp holds the two equal.
+// half its time; a value of at most eight decimals below 2^24, the most
+// common in atomistic files, in two thirds of the time of the general
+// search for its digits. tests/cpp holds the two equal.
 #pragma once
 
 #include <cstdint>

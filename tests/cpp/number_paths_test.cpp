@@ -230,6 +230,24 @@ long shortest_writes(long count) {
     for (double v : {value, std::nextafter(value, 0.0), std::nextafter(value, INFINITY)}) check_shortest(v);
     checked += 3;
   }
+  // Values of few decimals (the writer finds their digits by a shortcut up
+  // to 2^24 and eight decimals): m / 10^k of every size around that bound,
+  // and their neighbours, which take the general way.
+  constexpr double kPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+  for (long i = 0; i < count; ++i, checked += 3) {
+    const double value = static_cast<double>(below(1ull << below(54))) / kPowers[below(11)];
+    check_shortest(value);
+    check_shortest(std::nextafter(value, 0.0));
+    check_shortest(std::nextafter(value, INFINITY));
+  }
+  for (double edge : {16777216.0, 8388608.0, 1e7, 1e-8, 1.0, 0.1}) {
+    double up = edge, down = edge;
+    for (int n = 0; n < 2000; ++n, checked += 2) {
+      check_shortest(up = std::nextafter(up, INFINITY));
+      check_shortest(down = std::nextafter(down, 0.0));
+    }
+    for (long j = -5000; j <= 5000; ++j, ++checked) check_shortest(edge + static_cast<double>(j) * 1e-8);
+  }
   for (long i = -100000; i <= 100000; ++i, checked += 3) {
     check_shortest(static_cast<double>(i) * 1e11);
     check_shortest(static_cast<double>(i) / 1000.0);
