@@ -1,8 +1,9 @@
 // Every writer on each input: write_fixed against the exact conversions of
-// the standard and the C library; then the POSCAR, XDATCAR and XYZ formatters
+// the standard and the C library, write_shortest_real against to_chars; then the POSCAR, XDATCAR and XYZ formatters
 // on one array drawn in any layout and shape, against their line layouts
 // spelled out with one reference line writer.
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <optional>
 #include <type_traits>
@@ -12,6 +13,7 @@
 #include "core/line_list.hpp"
 #include "core/matrix_view.hpp"
 #include "core/number_write.hpp"
+#include "core/shortest_real.hpp"
 #include "support/harness.hpp"
 #include "support/reference.hpp"
 #include "vasp/vasp.hpp"
@@ -128,6 +130,23 @@ void check_write_fixed(FuzzedDataProvider& in) {
   fuzz::check_equal("field (printf)", fuzz::reference_fixed(value, width, precision, fuzz::Digits::Printf), field);
 }
 
+// The shortest digits against std::to_chars: any double, and one of few
+// decimals (m / 10^k), which the writer finds its own way below 2^24.
+void check_shortest_real(FuzzedDataProvider& in) {
+  constexpr double kPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+  const double any = fuzz_double(in);
+  const auto digits = in.ConsumeIntegralInRange<std::uint64_t>(0, std::uint64_t{1} << 53);
+  const double few = static_cast<double>(digits) / kPowers[in.ConsumeIntegralInRange<int>(0, 9)];
+  for (const double value : {any, few, -few, std::nextafter(few, 0.0)}) {
+    fuzz::testing("write_shortest_real", fuzz::describe(value));
+    char ours[io_rs::kShortestRealRoom], theirs[64];
+    const char* end = io_rs::write_shortest_real(ours, value);
+    const char* expected = std::to_chars(theirs, theirs + sizeof theirs, value).ptr;
+    fuzz::check_equal("shortest digits", std::string_view(theirs, static_cast<std::size_t>(expected - theirs)),
+                      std::string_view(ours, static_cast<std::size_t>(end - ours)));
+  }
+}
+
 // The reference line writer: the three coordinates of row i one space apart,
 // each right-aligned in width with precision decimals from %.*f.
 std::string coordinates(const io_rs::DoubleMatrixView& m, std::size_t i, unsigned width, unsigned precision) {
@@ -228,7 +247,7 @@ void check_blocks(FuzzedDataProvider& in) {
 
 // Each check draws its arguments from the whole input.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  for (const auto check : {check_write_fixed, check_blocks}) {
+  for (const auto check : {check_write_fixed, check_shortest_real, check_blocks}) {
     FuzzedDataProvider in(data, size);
     check(in);
   }
