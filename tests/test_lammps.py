@@ -302,6 +302,10 @@ def shuffled_ids(kind, n, rng):
     elif kind == "runs in order, shuffled":  # each process's atoms in order
         blocks = np.array_split(np.arange(1, n + 1), 7)
         ids = np.concatenate([blocks[k] for k in rng.permutation(len(blocks))])
+    elif kind == "in order, two swapped":  # where the reader may not look
+        ids = np.arange(1, n + 1)
+        at = n // 2 + 3 if n >= 10 else 0
+        ids[[at, at + 1]] = ids[[at + 1, at]]
     elif kind == "in order, then shuffled":
         ids = np.concatenate([np.arange(1, n // 9 + 1), rng.permutation(np.arange(n // 9 + 1, n + 1))])
     elif kind == "half in order, one past":
@@ -312,7 +316,7 @@ def shuffled_ids(kind, n, rng):
 
 @pytest.mark.parametrize("kind", ["a run from 1", "from zero", "one twice", "one twice in a bucket", "one past the run",
                                   "long ids", "in order", "in order, a gap", "runs in order, shuffled",
-                                  "in order, then shuffled", "half in order, one past"])
+                                  "in order, two swapped", "in order, then shuffled", "half in order, one past"])
 @pytest.mark.parametrize("columns", ["id type x y z", "type id x y z vx vy vz", "id element q x y z"])
 @pytest.mark.parametrize("sizes", [[30000], [400, 300, 500, 40000, 2], [3000] * 40, [3000] * 9, [3000] * 9 + [20000],
                                    [130000, 3000]])

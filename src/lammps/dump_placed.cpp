@@ -34,52 +34,53 @@ Placed read_rows_placed(std::string_view buffer, std::size_t at, std::size_t sto
   });
 }
 
-// Whether the ids of lines taken across a frame follow each other at every
-// place looked at: ids in order (a dump sorted by id), or in long runs
-// (each process's atoms in the order of their ids). Such frames are read
-// fastest in file order: the check after the read finds them in order, or
-// moves the runs as blocks, where placing would pay its bookkeeping on
-// every row. Ids shuffled at any of the places leave the frame to placing.
-// The fuzzers look at fewer lines, so that small frames are looked at too.
-#ifndef IO_RS_ORDER_LINES
-#define IO_RS_ORDER_LINES 8
-#endif
-bool looks_in_order(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count) {
+}  // namespace
+
+IdsLook look_at_ids(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count) {
   constexpr std::size_t kPlaces = 8, kLines = IO_RS_ORDER_LINES;
-  if (count < 4 * kPlaces * kLines) return false;
+  if (count < 4 * kPlaces * kLines) return IdsLook::Shuffled;
   stop = std::min(stop, buffer.size());
-  // Ids of kLines lines from offset `from`; where they end, or nothing.
-  auto run_at = [&](std::size_t from) -> std::optional<std::size_t> {
-    std::int64_t last = 0;
-    for (std::size_t k = 0; k < kLines; ++k) {
-      if (from >= stop) return std::nullopt;
-      const std::size_t end = std::min(buffer.find('\n', from), buffer.size());
-      std::int64_t id = 0;
-      if (!line_id(buffer.substr(from, end - from), buffer.data() + buffer.size(), id)) return std::nullopt;
-      if (k > 0 && static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(last) != 1) return std::nullopt;
-      last = id;
-      from = end + 1;
-    }
-    return from;
+  // The ids of kLines lines from offset `from`, where they follow each
+  // other: the first and the last, and where the lines end.
+  struct Run {
+    std::int64_t first, last;
+    std::size_t end;
   };
-  const std::optional<std::size_t> first = run_at(at);
-  if (!first) return false;
+  auto run_at = [&](std::size_t from) -> std::optional<Run> {
+    Run run{0, 0, from};
+    for (std::size_t k = 0; k < kLines; ++k) {
+      if (run.end >= stop) return std::nullopt;
+      const std::size_t end = std::min(buffer.find('\n', run.end), buffer.size());
+      std::int64_t id = 0;
+      if (!line_id(buffer.substr(run.end, end - run.end), buffer.data() + buffer.size(), id)) return std::nullopt;
+      if (k > 0 && static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(run.last) != 1) return std::nullopt;
+      if (k == 0) run.first = id;
+      run.last = id;
+      run.end = end + 1;
+    }
+    return run;
+  };
+  const std::optional<Run> first = run_at(at);
+  if (!first) return IdsLook::Shuffled;
   // The frame's bytes as its first lines tell them, within the buffer.
-  const std::size_t line = (*first - at) / kLines;
+  const std::size_t line = (first->end - at) / kLines;
   const std::size_t span = line > (stop - at) / count ? stop - at : line * count;
+  IdsLook look = IdsLook::InOrder;
+  std::int64_t last = first->last;
   for (std::size_t place = 1; place < kPlaces; ++place) {
     const std::size_t from = buffer.find('\n', at + span / kPlaces * place);
-    if (from == std::string_view::npos || !run_at(from + 1)) return false;
+    const std::optional<Run> run = from == std::string_view::npos ? std::nullopt : run_at(from + 1);
+    if (!run) return IdsLook::Shuffled;
+    if (run->first <= last) look = IdsLook::Runs;
+    last = run->last;
   }
-  return true;
+  return look;
 }
-
-}  // namespace
 
 Placed PlacedFrames::place(const Layout& layout, std::vector<OutputData>& data, std::string_view buffer,
                            std::size_t at, std::size_t stop, std::size_t count, std::span<const FieldPlan> plan,
                            std::size_t row0) {
-  if (misses_ >= 2 || count < 2 || !placeable(layout) || looks_in_order(buffer, at, stop, count)) {
+  if (misses_ >= 2 || count < 2 || !placeable(layout) || look_at_ids(buffer, at, stop, count) != IdsLook::Shuffled) {
     return Placed{false, 0, at, true};
   }
   std::size_t row_bytes = 0;

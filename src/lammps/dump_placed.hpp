@@ -105,6 +105,22 @@ bool placeable(const Layout& layout);
 // The id of a line that the fast shapes did not read, the general way.
 bool line_id(std::string_view line, const char* readable, std::int64_t& id);
 
+// What the ids of lines taken across a frame of count atom lines from
+// offset at (none at or past stop) look like: following each other at every
+// place looked at, and rising from place to place (a dump sorted by id), or
+// following each other at each place only (each process's atoms in the
+// order of their ids), or neither (shuffled, or too few lines to tell).
+// Frames of either of the first two are read fastest in file order on one
+// thread: the check after the read finds them in order, or moves the runs
+// as blocks, where placing would pay its bookkeeping on every row.
+enum class IdsLook : unsigned char { Shuffled, Runs, InOrder };
+IdsLook look_at_ids(std::string_view buffer, std::size_t at, std::size_t stop, std::size_t count);
+
+// The fuzzers look at fewer lines, so that small frames are looked at too.
+#ifndef IO_RS_ORDER_LINES
+#define IO_RS_ORDER_LINES 8
+#endif
+
 // How far placing got: every line (whole), or the lines before the one at
 // `next` that could not be placed. Where those all went to their own row
 // (ids in order so far) the frame goes on from there in file order;

@@ -16,6 +16,7 @@
 #include "lammps/dump_frames.hpp"
 #include "lammps/dump_head.hpp"
 #include "lammps/dump_claimed.hpp"
+#include "lammps/dump_placed.hpp"
 #include "lammps/dump_rows.hpp"
 
 namespace io_rs::lammps {
@@ -89,9 +90,11 @@ std::optional<Result<DumpFrames>> read_one_large_frame(std::string_view buffer, 
     return Result<DumpFrames>(std::move(read));
   };
   // Ids numbered from 1, as LAMMPS numbers atoms: each thread places the
-  // rows of its share of them. Anything else is read in parts in file
-  // order, then sorted.
-  if (sort) {
+  // rows of its share of them. Ids that look in order already (runs of ids
+  // are placed faster than moved as blocks on threads), and anything else,
+  // are read in parts in file order, then sorted.
+  if (sort && !(placeable(read.layout) &&
+                look_at_ids(buffer, atoms_start, buffer.size(), natoms) == IdsLook::InOrder)) {
     if (const auto placed = place_frame_on_threads(read.layout, read.data, buffer, atoms_start, natoms, plan, 1, threads)) {
       if (!rest_is_blank(buffer, *placed)) return std::nullopt;
       return whole_frame(*placed);
