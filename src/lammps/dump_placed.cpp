@@ -40,6 +40,15 @@ IdsLook look_at_ids(std::string_view buffer, std::size_t at, std::size_t stop, s
   constexpr std::size_t kPlaces = 8, kLines = IO_RS_ORDER_LINES;
   if (count < 4 * kPlaces * kLines) return IdsLook::Shuffled;
   stop = std::min(stop, buffer.size());
+  // The end of the line at `from`: its LF, or the buffer's end; npos where
+  // the line is longer than any atom line, so that a buffer of few line
+  // ends is not searched through once a place.
+  constexpr std::size_t kLongest = std::size_t{1} << 16;
+  auto line_end = [&](std::size_t from) {
+    const std::size_t limit = std::min(buffer.size(), from + kLongest);
+    const std::size_t lf = buffer.substr(0, limit).find('\n', from);
+    return lf != std::string_view::npos || limit < buffer.size() ? lf : limit;
+  };
   // The ids of kLines lines from offset `from`, where they follow each
   // other: the first and the last, and where the lines end.
   struct Run {
@@ -50,7 +59,8 @@ IdsLook look_at_ids(std::string_view buffer, std::size_t at, std::size_t stop, s
     Run run{0, 0, from};
     for (std::size_t k = 0; k < kLines; ++k) {
       if (run.end >= stop) return std::nullopt;
-      const std::size_t end = std::min(buffer.find('\n', run.end), buffer.size());
+      const std::size_t end = line_end(run.end);
+      if (end == std::string_view::npos) return std::nullopt;
       std::int64_t id = 0;
       if (!line_id(buffer.substr(run.end, end - run.end), buffer.data() + buffer.size(), id)) return std::nullopt;
       if (k > 0 && static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(run.last) != 1) return std::nullopt;
@@ -68,7 +78,7 @@ IdsLook look_at_ids(std::string_view buffer, std::size_t at, std::size_t stop, s
   IdsLook look = IdsLook::InOrder;
   std::int64_t last = first->last;
   for (std::size_t place = 1; place < kPlaces; ++place) {
-    const std::size_t from = buffer.find('\n', at + span / kPlaces * place);
+    const std::size_t from = line_end(at + span / kPlaces * place);
     const std::optional<Run> run = from == std::string_view::npos ? std::nullopt : run_at(from + 1);
     if (!run) return IdsLook::Shuffled;
     if (run->first <= last) look = IdsLook::Runs;
