@@ -445,3 +445,26 @@ def test_dump_frames_formatted_on_threads_are_those_formatted_on_one(where):
     else:
         assert one == whole == b.format_lammps_dump_frames(*call, threads=3)
     assert_as_on_one_thread(call, one, whole, where, b.format_lammps_dump_frames)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("fails_at", [1, 2, 4])
+@pytest.mark.parametrize("function", [b.format_extxyz_frames, b.format_lammps_dump_frames])
+def test_a_write_that_fails_ends_the_writing(function, fails_at, threads):
+    """Text is handed on while the next is formatted: a write that raises is
+    the error, after the text before it and with no write after it."""
+    make = formatting_call if function is b.format_extxyz_frames else dump_formatting_call
+    call = make(np.random.default_rng(5))
+    whole = function(*call, None)
+    pieces: list[bytes] = []
+
+    def write(piece: bytes) -> None:
+        if len(pieces) + 1 == fails_at:
+            pieces.append(b"")
+            raise OSError("disk full")
+        assert not pieces or pieces[-1], "a write after the one that failed"
+        pieces.append(piece)
+
+    with pytest.raises(OSError, match="disk full"):
+        function(*call, None, write=write, threads=threads)
+    assert len(pieces) == fails_at and whole.startswith(b"".join(pieces))

@@ -55,19 +55,49 @@ void run_claimed(std::size_t threads, std::size_t count, Part&& part) {
   claims.finish();
 }
 
+// The same, with meanwhile() run on the calling thread as soon as the
+// workers may take parts: work of its own beside theirs (handing on what
+// the call before made), after which it takes parts too. With one thread,
+// meanwhile() runs first, then every part.
+template <class Part, class Meanwhile>
+void run_claimed_beside(std::size_t threads, std::size_t count, Part&& part, Meanwhile&& meanwhile) {
+  if (threads <= 1 || count == 0) {
+    meanwhile();
+    for (std::size_t k = 0; k < count; ++k) part(k);
+    return;
+  }
+  using Held = std::remove_reference_t<Part>;
+  PartClaims claims(std::min(threads - 1, count),
+                    {[](void* context, std::size_t k) { (*static_cast<Held*>(context))(k); }, &part});
+  claims.publish(count);
+  meanwhile();
+  while (auto k = claims.claim()) part(*k);
+  claims.finish();
+}
+
+// Nothing to do beside the parts.
+struct NothingBeside {
+  void operator()() const noexcept {}
+};
+
 // The same for parts in file order, each of which may end the reading
 // (part(k) returns true: a failure, or the last line wanted): parts after
 // the first that did are not run, or stop at once. Returns that part, or
-// count when none did.
-template <class Part>
-std::size_t run_claimed_until(std::size_t threads, std::size_t count, Part&& part) {
+// count when none did. meanwhile() as for run_claimed_beside.
+template <class Part, class Meanwhile = NothingBeside>
+std::size_t run_claimed_until(std::size_t threads, std::size_t count, Part&& part, Meanwhile&& meanwhile = {}) {
   std::atomic<std::size_t> ended{count};
-  run_claimed(threads, count, [&](std::size_t k) {
+  auto until = [&](std::size_t k) {
     if (k > ended.load(std::memory_order_relaxed) || !part(k)) return;
     std::size_t seen = ended.load(std::memory_order_relaxed);
     while (k < seen && !ended.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
     }
-  });
+  };
+  if constexpr (std::is_same_v<std::remove_cvref_t<Meanwhile>, NothingBeside>) {
+    run_claimed(threads, count, until);
+  } else {
+    run_claimed_beside(threads, count, until, meanwhile);
+  }
   return ended.load(std::memory_order_relaxed);
 }
 

@@ -26,9 +26,11 @@ struct PiecesText {
 };
 
 // Pieces 0 .. count - 1: bytes(k) about how long piece k's text is,
-// write(out, k) appends it (Result<void>).
-template <class Bytes, class Write>
-PiecesText format_pieces(std::size_t count, std::size_t threads, Bytes&& bytes, Write&& write) {
+// write(out, k) appends it (Result<void>); meanwhile() runs on the calling
+// thread while the other threads start on the parts (run_claimed_beside).
+template <class Bytes, class Write, class Meanwhile = NothingBeside>
+PiecesText format_pieces(std::size_t count, std::size_t threads, Bytes&& bytes, Write&& write,
+                         Meanwhile&& meanwhile = {}) {
   std::size_t total = 0;
   for (std::size_t k = 0; k < count; ++k) total += bytes(k);
   threads = threads_for(threads, total);
@@ -64,7 +66,7 @@ PiecesText format_pieces(std::size_t count, std::size_t threads, Bytes&& bytes, 
       }
     }
     return false;
-  });
+  }, meanwhile);
   if (ended < parts) {
     text.parts.resize(ended + 1);
     OutputText& last = text.parts[ended];
@@ -88,10 +90,12 @@ struct FramePiece {
 
 // The text of consecutive pieces of frames: append_head(out, head) and
 // append_rows(out, first_row, rows) (each Result<void>); row_bytes and
-// head_bytes about how long a row and a head are.
-template <class Head, class AppendHead, class AppendRows>
+// head_bytes about how long a row and a head are; meanwhile as for
+// format_pieces.
+template <class Head, class AppendHead, class AppendRows, class Meanwhile = NothingBeside>
 PiecesText format_frame_pieces(std::span<const FramePiece<Head>> pieces, std::size_t row_bytes, std::size_t head_bytes,
-                               std::size_t threads, AppendHead&& append_head, AppendRows&& append_rows) {
+                               std::size_t threads, AppendHead&& append_head, AppendRows&& append_rows,
+                               Meanwhile&& meanwhile = {}) {
   return format_pieces(
       pieces.size(), threads,
       [&](std::size_t k) { return pieces[k].rows * row_bytes + (pieces[k].head ? head_bytes : 0); },
@@ -101,7 +105,8 @@ PiecesText format_frame_pieces(std::span<const FramePiece<Head>> pieces, std::si
         if (piece.head != nullptr) written = append_head(out, *piece.head);
         if (written) written = append_rows(out, piece.first_row, piece.rows);
         return written;
-      });
+      },
+      meanwhile);
 }
 
 }  // namespace io_rs

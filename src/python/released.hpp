@@ -22,6 +22,16 @@ class Released {
   PyThreadState* state_;
 };
 
+// The lock taken back within a Released scope, for as long as this lives:
+// given up again when it ends, on every path.
+class Retaken {
+ public:
+  explicit Retaken(const Released& scope) noexcept { PyEval_RestoreThread(scope.state()); }
+  ~Retaken() { PyEval_SaveThread(); }
+  Retaken(const Retaken&) = delete;
+  Retaken& operator=(const Retaken&) = delete;
+};
+
 // Runs body without the lock and returns what it returns.
 template <class Body>
 auto released(Body&& body) {

@@ -1,12 +1,14 @@
 // Frames formatted into text a round at a time, for the writers that take a
 // write callable: a round's frame heads are converted with the interpreter's
 // lock held, its text formatted on threads with the lock given up, then
-// handed to write in order, in pieces of about kTextPiece bytes, as it is
-// made. A round holds about kTextPiece bytes of rows a thread; a frame of
-// more rows than that is cut into pieces of rows. A head that does not
-// convert ends the writing: its exception is raised once the text before it
-// is out, unless that text fails first. Without write, the whole text is
-// returned as bytes.
+// handed to write in order, in pieces of about kTextPiece bytes. The
+// calling thread hands a round's text to write while the other threads
+// format the next round: a write that takes its time (a compressor that
+// gives up the lock, a slow disk) leaves them working. A round holds about
+// kTextPiece bytes of rows a thread; a frame of more rows than that is cut
+// into pieces of rows. A head that does not convert ends the writing: its
+// exception is raised once the text before it is out, unless that text
+// fails first. Without write, the whole text is returned as bytes.
 #pragma once
 
 #include <algorithm>
@@ -53,8 +55,15 @@ PyObject* write_in_rounds(std::span<const std::uint64_t> counts, std::size_t row
     out.clear();
     return true;
   };
+  auto pass_parts = [&](const PiecesText& text) {
+    for (const OutputText& part : text.parts) {
+      if (!pass_on(part.view(), kTextPiece)) return false;
+    }
+    return true;
+  };
   const std::size_t frames = counts.size();
   std::vector<FramePiece<Head>> pieces;
+  PiecesText before;  // the round before's text, handed on while this round is formatted
   std::size_t f = 0, row = 0, done_in_frame = 0;  // where the next round starts
   while (f < frames) {
     new_round(frames - f);
@@ -87,19 +96,28 @@ PyObject* write_in_rounds(std::span<const std::uint64_t> counts, std::size_t row
     }
     std::optional<PendingError> pending;
     if (convert_failed) pending.emplace();  // the conversion's exception, kept while the text goes out
-    PiecesText text = released([&] {
-      return format_frame_pieces(std::span<const FramePiece<Head>>(pieces), row_bytes, head_bytes, threads,
-                                 append_head, append_rows);
-    });
-    for (const OutputText& part : text.parts) {
-      if (!pass_on(part.view(), kTextPiece)) return nullptr;
+    bool passed = true;
+    PiecesText text;
+    {
+      Released scope;
+      text = format_frame_pieces(std::span<const FramePiece<Head>>(pieces), row_bytes, head_bytes, threads,
+                                 append_head, append_rows, [&] {
+        if (before.parts.empty()) return;
+        Retaken lock(scope);
+        passed = contain([&]() -> PyObject* { return pass_parts(before) ? Py_None : nullptr; }) != nullptr;
+      });
     }
-    if (text.error) return raise(*text.error);
-    if (pending) {
+    if (!passed) return nullptr;
+    before = std::move(text);
+    if (before.error || pending) {
+      // What was made before the failure goes out first.
+      if (!pass_parts(before)) return nullptr;
+      if (before.error) return raise(*before.error);
       pending->restore();
       return nullptr;
     }
   }
+  if (!pass_parts(before)) return nullptr;
   if (write == nullptr) return bytes_result(out).release();
   if (!pass_on({}, 1)) return nullptr;
   Py_RETURN_NONE;
