@@ -19,14 +19,13 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 
 import io_rs
+from io_rs._files import GZIP_LEVEL
 
 from .notes import Refusal
 from .source import compression
 
-# gzip at level 6, the gzip tool's default: level 9 costs several times the time for a
-# few per cent of size on files of numbers.
 _COMPRESS: dict[str, Callable[[io.BufferedWriter, str], io.BufferedIOBase]] = {
-    ".gz": lambda raw, name: gzip.GzipFile(filename=name, mode="wb", fileobj=raw, compresslevel=6),
+    ".gz": lambda raw, name: gzip.GzipFile(filename=name, mode="wb", fileobj=raw, compresslevel=GZIP_LEVEL),
     ".bz2": lambda raw, name: bz2.BZ2File(raw, "wb"),
     ".xz": lambda raw, name: lzma.LZMAFile(raw, "wb"),
 }
