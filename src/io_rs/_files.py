@@ -26,6 +26,8 @@ from typing import Generic, Literal, Protocol, Self, SupportsIndex, TypeAlias, T
 import numpy as np
 from numpy.typing import NDArray
 
+from ._gzip_threads import GzipOnThreads
+
 
 class ReadableBinary(Protocol):
     """An open binary file to read: anything whose read() returns bytes, all
@@ -49,7 +51,7 @@ _Mode: TypeAlias = Literal["rb", "wb"]
 # time for a few per cent of size on files of numbers.
 GZIP_LEVEL = 6
 _COMPRESSED: dict[str, Callable[[str, _Mode], io.BufferedIOBase]] = {
-    ".gz": lambda path, mode: gzip.GzipFile(path, mode, compresslevel=GZIP_LEVEL),
+    ".gz": lambda path, mode: gzip.GzipFile(path, mode),
     ".bz2": lambda path, mode: bz2.BZ2File(path, mode),
     ".xz": lambda path, mode: lzma.LZMAFile(path, mode),
 }
@@ -172,12 +174,17 @@ def open_data(file: Source, threads: int = 1) -> Iterator[Data]:
 @contextmanager
 def writing(file: Target) -> Iterator[Callable[[bytes], object]]:
     """The write method of a file to write, for the time of a with block: a
-    path (compressed by its suffix) opened and closed around it, or an open
-    binary file as it is."""
+    path (compressed by its suffix; gzip on every core) opened and closed
+    around it, or an open binary file as it is. A gzip file whose writing
+    fails is left without its end, so that no reader takes it for whole."""
     if not isinstance(file, (str, os.PathLike)):
         yield file.write
         return
     path = os.fspath(file)
+    if os.path.splitext(path)[1].lower() == ".gz":
+        with open(path, "wb") as raw, GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(None)) as stream:
+            yield stream.write
+        return
     compression = _compression(path)
     with open(path, "wb") if compression is None else compression(path, "wb") as stream:
         yield stream.write

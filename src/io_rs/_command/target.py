@@ -8,7 +8,6 @@ error or Ctrl-C removes it and leaves any earlier file as it was.
 from __future__ import annotations
 
 import bz2
-import gzip
 import io
 import lzma
 import os
@@ -17,17 +16,24 @@ import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
+from typing import Protocol
 
 import io_rs
-from io_rs._files import GZIP_LEVEL
+from io_rs._files import GZIP_LEVEL, resolve_threads
+from io_rs._gzip_threads import GzipOnThreads
 
 from .notes import Refusal
 from .source import compression
 
-_COMPRESS: dict[str, Callable[[io.BufferedWriter, str], io.BufferedIOBase]] = {
-    ".gz": lambda raw, name: gzip.GzipFile(filename=name, mode="wb", fileobj=raw, compresslevel=GZIP_LEVEL),
-    ".bz2": lambda raw, name: bz2.BZ2File(raw, "wb"),
-    ".xz": lambda raw, name: lzma.LZMAFile(raw, "wb"),
+class _Compressor(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+    def close(self) -> None: ...
+
+
+_COMPRESS: dict[str, Callable[[io.BufferedWriter], _Compressor]] = {
+    ".gz": lambda raw: GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(None)),
+    ".bz2": lambda raw: bz2.BZ2File(raw, "wb"),
+    ".xz": lambda raw: lzma.LZMAFile(raw, "wb"),
 }
 
 
@@ -40,7 +46,7 @@ class _Behind:
     the progress bar. A failure of the compressor or the disk is raised by
     the next write or by close."""
 
-    def __init__(self, stream: io.BufferedIOBase) -> None:
+    def __init__(self, stream: _Compressor) -> None:
         self._stream = stream
         self._pieces: queue.Queue[bytes | None] = queue.Queue(maxsize=4)
         self._failure: BaseException | None = None
@@ -92,13 +98,12 @@ def output(path: str, force: bool) -> Iterator[io_rs.WritableBinary]:
     refuse_existing(path, force)
     folder = os.path.dirname(os.path.abspath(path))
     suffix = compression(path)
-    root = path[:-len(suffix)] if suffix else path
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
     try:
         os.fchmod(descriptor, 0o666 & ~_umask())
         with os.fdopen(descriptor, "wb") as raw:
             if suffix:
-                behind = _Behind(_COMPRESS[suffix](raw, os.path.basename(root)))
+                behind = _Behind(_COMPRESS[suffix](raw))
                 try:
                     yield behind
                 except BaseException:
