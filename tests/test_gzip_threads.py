@@ -66,3 +66,22 @@ def test_a_closed_stream_takes_no_more():
     stream.close()
     with pytest.raises(ValueError, match="closed"):
         stream.write(b"x")
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("suffix", ["extxyz", "lammpstrj"])
+def test_writers_compress_on_the_threads_asked_for(monkeypatch, tmp_path, suffix, threads):
+    made = []
+
+    class Recorded(GzipOnThreads):
+        def __init__(self, raw, level, count):
+            made.append(count)
+            super().__init__(raw, level, count)
+
+    monkeypatch.setattr(io_rs._files, "GzipOnThreads", Recorded)
+    frame = io_rs.Frame(positions=np.arange(6.0).reshape(2, 3), cell=np.eye(3) * 5, symbols=["H", "O"])
+    write = io_rs.write_extxyz if suffix == "extxyz" else io_rs.write_lammps_dump
+    path = tmp_path / f"out.{suffix}.gz"
+    write(path, [io_rs.ExtxyzFrame.from_frame(frame) if suffix == "extxyz" else frame], threads=threads)
+    assert made == [threads]
+    assert np.array_equal(io_rs.read(path)[0].positions, frame.positions)

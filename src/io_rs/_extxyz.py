@@ -415,11 +415,11 @@ def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, d
     """Writes extended XYZ frames (one or an iterable) to a path (.gz, .bz2,
     .xz compressed) or an open binary file. Reals are written so that they
     read back bit-identical, or with `decimals` decimals for the atom columns.
-    The text is formatted on `threads` threads (by default IO_RS_NUM_THREADS,
-    else every core)."""
+    The text is formatted, and gzip compressed, on `threads` threads (by
+    default IO_RS_NUM_THREADS, else every core)."""
     # A batch of frames at a time, its text handed on in pieces as it is made.
     count = resolve_threads(threads)
-    with writing(file) as write:
+    with writing(file, count) as write:
         for batch in batches(_listed(frames), lambda frame: frame.natoms):
             for call in _calls(batch):
                 _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write, threads=count)

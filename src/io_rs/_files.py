@@ -172,17 +172,18 @@ def open_data(file: Source, threads: int = 1) -> Iterator[Data]:
 
 
 @contextmanager
-def writing(file: Target) -> Iterator[Callable[[bytes], object]]:
+def writing(file: Target, threads: int | None = None) -> Iterator[Callable[[bytes], object]]:
     """The write method of a file to write, for the time of a with block: a
-    path (compressed by its suffix; gzip on every core) opened and closed
-    around it, or an open binary file as it is. A gzip file whose writing
-    fails is left without its end, so that no reader takes it for whole."""
+    path (compressed by its suffix; gzip on `threads` threads, resolved as
+    resolve_threads does) opened and closed around it, or an open binary
+    file as it is. A gzip file whose writing fails is left without its end,
+    so that no reader takes it for whole."""
     if not isinstance(file, (str, os.PathLike)):
         yield file.write
         return
     path = os.fspath(file)
     if os.path.splitext(path)[1].lower() == ".gz":
-        with open(path, "wb") as raw, GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(None)) as stream:
+        with open(path, "wb") as raw, GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(threads)) as stream:
             yield stream.write
         return
     compression = _compression(path)

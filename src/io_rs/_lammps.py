@@ -669,10 +669,10 @@ def write_lammps_dump(file: Target, frames: Frame | Iterable[Frame], columns: It
     info["time"] and info["units"], and other sections from upper-case info
     keys. Reals are written in the shortest form that reads back the same,
     or with `decimals` decimals, rounded half to even. A frame without a
-    cell is refused. The text is formatted on `threads` threads (by default
-    IO_RS_NUM_THREADS, else every core)."""
+    cell is refused. The text is formatted, and gzip compressed, on `threads`
+    threads (by default IO_RS_NUM_THREADS, else every core)."""
     listed = [frames] if isinstance(frames, Frame) else frames
-    with writing(file) as write:
+    with writing(file, threads) as write:
         _chunks(listed, columns, decimals, write, resolve_threads(threads))
 
 
