@@ -526,6 +526,42 @@ def test_streams_gone_through_in_small_windows_give_every_frame(stream, tmp_path
     assert frames == io_rs.read_lammps_dump(io.BytesIO(data))
 
 
+def path_outcome(path, **options):
+    """The frames and warnings of read_lammps_dump(path), or its error and line."""
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frames = io_rs.read_lammps_dump(path, **options)
+        return frames, [str(warning.message) for warning in caught]
+    except io_rs.FormatError as error:
+        return str(error), error.line
+
+
+@pytest.mark.parametrize("suffix, compress", [(".gz", gzip.compress), (".bz2", bz2.compress)])
+@pytest.mark.parametrize("damage", ["none", "cut", "a stray byte"])
+def test_a_compressed_path_reads_as_the_plain_file(tmp_path, monkeypatch, suffix, compress, damage):
+    """read_lammps_dump of a compressed path goes through windows, the next
+    decompressed meanwhile: frames, warnings and errors as from the plain file."""
+    monkeypatch.setattr(_files, "CHUNK_BYTES", 700)
+    data = many_frames(count=30, natoms=20).encode()
+    if damage == "cut":
+        data = data[:len(data) - 300]
+    elif damage == "a stray byte":
+        data = data[:len(data) // 2] + b"x" + data[len(data) // 2:]
+    plain = tmp_path / "frames.dump"
+    plain.write_bytes(data)
+    packed = tmp_path / ("frames.dump" + suffix)
+    packed.write_bytes(compress(data))
+    expected = path_outcome(plain)
+    for threads in (1, 2):
+        frames, said = path_outcome(packed, threads=threads)
+        named = (lambda text: text.replace(str(packed), str(plain)))
+        assert (named(frames) if isinstance(frames, str) else frames,
+                said if isinstance(frames, str) else [named(text) for text in said]) == expected
+    assert isinstance(expected[0], str) == (damage == "a stray byte")
+    assert (damage == "cut") == (not isinstance(expected[0], str) and bool(expected[1]))
+
+
 def test_a_stream_in_text_mode_is_refused(tmp_path):
     path = tmp_path / "frames.dump"
     path.write_text(many_frames(count=2))

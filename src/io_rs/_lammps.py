@@ -247,7 +247,8 @@ def _windows(file: Source) -> Iterator[Pieces]:
     """A file read a window at a time, for the time of a with block: a path,
     plain or compressed, or an open binary stream. Plain files are read, not
     mapped, so that going through a large file holds a window of it, never
-    every page it touched."""
+    every page it touched; a compressed file's next chunk is decompressed on
+    a thread of its own while the window is read."""
     if not isinstance(file, (str, os.PathLike)):
         pieces = Pieces(file)
         pieces.advance(0)
@@ -256,9 +257,12 @@ def _windows(file: Source) -> Iterator[Pieces]:
     path = os.fspath(file)
     compression = _compression(path)
     with open(path, "rb") if compression is None else compression(path, "rb") as stream:
-        pieces = Pieces(stream)
-        pieces.advance(0)
-        yield pieces
+        pieces = Pieces(stream, ahead=compression is not None)
+        try:
+            pieces.advance(0)
+            yield pieces
+        finally:
+            pieces.close()
 
 
 def _type_map(type_map: TypeMap | None) -> TypeMap | None:
@@ -287,6 +291,12 @@ def read_lammps_dump(file: Source, *, type_map: TypeMap | None = None, sort: boo
     types = _type_map(type_map)
     name = label(file)
     threads = resolve_threads(threads)
+    if isinstance(file, (str, os.PathLike)) and compression_of(os.fspath(file)):
+        # A window at a time, the next decompressed meanwhile: the file is
+        # never held whole, and reading keeps pace with the decompressor.
+        with _windows(file) as pieces:
+            return [frame for read in _reads(pieces, name, None, threads, sort)
+                    for frame in _frames_of(read, types, name)]
     with open_data(file, threads) as data:
         return [frame for read in _reads(Pieces(None, data), name, None, threads, sort)
                 for frame in _frames_of(read, types, name)]
