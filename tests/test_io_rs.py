@@ -9,6 +9,7 @@ import io
 import lzma
 import mmap
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -313,3 +314,39 @@ def test_writers_stream_a_chunk_at_a_time(tmp_path, monkeypatch, name):
                 header, count = f.header, len(f)
             assert io_rs.write_xdatcar_frames(target, header, io_rs.iter_xdatcar(stream)) == count
     assert len(chunks) >= 2 and b"".join(chunks) == whole.getvalue()
+
+
+def outcome_of(path, plain):
+    """io_rs.read's frames and warnings, or its error and line, with the file
+    named as plain."""
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frames = io_rs.read(path)
+        return frames, [str(w.message).replace(str(path), str(plain)) for w in caught]
+    except io_rs.FormatError as error:
+        return str(error).replace(str(path), str(plain)), error.line
+
+
+@pytest.mark.parametrize("suffix, compress", [(".gz", gzip.compress), (".xz", lzma.compress)])
+@pytest.mark.parametrize("damage", [False, True])
+@pytest.mark.parametrize("name", ["md.xyz", "md.extxyz", "XDATCAR"])
+def test_a_compressed_path_is_read_as_the_plain_file(tmp_path, monkeypatch, name, damage, suffix, compress):
+    """Every frame of a compressed path is read a window at a time, the next
+    decompressed meanwhile: frames and errors as from the plain file."""
+    monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 300)
+    rng = np.random.default_rng(2)
+    frames = [io_rs.Frame(positions=rng.random((12, 3)) * 5, cell=np.eye(3) * 5, symbols=["Si"] * 4 + ["O"] * 8,
+                          pbc=np.ones(3, bool)) for _ in range(25)]
+    plain = tmp_path / name
+    io_rs.write(plain, frames, format="extxyz" if name == "md.extxyz" else None)
+    data = plain.read_bytes()
+    if damage:  # a digit of a middle atom line made a letter
+        middle = data.index(b".", len(data) // 2) + 1
+        data = data[:middle] + b"q" + data[middle + 1:]
+        plain.write_bytes(data)
+    packed = tmp_path / (name + suffix)
+    packed.write_bytes(compress(data))
+    expected = outcome_of(plain, plain)
+    assert outcome_of(packed, plain) == expected
+    assert isinstance(expected[0], str) == damage

@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 
 from ._dask import frames_array
 from ._files import (BATCH_BYTES, FormatError, FrameFile, Pieces, Source, Target, Text, batches, chunks, format_error,
-                     label, open_data, open_pieces, read_range, resolve_threads, runs, writing)
+                     label, open_all, open_pieces, read_range, resolve_threads, runs, writing)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 
@@ -175,8 +175,8 @@ def read_extxyz(file: Source, *, threads: int | None = None) -> list[ExtxyzFrame
     FormatError (a ValueError) naming the file and the line. The atom lines
     are read on `threads` threads (by default IO_RS_NUM_THREADS, else every
     core)."""
-    with open_data(file) as data:
-        return [frame for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
+    with open_all(file) as pieces:
+        return [frame for run in _frames(pieces, label(file), None, resolve_threads(threads))
                 for frame in run]
 
 
@@ -449,8 +449,8 @@ def _frames_of(read: ExtxyzRead) -> list[Frame]:
 
 
 def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
-    with open_data(file) as data:
-        return [frame for read in _reads(Pieces(None, data), label(file), None, resolve_threads(threads))
+    with open_all(file) as pieces:
+        return [frame for read in _reads(pieces, label(file), None, resolve_threads(threads))
                 for frame in _frames_of(read)]
 
 

@@ -520,6 +520,20 @@ def open_pieces(file: Source, threads: int = 1) -> Iterator[Pieces]:
     yield pieces
 
 
+@contextmanager
+def open_all(file: Source, threads: int = 1) -> Iterator[Pieces]:
+    """The file as Pieces for a reader of every frame (threads as for
+    open_data): a compressed path a window at a time, the next chunk
+    decompressed meanwhile, so that the reading keeps pace with the
+    decompressor and the text is never held whole; anything else whole."""
+    if isinstance(file, (str, os.PathLike)) and _compression(os.fspath(file)) is not None:
+        with open_pieces(file, threads) as pieces:
+            yield pieces
+        return
+    with open_data(file, threads) as data:
+        yield Pieces(None, data)
+
+
 class FrameFile(Generic[FrameT]):
     """A trajectory file held open for random access: its frame table is made
     by one scan, and frame k is then read alone. A plain file is mapped; a

@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 
 from ._dask import frames_array
 from ._files import (CHUNK_BYTES, Data, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning, _compression,
-                     batches, compression_of, label, open_data, read_range, resolve_threads, runs, writing)
+                     batches, compression_of, label, open_all, open_data, read_range, resolve_threads, runs, writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
 
@@ -291,14 +291,8 @@ def read_lammps_dump(file: Source, *, type_map: TypeMap | None = None, sort: boo
     types = _type_map(type_map)
     name = label(file)
     threads = resolve_threads(threads)
-    if isinstance(file, (str, os.PathLike)) and compression_of(os.fspath(file)):
-        # A window at a time, the next decompressed meanwhile: the file is
-        # never held whole, and reading keeps pace with the decompressor.
-        with _windows(file) as pieces:
-            return [frame for read in _reads(pieces, name, None, threads, sort)
-                    for frame in _frames_of(read, types, name)]
-    with open_data(file, threads) as data:
-        return [frame for read in _reads(Pieces(None, data), name, None, threads, sort)
+    with open_all(file, threads) as pieces:
+        return [frame for read in _reads(pieces, name, None, threads, sort)
                 for frame in _frames_of(read, types, name)]
 
 

@@ -28,8 +28,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_data, open_pieces,
-                     resolve_threads, read_range, runs, write_data)
+from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_all,
+                     open_pieces, resolve_threads, read_range, runs, write_data)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 from ._vasp import (ScannedHeader, VaspHeader, header_of, header_parts, lattice_text, layout_of, symbols_of,
@@ -144,8 +144,8 @@ def read_xdatcar(file: Source, *, threads: int | None = None) -> Xdatcar:
     or an open binary file. A malformed file raises FormatError (a ValueError)
     naming the file and the line."""
     headers: list[VaspHeader] = []
-    with open_data(file) as data:
-        runs_read = list(_runs(Pieces(None, data), label(file), None, headers, resolve_threads(threads)))
+    with open_all(file) as pieces:
+        runs_read = list(_runs(pieces, label(file), None, headers, resolve_threads(threads)))
     header = headers[0]
     if len(runs_read) == 1:
         frames, numbers = runs_read[0][2], runs_read[0][3]
@@ -429,8 +429,8 @@ class _Frames:
 def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
     made = _Frames()
     found: list[Frame] = []
-    with open_data(file) as data:
-        for header, index, frames, numbers in _runs(Pieces(None, data), label(file), None, [],
+    with open_all(file) as pieces:
+        for header, index, frames, numbers in _runs(pieces, label(file), None, [],
                                                     resolve_threads(threads)):
             found += made.of_run(header, index, frames, numbers.tolist(), len(found) + 1)
     return found

@@ -25,8 +25,8 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_data, open_pieces,
-                     resolve_threads, read_range, runs, write_data)
+from ._files import (BATCH_BYTES, FrameFile, Pieces, Source, Target, Text, batches, chunks, label, open_all,
+                     open_pieces, resolve_threads, read_range, runs, write_data)
 from ._frame import Frame
 from ._trajectory import Batch, FrameInfos, Trajectory
 
@@ -101,8 +101,8 @@ def read_xyz(file: Source, *, threads: int | None = None) -> list[XyzFrame]:
     """Reads every frame of an XYZ file: a path (.gz, .bz2, .xz decompressed)
     or an open binary file. A malformed file raises ValueError naming the
     file and the line."""
-    with open_data(file) as data:
-        found = list(_frames(Pieces(None, data), label(file), None, resolve_threads(threads)))
+    with open_all(file) as pieces:
+        found = list(_frames(pieces, label(file), None, resolve_threads(threads)))
     return found[0] if len(found) == 1 else [frame for run in found for frame in run]
 
 
@@ -246,8 +246,8 @@ def _frames_of(read: XyzRead) -> list[Frame]:
 
 
 def read_frames(file: Source, threads: int | None = None) -> list[Frame]:
-    with open_data(file) as data:
-        return [frame.to_frame() for run in _frames(Pieces(None, data), label(file), None, resolve_threads(threads))
+    with open_all(file) as pieces:
+        return [frame.to_frame() for run in _frames(pieces, label(file), None, resolve_threads(threads))
                 for frame in run]
 
 
