@@ -1,15 +1,18 @@
 """gzip written on threads: one member that zlib and the gzip module read
 back byte for byte, whatever the blocks and the pieces it was written in."""
 
+import bz2
+import contextlib
 import gzip
 import io
+import lzma
 import zlib
 
 import numpy as np
 import pytest
 
 import io_rs
-from io_rs import _gzip_threads
+from io_rs import _files, _gzip_threads
 from io_rs._gzip_threads import GzipOnThreads
 
 
@@ -85,3 +88,33 @@ def test_writers_compress_on_the_threads_asked_for(monkeypatch, tmp_path, suffix
     write(path, [io_rs.ExtxyzFrame.from_frame(frame) if suffix == "extxyz" else frame], threads=threads)
     assert made == [threads]
     assert np.array_equal(io_rs.read(path)[0].positions, frame.positions)
+
+
+@pytest.mark.parametrize("suffix, module", [(".gz", gzip), (".bz2", bz2), (".xz", lzma)])
+@pytest.mark.parametrize("fails", [False, True])
+def test_compressors_by_suffix_over_open_files(tmp_path, suffix, module, fails):
+    """Every suffix's stream ends its data on leaving a with block and
+    leaves the file under it open; a gzip block that raised leaves the data
+    unended, so that no reader takes it for whole."""
+    text = text_of("numbers", 3 << 19 if suffix == ".gz" else 1 << 16)  # gzip: two blocks
+    path = tmp_path / f"out{suffix}"
+    with open(path, "wb") as raw:
+        with pytest.raises(RuntimeError) if fails else contextlib.nullcontext():
+            with _files.compressing(raw, suffix, 2) as stream:
+                stream.write(text)
+                if fails:
+                    raise RuntimeError("the writer failed")
+        assert not raw.closed
+    if fails and suffix == ".gz":
+        with pytest.raises(EOFError):
+            gzip.decompress(path.read_bytes())
+        return
+    assert module.decompress(path.read_bytes()) == text
+    with open(path, "rb") as raw:
+        with _files.decompressing(raw, suffix) as stream:
+            assert stream.read() == text
+        assert not raw.closed
+    with _files.open_decompressed(str(path)) as stream:
+        assert stream.read() == text
+    with pytest.raises(ValueError, match="no compression has the suffix '.zip'"):
+        _files.compressing(io.BytesIO(), ".zip", 1)

@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
 from types import TracebackType
-from typing import Generic, Literal, Protocol, Self, SupportsIndex, TypeAlias, TypeVar
+from typing import IO, Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVar, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -42,19 +42,29 @@ class WritableBinary(Protocol):
     def write(self, data: bytes, /) -> object: ...
 
 
+class Compressor(Protocol):
+    """A compressing stream: closing it, or leaving its with block, ends the
+    compressed data (gzip's leaves it unended where the block raised)."""
+
+    def write(self, data: bytes, /) -> object: ...
+
+    def close(self) -> None: ...
+
+    def __enter__(self) -> Compressor: ...
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> object: ...
+
+
 Source: TypeAlias = "str | os.PathLike[str] | ReadableBinary"
 Target: TypeAlias = "str | os.PathLike[str] | WritableBinary"
 Data: TypeAlias = "bytes | mmap.mmap"
-_Mode: TypeAlias = Literal["rb", "wb"]
 
 # gzip writes at level 6, the gzip tool's default: level 9 costs several times the
 # time for a few per cent of size on files of numbers.
 GZIP_LEVEL = 6
-_COMPRESSED: dict[str, Callable[[str, _Mode], io.BufferedIOBase]] = {
-    ".gz": lambda path, mode: gzip.GzipFile(path, mode),
-    ".bz2": lambda path, mode: bz2.BZ2File(path, mode),
-    ".xz": lambda path, mode: lzma.LZMAFile(path, mode),
-}
+# The compression suffixes of file names.
+_SUFFIXES = (".gz", ".bz2", ".xz")
 # Smaller files are read outright: a map costs more than it saves there.
 MMAP_MIN_BYTES = 1 << 16
 # The separators of the atom-line readers: a vertical tab or a no-break space
@@ -101,17 +111,46 @@ def label(file: Source | Target) -> Label:
 def compression_of(path: str) -> str:
     """The compression suffix of a file name (.gz, .bz2, .xz), or ''."""
     suffix = os.path.splitext(path)[1].lower()
-    return suffix if suffix in _COMPRESSED else ""
+    return suffix if suffix in _SUFFIXES else ""
 
 
-def _compression(path: str) -> Callable[[str, _Mode], io.BufferedIOBase] | None:
-    return _COMPRESSED.get(os.path.splitext(path)[1].lower())
+def decompressing(file: str | ReadableBinary, suffix: str) -> io.BufferedIOBase:
+    """The decompressed stream of a path or an open binary file (which
+    closing the stream leaves open), by a compression suffix."""
+    # The standard library takes any object with read(); its declared types
+    # are narrower.
+    opened = file if isinstance(file, str) else cast(IO[bytes], file)
+    if suffix == ".gz":
+        return gzip.GzipFile(opened, "rb") if isinstance(opened, str) else gzip.GzipFile(fileobj=opened, mode="rb")
+    if suffix == ".bz2":
+        return bz2.BZ2File(opened, "rb")
+    if suffix == ".xz":
+        return lzma.LZMAFile(opened, "rb")
+    raise ValueError(f"no compression has the suffix {suffix!r}")
+
+
+def compressing(raw: WritableBinary, suffix: str, threads: int) -> Compressor:
+    """A compressing stream onto an open binary file (which closing the
+    stream leaves open), by a compression suffix: gzip at GZIP_LEVEL on
+    `threads` threads."""
+    if suffix == ".gz":
+        return GzipOnThreads(raw, GZIP_LEVEL, threads)
+    if suffix == ".bz2":
+        return bz2.BZ2File(raw, "wb")
+    if suffix == ".xz":
+        return lzma.LZMAFile(cast(IO[bytes], raw), "wb")
+    raise ValueError(f"no compression has the suffix {suffix!r}")
+
+
+def open_decompressed(path: str) -> io.BufferedIOBase:
+    """A path opened to read, decompressed by its suffix."""
+    suffix = compression_of(path)
+    return decompressing(path, suffix) if suffix else open(path, "rb")
 
 
 def read_head(path: str, size: int = 1 << 13) -> bytes:
     """The first bytes of a file, decompressed by its suffix."""
-    compression = _compression(path)
-    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
+    with open_decompressed(path) as stream:
         return stream.read(size)
 
 
@@ -145,9 +184,8 @@ def open_data(file: Source, threads: int = 1) -> Iterator[Data]:
         yield data
         return
     path = os.fspath(file)
-    compression = _compression(path)
-    if compression is not None:
-        with compression(path, "rb") as stream:
+    if compression_of(path):
+        with open_decompressed(path) as stream:
             data = stream.read()
         yield data
         return
@@ -182,13 +220,13 @@ def writing(file: Target, threads: int | None = None) -> Iterator[Callable[[byte
         yield file.write
         return
     path = os.fspath(file)
-    if os.path.splitext(path)[1].lower() == ".gz":
-        with open(path, "wb") as raw, GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(threads)) as stream:
+    suffix = compression_of(path)
+    with open(path, "wb") as raw:
+        if not suffix:
+            yield raw.write
+            return
+        with compressing(raw, suffix, resolve_threads(threads)) as stream:
             yield stream.write
-        return
-    compression = _compression(path)
-    with open(path, "wb") if compression is None else compression(path, "wb") as stream:
-        yield stream.write
 
 
 def write_data(file: Target, data: bytes | Iterable[bytes]) -> None:
@@ -288,8 +326,7 @@ def read_range(path: str, start: int, stop: int) -> bytes:
     """Bytes start to stop of a file, decompressed by its suffix: a
     compressed file is decompressed from its start, a chunk at a time, and
     what comes before start is dropped as it goes."""
-    compression = _compression(path)
-    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
+    with open_decompressed(path) as stream:
         stream.seek(start)
         return stream.read(stop - start)
 
@@ -502,12 +539,11 @@ def open_pieces(file: Source, threads: int = 1) -> Iterator[Pieces]:
     open_data)."""
     if isinstance(file, (str, os.PathLike)):
         path = os.fspath(file)
-        compression = _compression(path)
-        if compression is None:
+        if not compression_of(path):
             with open_data(file, threads) as data:
                 yield Pieces(None, data)
             return
-        with compression(path, "rb") as stream:
+        with open_decompressed(path) as stream:
             pieces = Pieces(stream, ahead=True)
             try:
                 pieces.advance(0)
@@ -526,7 +562,7 @@ def open_all(file: Source, threads: int = 1) -> Iterator[Pieces]:
     open_data): a compressed path a window at a time, the next chunk
     decompressed meanwhile, so that the reading keeps pace with the
     decompressor and the text is never held whole; anything else whole."""
-    if isinstance(file, (str, os.PathLike)) and _compression(os.fspath(file)) is not None:
+    if isinstance(file, (str, os.PathLike)) and compression_of(os.fspath(file)):
         with open_pieces(file, threads) as pieces:
             yield pieces
         return
@@ -547,7 +583,7 @@ class FrameFile(Generic[FrameT]):
     def __init__(self, file: Source, kind: str, threads: int | None = None) -> None:
         self._threads = resolve_threads(threads)
         self._path = os.fspath(file) if isinstance(file, (str, os.PathLike)) else None
-        self._compressed = self._path is not None and _compression(self._path) is not None
+        self._compressed = self._path is not None and bool(compression_of(self._path))
         self._name = label(file)
         self._stack = ExitStack()
         self._open = True
@@ -622,9 +658,7 @@ class FrameFile(Generic[FrameT]):
         if self._stream is None or start < self._stream_at:
             if self._stream is not None:
                 self._stream.close()
-            compression = _compression(self._path)
-            assert compression is not None
-            self._stream, self._stream_at = compression(self._path, "rb"), 0
+            self._stream, self._stream_at = open_decompressed(self._path), 0
         self._stream.seek(start)
         data = self._stream.read(stop - start)
         self._stream_at = stop

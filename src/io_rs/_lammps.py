@@ -38,8 +38,9 @@ if TYPE_CHECKING:
     import dask.array
 
 from ._dask import frames_array
-from ._files import (CHUNK_BYTES, Data, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning, _compression,
-                     batches, compression_of, label, open_all, open_data, read_range, resolve_threads, runs, writing)
+from ._files import (CHUNK_BYTES, Data, FormatError, Pieces, Ranges, Source, Target, Text, TruncatedWarning,
+                     batches, compression_of, label, open_all, open_data, open_pieces, read_range, resolve_threads, runs,
+                     writing)
 from ._frame import Frame, cell_origin
 from ._trajectory import FrameInfos, Trajectory
 
@@ -255,9 +256,12 @@ def _windows(file: Source) -> Iterator[Pieces]:
         yield pieces
         return
     path = os.fspath(file)
-    compression = _compression(path)
-    with open(path, "rb") if compression is None else compression(path, "rb") as stream:
-        pieces = Pieces(stream, ahead=compression is not None)
+    if compression_of(path):
+        with open_pieces(path) as pieces:
+            yield pieces
+        return
+    with open(path, "rb") as stream:
+        pieces = Pieces(stream)
         try:
             pieces.advance(0)
             yield pieces

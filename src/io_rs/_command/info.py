@@ -14,9 +14,10 @@ from typing import Any
 import numpy as np
 
 import io_rs
+from io_rs._files import compression_of
 
 from .convert import reading_options, source_format
-from .source import compression, opened
+from .source import opened
 
 Summary = dict[str, object]
 # Per-frame values that say which calculation made a step, and its energy.
@@ -79,7 +80,7 @@ def describe(path: str, key: str | None, options: dict[str, Any]) -> Summary:
     truncated: list[str] = []
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        if compression(path):
+        if compression_of(path):
             with opened(path) as (stream, _):
                 count, atoms, first, last, infos = _stream_all(io_rs.iread(stream, format=fmt.name, **keywords))
         else:

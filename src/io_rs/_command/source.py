@@ -9,17 +9,14 @@ from the end: once to count), through io_rs.iread.
 
 from __future__ import annotations
 
-import bz2
-import gzip
 import io
-import lzma
-import os
-from collections.abc import Callable, Generator, Iterator
+from collections.abc import Generator, Iterator
 from contextlib import contextmanager
 from itertools import islice
 from typing import Any
 
 import io_rs
+from io_rs._files import compression_of, decompressing
 
 from .notes import Refusal
 from .progress import Progress
@@ -27,18 +24,6 @@ from .progress import Progress
 Selection = slice | int
 # Frames read by one reader call when a plain file's selection is a run.
 RUN = 256
-
-_DECOMPRESS: dict[str, Callable[[io.BufferedReader], io.BufferedIOBase]] = {
-    ".gz": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
-    ".bz2": lambda raw: bz2.BZ2File(raw, "rb"),
-    ".xz": lambda raw: lzma.LZMAFile(raw, "rb"),
-}
-
-
-def compression(path: str) -> str:
-    """The compression suffix of a name ('' for none)."""
-    suffix = os.path.splitext(path)[1].lower()
-    return suffix if suffix in _DECOMPRESS else ""
 
 
 def parse_selection(text: str) -> Selection:
@@ -72,7 +57,7 @@ class Named:
 def opened(path: str) -> Iterator[tuple[Named, io.BufferedReader]]:
     """The decompressed stream of a compressed file, and the file under it
     (whose position is how much of it has been read)."""
-    with open(path, "rb") as raw, _DECOMPRESS[compression(path)](raw) as stream:
+    with open(path, "rb") as raw, decompressing(raw, compression_of(path)) as stream:
         yield Named(stream, path), raw
 
 
@@ -104,7 +89,7 @@ def frames(path: str, fmt: str, options: dict[str, Any], selection: Selection,
            progress: Progress) -> Generator[tuple[int, io_rs.Frame], None, None]:
     """The selected frames of a file, each with its place in the file (from
     0), the progress bar advanced as they are read."""
-    if not compression(path):
+    if not compression_of(path):
         with io_rs.open(path, format=fmt, **options) as trajectory:
             count = len(trajectory)
             picks = _picks(selection, count)

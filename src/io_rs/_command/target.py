@@ -7,34 +7,17 @@ error or Ctrl-C removes it and leaves any earlier file as it was.
 
 from __future__ import annotations
 
-import bz2
-import io
-import lzma
 import os
 import queue
 import tempfile
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager, suppress
-from typing import Protocol
 
 import io_rs
-from io_rs._files import GZIP_LEVEL, resolve_threads
-from io_rs._gzip_threads import GzipOnThreads
+from io_rs._files import Compressor, compressing, compression_of, resolve_threads
 
 from .notes import Refusal
-from .source import compression
-
-class _Compressor(Protocol):
-    def write(self, data: bytes, /) -> object: ...
-    def close(self) -> None: ...
-
-
-_COMPRESS: dict[str, Callable[[io.BufferedWriter], _Compressor]] = {
-    ".gz": lambda raw: GzipOnThreads(raw, GZIP_LEVEL, resolve_threads(None)),
-    ".bz2": lambda raw: bz2.BZ2File(raw, "wb"),
-    ".xz": lambda raw: lzma.LZMAFile(raw, "wb"),
-}
 
 
 class _Behind:
@@ -46,7 +29,7 @@ class _Behind:
     the progress bar. A failure of the compressor or the disk is raised by
     the next write or by close."""
 
-    def __init__(self, stream: _Compressor) -> None:
+    def __init__(self, stream: Compressor) -> None:
         self._stream = stream
         self._pieces: queue.Queue[bytes | None] = queue.Queue(maxsize=4)
         self._failure: BaseException | None = None
@@ -97,13 +80,13 @@ def output(path: str, force: bool) -> Iterator[io_rs.WritableBinary]:
     """An open binary stream whose bytes become the file at path on success."""
     refuse_existing(path, force)
     folder = os.path.dirname(os.path.abspath(path))
-    suffix = compression(path)
+    suffix = compression_of(path)
     descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
     try:
         os.fchmod(descriptor, 0o666 & ~_umask())
         with os.fdopen(descriptor, "wb") as raw:
             if suffix:
-                behind = _Behind(_COMPRESS[suffix](raw))
+                behind = _Behind(compressing(raw, suffix, resolve_threads(None)))
                 try:
                     yield behind
                 except BaseException:
