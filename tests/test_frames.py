@@ -112,6 +112,30 @@ def test_same_format_round_trip_is_exact(tmp_path, name):
     assert io_rs.read(out, format=name) == frames
 
 
+@pytest.mark.parametrize("name, writer, own", [
+    ("xyz", io_rs.write_xyz, io_rs.XyzFrame.from_frame),
+    ("extxyz", io_rs.write_extxyz, io_rs.ExtxyzFrame.from_frame),
+])
+def test_per_format_writers_take_frames_as_write_does(tmp_path, name, writer, own):
+    """Frames, their own frame type, and the two mixed give the text that
+    io_rs.write gives."""
+    frames = frames_of(4)
+    io_rs.write(tmp_path / "reference", frames, format=name)
+    expected = (tmp_path / "reference").read_bytes()
+    for k, given in enumerate([frames, [own(f) for f in frames],
+                               [own(f) if k % 2 else f for k, f in enumerate(frames)]]):
+        writer(tmp_path / f"{k}.{name}", given)
+        assert (tmp_path / f"{k}.{name}").read_bytes() == expected
+    if name == "extxyz":
+        alone, listed = io.BytesIO(), io.BytesIO()
+        writer(alone, frames[0])
+        writer(listed, [frames[0]])
+        assert alone.getvalue() == listed.getvalue() == expected[:len(listed.getvalue())]
+    else:
+        with pytest.raises(ValueError, match="XYZ needs a symbol per atom"):
+            writer(tmp_path / "none", [io_rs.Frame(FRACTIONAL, None)])
+
+
 def test_poscar_keeps_its_scale_velocities_and_flags(tmp_path):
     poscar = io_rs.Poscar("Si", 5.43, np.array([[0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]), ["Si"], [2], True,
                           np.array([[0.0, 0.0, 0.0], [0.25, 0.25, 0.25]]), np.array([[True, False, True]] * 2),

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from itertools import accumulate
+from itertools import accumulate, groupby
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -400,28 +400,40 @@ _NOT_PERIODIC = np.zeros(3, dtype=bool)
 _NOT_PERIODIC.flags.writeable = False
 
 
-def _listed(frames: ExtxyzFrame | Iterable[ExtxyzFrame]) -> Iterable[ExtxyzFrame]:
-    return [frames] if isinstance(frames, ExtxyzFrame) else frames
+def _listed(frames: ExtxyzFrame | Frame | Iterable[ExtxyzFrame | Frame]) -> Iterable[ExtxyzFrame | Frame]:
+    return [frames] if isinstance(frames, (ExtxyzFrame, Frame)) else frames
 
 
-def format_extxyz(frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None) -> bytes:
+def _mixed_calls(frames: list[ExtxyzFrame | Frame]) -> Iterator[_Call]:
+    """The calls of _calls for the runs of ExtxyzFrames and of _frame_calls
+    for the runs of Frames, in order."""
+    for is_frame, run in groupby(frames, lambda frame: isinstance(frame, Frame)):
+        if is_frame:
+            yield from _frame_calls([frame for frame in run if isinstance(frame, Frame)])
+        else:
+            yield from _calls([frame for frame in run if isinstance(frame, ExtxyzFrame)])
+
+
+def format_extxyz(frames: ExtxyzFrame | Frame | Iterable[ExtxyzFrame | Frame], *,
+                  decimals: int | None = None) -> bytes:
     """The bytes of an extended XYZ file, as write_extxyz writes them."""
     return b"".join(_io_rs_buffers.format_extxyz_frames(*call, decimals)
-                    for call in _calls(list(_listed(frames))))
+                    for call in _mixed_calls(list(_listed(frames))))
 
 
-def write_extxyz(file: Target, frames: ExtxyzFrame | Iterable[ExtxyzFrame], *, decimals: int | None = None,
-                 threads: int | None = None) -> None:
-    """Writes extended XYZ frames (one or an iterable) to a path (.gz, .bz2,
-    .xz compressed) or an open binary file. Reals are written so that they
-    read back bit-identical, or with `decimals` decimals for the atom columns.
-    The text is formatted, and gzip compressed, on `threads` threads (by
+def write_extxyz(file: Target, frames: ExtxyzFrame | Frame | Iterable[ExtxyzFrame | Frame], *,
+                 decimals: int | None = None, threads: int | None = None) -> None:
+    """Writes extended XYZ frames (one or an iterable; Frames as
+    ExtxyzFrame.from_frame makes them) to a path (.gz, .bz2, .xz compressed)
+    or an open binary file. Reals are written so that they read back
+    bit-identical, or with `decimals` decimals for the atom columns. The
+    text is formatted, and gzip compressed, on `threads` threads (by
     default IO_RS_NUM_THREADS, else every core)."""
     # A batch of frames at a time, its text handed on in pieces as it is made.
     count = resolve_threads(threads)
     with writing(file, count) as write:
         for batch in batches(_listed(frames), lambda frame: frame.natoms):
-            for call in _calls(batch):
+            for call in _mixed_calls(batch):
                 _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write, threads=count)
 
 

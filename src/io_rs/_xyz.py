@@ -221,23 +221,25 @@ def _format_batch(frames: list[XyzFrame], first: int) -> bytes:
                                             [len(frame.symbols) for frame in frames])
 
 
-def _chunks(frames: Iterable[XyzFrame]) -> Iterator[bytes]:
+def _chunks(frames: Iterable[XyzFrame | Frame]) -> Iterator[bytes]:
     first = 0
-    for batch in batches(frames, lambda frame: len(frame.symbols)):
+    converted = (XyzFrame.from_frame(frame) if isinstance(frame, Frame) else frame for frame in frames)
+    for batch in batches(converted, lambda frame: len(frame.symbols)):
         yield _format_batch(batch, first)
         first += len(batch)
 
 
-def format_xyz(frames: Iterable[XyzFrame]) -> bytes:
+def format_xyz(frames: Iterable[XyzFrame | Frame]) -> bytes:
     """The bytes of an XYZ file, as write_xyz writes them."""
     return b"".join(_chunks(frames))
 
 
-def write_xyz(file: Target, frames: Iterable[XyzFrame]) -> None:
-    """Writes XYZ frames to a path (.gz, .bz2, .xz compressed) or an open
-    binary file, a chunk of frames at a time: frames may come from a
-    generator (iter_xyz of another file, say), and the whole text is never
-    held. Comments must be single lines; symbols single fields."""
+def write_xyz(file: Target, frames: Iterable[XyzFrame | Frame]) -> None:
+    """Writes XYZ frames (or Frames, as XyzFrame.from_frame makes them) to a
+    path (.gz, .bz2, .xz compressed) or an open binary file, a chunk of
+    frames at a time: frames may come from a generator (iter_xyz of another
+    file, say), and the whole text is never held. Comments must be single
+    lines; symbols single fields."""
     write_data(file, _chunks(frames))
 
 
