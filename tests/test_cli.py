@@ -247,6 +247,20 @@ def test_info_counts_unnamed_atoms_by_type(tmp_path):
     assert "not named; by type 1: 1, 2: 1, 3: 3" in run("info", path).stdout
 
 
+def test_type_labels_are_counted_and_mapped(tmp_path):
+    path = tmp_path / "labels.dump"
+    io_rs.write_lammps_dump(path, io_rs.Frame(POSITIONS[0], cell=np.eye(3) * 9,
+                                              arrays={"type": np.array(["CT", "HC", "CT"])}))
+    assert "not named; by type CT: 2, HC: 1" in run("info", path).stdout
+    result = run("convert", path, tmp_path / "out.extxyz", "--type-map", "CT=C,HC=H", "-q")
+    assert result.returncode == 0, result.stderr
+    (frame,) = io_rs.read(tmp_path / "out.extxyz")
+    assert frame.symbols == ["C", "H", "C"] and frame.arrays["type"].tolist() == ["CT", "HC", "CT"]
+    result = run("convert", tmp_path / "out.extxyz", tmp_path / "back.dump", "-q")
+    assert result.returncode == 0, result.stderr
+    assert io_rs.read(tmp_path / "back.dump")[0].arrays["type"].tolist() == ["CT", "HC", "CT"]
+
+
 @pytest.mark.parametrize("option", [["--steps", "dft"], ["--type-map", "1=O,2=H"]])
 def test_reader_options_only_for_the_formats_that_take_them(tmp_path, option):
     result = run("convert", write_source(tmp_path, "xyz"), tmp_path / "o.extxyz", *option)

@@ -378,6 +378,77 @@ def test_type_map_gives_symbols():
         read_text(text, type_map={1: "Si"})
 
 
+LABELS = ["O", "H", "CT", "_w", "Na+"]
+
+
+def labelled_frames(rng, frames):
+    """Frames whose type column holds labels, numbers, or (a frame the first
+    line of which has a label) both, with the types a plain reading gives."""
+    text, expected = "", []
+    for k in range(frames):
+        n = int(rng.integers(1, 300)) if k % 4 else 60_000
+        ids = rng.permutation(n) + 1
+        labelled = k % 3 != 1
+        types = [LABELS[i % 5] if labelled else str(i % 4 + 1) for i in ids.tolist()]
+        if labelled and n > 3:
+            types[-1] = "7"  # a number in a labelled frame is a label too
+        rows = [[i, t, i * 0.5, -i, 2.25] for i, t in zip(ids.tolist(), types)]
+        text += frame_text("id type x y z", rows, timestep=k)
+        by_id = [t for _, t in sorted(zip(ids.tolist(), types))]
+        expected.append(np.array(by_id, dtype=str) if labelled else np.array(by_id, dtype=np.int64))
+    return text.encode(), expected
+
+
+def test_type_labels_are_read_as_text_frame_by_frame():
+    data, expected = labelled_frames(np.random.default_rng(7), 9)
+    reads = [io_rs.read_lammps_dump(io.BytesIO(data), threads=threads) for threads in (1, 2, 3)]
+    reads += [list(io_rs.iter_lammps_dump(io.BytesIO(data), threads=2)), io_rs.open_lammps_dump(io.BytesIO(data))[:]]
+    for frames in reads:
+        assert len(frames) == len(expected)
+        for frame, types in zip(frames, expected):
+            assert frame.arrays["type"].dtype.kind == types.dtype.kind and frame.arrays["type"].tolist() == types.tolist()
+            assert frame.symbols is None
+    assert all(frames == reads[0] for frames in reads[1:])
+    unsorted = io_rs.read_lammps_dump(io.BytesIO(data), sort=False)
+    assert sorted(unsorted[0].arrays["type"].tolist()) == sorted(expected[0].tolist())
+    alone = data[:data.index(b"ITEM: TIMESTEP", 1)]  # one large frame, read in ranges of its lines
+    for threads in (1, 2, 3):
+        assert io_rs.read_lammps_dump(io.BytesIO(alone), threads=threads)[0] == reads[0][0]
+
+
+def test_type_labels_take_a_type_map_and_are_written_back():
+    text = frame_text("id type x y z", [[2, "CT", 1, 2, 3], [1, "HC", 4, 5, 6], [3, "CT", 7, 8, 9]])
+    assert read_text(text, type_map={"CT": "C", "HC": "H"})[0].symbols == ["H", "C", "C"]
+    with pytest.raises(ValueError, match="no symbol for type 'HC'"):
+        read_text(text, type_map={"CT": "C", 1: "H"})
+    frames = read_text(text)
+    written = format_lammps_dump(frames)
+    assert b"\n1 HC 4 5 6\n" in written and read_text(written) == frames
+    for label in ["1a", "-x", "a b", ""]:
+        frame = io_rs.Frame(np.zeros((1, 3)), cell=np.eye(3), arrays={"type": np.array([label])})
+        with pytest.raises(ValueError, match="cannot be written: a type label is one word"):
+            format_lammps_dump(frame)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_labelled_frame_cut_short_is_cut(threads):
+    data, _ = labelled_frames(np.random.default_rng(3), 3)  # the last frame labelled
+    last = data.rfind(b"\n", 0, -1) + 1
+    ending = data[last:].replace(b" 7 ", b" CT ")
+    outcomes = {}
+    for cut in (ending[:-1], ending[:-6], ending[:ending.index(b" ") + 2]):  # whole without LF; a field short; a label
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frames = io_rs.read_lammps_dump(io.BytesIO(data[:last] + cut), threads=threads)
+        outcomes[cut] = (len(frames), [str(w.message).split(" (")[0] for w in caught])
+    n = data[data.rindex(b"ITEM: ATOMS"):].count(b"\n") - 1
+    cut_short = (2, [f"LAMMPS dump <BytesIO>: frame 3 ends after {n - 1} of {n} atom lines"])
+    assert list(outcomes.values()) == [(3, []), cut_short, cut_short]
+    numbers_then_label = frame_text("id type x y z", [[1, 1, 0, 0, 0], [2, "O", 0, 0, 0]])
+    with pytest.raises(io_rs.FormatError, match="expected a whole number in column 'type', got 'O'"):
+        read_text(numbers_then_label, threads=threads)
+
+
 def test_frames_differ_in_atoms_columns_and_coordinates():
     text = (frame_text("id type x y z", [[2, 1, 1, 2, 3], [1, 1, 4, 5, 6]], timestep=0)
             + frame_text("z y x type id q", [[3, 2, 1, 1, 1, 0.5]], timestep=10)

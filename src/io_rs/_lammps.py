@@ -61,7 +61,8 @@ _COORDINATES = (("x", "y", "z"), ("xu", "yu", "zu"), ("xs", "ys", "zs"), ("xsu",
 _FRACTIONAL = {("xs", "ys", "zs"), ("xsu", "ysu", "zsu")}
 _WHOLE = re.compile(r"[+-]?[0-9]+")
 _REAL = re.compile(r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|inf|infinity|nan)", re.IGNORECASE)
-TypeMap = Mapping[int, str]
+# Type numbers, or type labels, to symbols.
+TypeMap = Mapping[int, str] | Mapping[str, str] | Mapping[int | str, str]
 
 
 def _section_value(text: str) -> int | float | str:
@@ -91,22 +92,29 @@ def _infos(heads: Heads, before: int = 0) -> list[dict[str, Any]]:
     return infos
 
 
-def _symbols_of_types(types: NDArray[np.int64], type_map: TypeMap, where: str) -> list[str]:
-    """The symbols type_map gives the types, one per atom."""
+def _symbols_of_types(types: NDArray[Any], type_map: TypeMap, where: str) -> list[str]:
+    """The symbols type_map gives the types (numbers or labels), one per atom."""
     if not len(types):
         return []
-    names = list(type_map.values())
+    lookup: dict[int | str, str] = {key: value for key, value in type_map.items()}
+    if types.dtype.kind == "U":
+        labels = types.tolist()
+        missing = next((t for t in dict.fromkeys(labels) if t not in lookup), None)
+        if missing is not None:
+            raise ValueError(f"type_map has no symbol for type {missing!r} ({where})")
+        return [lookup[t] for t in labels]
+    numbers = {key: value for key, value in lookup.items() if isinstance(key, int)}
+    names = list(numbers.values())
     low, high = int(types.min()), int(types.max())
     if high - low > 1 << 20:
-        lookup = dict(type_map)
-        missing = next((t for t in types.tolist() if t not in lookup), None)
-        if missing is not None:
-            raise ValueError(f"type_map has no symbol for type {missing} ({where})")
-        return [lookup[t] for t in types.tolist()]
+        missing_number = next((t for t in types.tolist() if t not in numbers), None)
+        if missing_number is not None:
+            raise ValueError(f"type_map has no symbol for type {missing_number} ({where})")
+        return [numbers[t] for t in types.tolist()]
     table = np.full(high - low + 1, -1, dtype=np.int64)
-    for k, key in enumerate(type_map):
-        if low <= int(key) <= high:
-            table[int(key) - low] = k
+    for k, key in enumerate(numbers):
+        if low <= key <= high:
+            table[key - low] = k
     index = table[types - low]
     if (index < 0).any():
         raise ValueError(f"type_map has no symbol for type {int(types[index < 0][0])} ({where})")
@@ -127,6 +135,8 @@ def _frames_of(read: DumpRead, type_map: TypeMap | None, name: str = "") -> list
             positions, fractional = values, sources in _FRACTIONAL
         elif output == "element" and isinstance(values, list):
             symbols = values
+        elif isinstance(values, list):  # type labels
+            arrays[output] = np.array(values, dtype=str)
         else:
             arrays[output] = values
     assert positions is not None  # the reader refuses columns without coordinates
@@ -270,9 +280,16 @@ def _windows(file: Source) -> Iterator[Pieces]:
 
 
 def _type_map(type_map: TypeMap | None) -> TypeMap | None:
+    """The map with its keys as type numbers, or as type labels where they
+    are not whole numbers."""
     if type_map is None:
         return None
-    checked = {int(key): str(value) for key, value in type_map.items()}
+    checked: dict[int | str, str] = {}
+    for key, value in type_map.items():
+        try:
+            checked[int(key)] = str(value)
+        except ValueError:
+            checked[str(key)] = str(value)
     return checked
 
 
@@ -553,6 +570,20 @@ def _numbers(name: str, values: object, k: int) -> NDArray[Any]:
     raise ValueError(f"frame {k}: array '{name}' holds {array.dtype}; a dump's columns hold numbers")
 
 
+def _types_column(values: object, k: int) -> NDArray[Any]:
+    """The type column: numbers, or type labels, which must read back as
+    labels: single words that cannot start a number."""
+    array = np.asarray(values)
+    if array.dtype.kind != "U":
+        return _numbers("type", array, k)
+    labels = array.reshape(-1)
+    for label in dict.fromkeys(labels.tolist()):
+        if not label or label[0] in "0123456789+-.#*" or any(c.isspace() for c in label):
+            raise ValueError(f"frame {k}: type label {label!r} cannot be written: a type label is one word that "
+                             f"does not start with a digit, a sign, '.', '#' or '*'")
+    return labels
+
+
 class _Types:
     """Type numbers for symbols, in order of first appearance over a write."""
 
@@ -598,7 +629,7 @@ def _columns_of(frame: Frame, k: int, wanted: Iterable[str] | None, types: _Type
         ids = np.arange(1, n + 1, dtype=np.int64)
     if kinds is None:
         kinds = types.of(frame.symbols) if frame.symbols is not None else np.ones(n, dtype=np.int64)
-    columns = [("id", _numbers("id", ids, k)), ("type", _numbers("type", kinds, k))]
+    columns = [("id", _numbers("id", ids, k)), ("type", _types_column(kinds, k))]
     if frame.symbols is not None:
         columns.append(("element", np.array(frame.symbols, dtype=str).reshape(n)))
     columns.append(("xs ys zs" if frame.fractional else "x y z", np.ascontiguousarray(frame.positions, np.float64)))

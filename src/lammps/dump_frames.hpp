@@ -18,6 +18,13 @@ Result<Layout> frame_layout(std::string_view buffer, const Base& base, const Fra
 // Whether two ATOMS lines name the same columns in the same order.
 bool same_columns(std::string_view a, std::string_view b);
 
+// Whether a frame's type column holds labels, by its first atom line.
+bool frame_type_labels(std::string_view buffer, const FrameHead& head);
+
+// Whether a frame reads into the outputs of a run of the layout, whose
+// ATOMS line was `columns`: the same columns, their types the same.
+bool same_layout(std::string_view buffer, const FrameHead& head, std::string_view columns, const Layout& layout);
+
 // The line number of the line at cursor offsets counted from a cursor that
 // started at the reader's offset, whose line is line0.
 struct LineCount {

@@ -47,8 +47,22 @@ std::string Layout::names_text() const {
   return text;
 }
 
-Result<Layout> layout_of(std::string_view columns) {
+bool type_label_in(std::string_view columns, std::string_view line) {
+  FieldSplitter names(columns), fields(line);
+  for (std::string_view name = names.next(); !name.empty(); name = names.next()) {
+    const std::string_view field = fields.next();
+    if (field.empty()) return false;
+    if (name == "type") {
+      const char first = field[0];
+      return !(first >= '0' && first <= '9') && first != '+' && first != '-' && first != '.';
+    }
+  }
+  return false;
+}
+
+Result<Layout> layout_of(std::string_view columns, bool type_labels) {
   Layout layout;
+  layout.type_labels = type_labels;
   FieldSplitter fields(columns);
   for (std::string_view name = fields.next(); !name.empty(); name = fields.next()) {
     if (std::find(layout.names.begin(), layout.names.end(), name) != layout.names.end()) {
@@ -65,7 +79,8 @@ Result<Layout> layout_of(std::string_view columns) {
   std::vector<std::size_t> group(names.size(), kNone);  // the output index a column goes to, once known
   std::vector<Output> outputs;                         // by group, before ordering
   auto add_group = [&](std::string name, const std::vector<std::size_t>& members) {
-    Output output{std::move(name), type_of(names[members[0]]), {}};
+    const bool label = type_labels && names[members[0]] == "type";
+    Output output{std::move(name), label ? ColumnType::Text : type_of(names[members[0]]), {}};
     for (std::size_t c : members) {
       output.sources.push_back(names[c]);
       group[c] = outputs.size();

@@ -15,8 +15,16 @@
 
 namespace io_rs::lammps {
 
+bool frame_type_labels(std::string_view buffer, const FrameHead& head) {
+  if (head.natoms == 0) return false;
+  const std::size_t end = buffer.find('\n', head.atoms_offset);
+  if (end == std::string_view::npos) return false;
+  const std::string_view rest = buffer.substr(end + 1);
+  return type_label_in(head.columns, rest.substr(0, rest.find('\n')));
+}
+
 Result<Layout> frame_layout(std::string_view buffer, const Base& base, const FrameHead& head, std::uint64_t frame) {
-  auto layout = layout_of(head.columns);
+  auto layout = layout_of(head.columns, frame_type_labels(buffer, head));
   const Place place = place_of(buffer, base, head.atoms_offset, frame);
   if (!layout) {
     layout.error().problem = fill_message("frame {}: {}", {frame, layout.error().problem});
@@ -30,6 +38,10 @@ Result<Layout> frame_layout(std::string_view buffer, const Base& base, const Fra
                              quoted(rest.substr(0, rest.find('\n'))));
   }
   return layout;
+}
+
+bool same_layout(std::string_view buffer, const FrameHead& head, std::string_view columns, const Layout& layout) {
+  return same_columns(head.columns, columns) && frame_type_labels(buffer, head) == layout.type_labels;
 }
 
 bool same_columns(std::string_view a, std::string_view b) {
@@ -92,7 +104,7 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       read.layout = std::move(*layout);
       columns = head.columns;
       fields = std::max<std::size_t>(1, read.layout.names.size());
-    } else if (!same_columns(head.columns, columns)) {
+    } else if (!same_layout(buffer, head, columns, read.layout)) {
       break;  // a frame of other columns starts the next run
     }
     const std::size_t natoms = static_cast<std::size_t>(head.natoms);

@@ -33,7 +33,7 @@ std::optional<Error> item_among_atoms(std::string_view buffer, const Base& base,
 // Whether the last atom line, which is the buffer's last and has no LF,
 // reads as a row of the frame's columns: a file cut mid-line does not.
 bool last_line_reads(std::string_view buffer, std::size_t line_offset, std::string_view columns) {
-  auto layout = layout_of(columns);
+  auto layout = layout_of(columns, type_label_in(columns, buffer.substr(line_offset)));
   if (!layout) return true;  // the reader names the fault
   std::vector<OutputData> data;
   reserve_rows(*layout, data, 1);

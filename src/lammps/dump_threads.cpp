@@ -188,7 +188,7 @@ std::optional<Result<DumpFrames>> read_on_threads(std::string_view buffer, std::
       if (!layout) return Result<DumpFrames>(std::unexpected(std::move(layout.error())));  // nothing comes before it
       read.layout = std::move(*layout);
       columns = head.columns;
-    } else if (!same_columns(head.columns, columns)) {
+    } else if (!same_layout(buffer, head, columns, read.layout)) {
       read.end = frame_offset;  // a frame of other columns starts the next run
       read.end_line = frame_line;
       break;

@@ -115,6 +115,7 @@ struct Layout {
   std::vector<Field> fields;
   std::optional<std::size_t> positions;  // the output that holds them
   std::optional<std::size_t> id;         // the id column's output
+  bool type_labels = false;              // the type column holds labels, read as text
 
   // The names as one text, for messages: "id type x y z".
   std::string names_text() const;
@@ -122,7 +123,15 @@ struct Layout {
 
 // The layout of an ATOMS line's column names; an error (without a place)
 // for a name given twice.
-Result<Layout> layout_of(std::string_view columns);
+// type_labels: the type column holds type labels (O, CT, ...) rather than
+// numbers, and is read as text.
+Result<Layout> layout_of(std::string_view columns, bool type_labels = false);
+
+// Whether an atom line's field in the column of `columns` named type is a
+// type label: a field that cannot start a number (LAMMPS refuses labels
+// that start with a digit, a sign, '#' or '*'). False where there is no
+// such column or field.
+bool type_label_in(std::string_view columns, std::string_view line);
 
 // The data of one output: rows x width values of its type. Text fields are
 // views into the buffer read.

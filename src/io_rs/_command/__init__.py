@@ -54,7 +54,7 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--steps", choices=("all", "dft", "ml"),
                         help="VASP run outputs: the ionic steps to read, by what computed them (default all)")
     parser.add_argument("--type-map", dest="type_map", metavar="TYPE=SYMBOL,...",
-                        help="LAMMPS dumps: the symbol of each atom type, as 1=Si,2=O")
+                        help="LAMMPS dumps: the symbol of each atom type, as 1=Si,2=O (or of each type label, as CT=C)")
 
 
 def _parser() -> argparse.ArgumentParser:
