@@ -411,6 +411,10 @@ def test_type_labels_are_read_as_text_frame_by_frame():
     assert all(frames == reads[0] for frames in reads[1:])
     unsorted = io_rs.read_lammps_dump(io.BytesIO(data), sort=False)
     assert sorted(unsorted[0].arrays["type"].tolist()) == sorted(expected[0].tolist())
+    with io_rs.open(io.BytesIO(data), format="lammps_dump") as trajectory:
+        assert trajectory.batch(2, 4).arrays["type"].tolist() == [*expected[2], *expected[3]]
+        with pytest.raises(ValueError, match="'type' holds text in some frames and numbers in others"):
+            trajectory.batch(0, 2)
     alone = data[:data.index(b"ITEM: TIMESTEP", 1)]  # one large frame, read in ranges of its lines
     for threads in (1, 2, 3):
         assert io_rs.read_lammps_dump(io.BytesIO(alone), threads=threads)[0] == reads[0][0]

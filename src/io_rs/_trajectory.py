@@ -109,6 +109,12 @@ def batch_of(frames: list[Frame]) -> Batch:
             if list(frame.arrays) != names:
                 raise ValueError(f"frames of a batch must have the same per-atom arrays: {names} and "
                                  f"{list(frame.arrays)}")
+        for name in names:
+            # Concatenating would make numbers of one frame text of another's kind.
+            kinds = {np.asarray(frame.arrays[name]).dtype.kind for frame in frames}
+            if len(kinds) > 1 and not kinds <= {"i", "u", "f", "b"}:
+                raise ValueError(f"frames of a batch must have the same per-atom arrays: {name!r} holds text in "
+                                 f"some frames and numbers in others")
         arrays = {name: np.concatenate([frame.arrays[name] for frame in frames]) for name in names}
     return Batch(natoms, np.concatenate(positions) if frames else np.zeros((0, 3)), fractional, symbols, cells,
                  np.stack([frame.pbc for frame in frames]) if frames else np.zeros((0, 3), bool), arrays,
