@@ -510,6 +510,9 @@ def test_sections_before_the_box_are_kept_by_name():
 
 # (text, line, frame, what the message says)
 MALFORMED = [
+    ("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ENTRIES\n1\nITEM: BOX BOUNDS pp pp pp\n0 1\n0 1\n0 1\n"
+     "ITEM: ENTRIES c_1[1] c_1[2]\n1 2\n", 9, 1,
+     "frame 1: expected ITEM: ATOMS (dump local, of ENTRIES, is not read), got 'ITEM: ENTRIES c_1[1] c_1[2]'"),
     ("ITEM: TIMESTEP\nx\n", 2, 1, "frame 1: expected the timestep (one whole number), got 'x'"),
     ("hello\n", 1, 1, "frame 1: expected an ITEM: line (ITEM: TIMESTEP), got 'hello'"),
     ("ITEM: TIMESTEP\n1\nITEM: NUMBER OF ATOMS\n-1\n", 4, 1, "expected the number of atoms (one whole number), got '-1'"),

@@ -246,6 +246,12 @@ Result<HeadEnd> take_head(std::string_view buffer, const Base& base, LineCursor&
       // ATOMS misspelt (ITEM: ATOM, ITEM: atoms) is not a section of its own,
       // whose text would run on over the atom lines.
       if (looks_like_atoms(words[0])) return expected_in_frame(buffer, base, item_offset, frame, "ITEM: ATOMS", quoted(item_line));
+      // A local dump (bonds, pairs, ...) holds ENTRIES, not atoms: not a
+      // section, whose text would run on to the end of the file.
+      if (words[0] == "ENTRIES") {
+        return expected_in_frame(buffer, base, item_offset, frame, "ITEM: ATOMS (dump local, of ENTRIES, is not read)",
+                                 quoted(item_line));
+      }
       std::string name;
       for (std::string_view word : words) {
         if (!name.empty()) name += ' ';
