@@ -997,3 +997,14 @@ def test_a_dump_written_on_threads_is_the_one_written_on_one(decimals, tmp_path)
             [float(f"{value:.{decimals}f}") for value in written.positions.ravel()]).reshape(-1, 3)
         np.testing.assert_array_equal(read.positions, expected)
         np.testing.assert_array_equal(read.arrays["id"], written.arrays["id"])
+
+
+def test_a_run_ends_where_the_next_columns_start_on_any_thread_count():
+    """Blank lines between frames of other columns: the first run ends past
+    them, at the next frame's first line, on one thread as on several."""
+    data = (frame_text("id type x y z", [[1, 1, 0, 0, 0]]) + "\n\n"
+            + frame_text("z y x id", [[1, 2, 3, 1], [4, 5, 6, 2]], sections="ITEM: TIME\n0.5\n")).encode()
+    start = data.index(b"ITEM: TIME\n")
+    for threads in (1, 2, 3):
+        _, _, stop, _ = _io_rs_buffers.read_lammps_dump_frames(data, threads=threads)
+        assert stop == (start, data[:start].count(b"\n") + 1), threads

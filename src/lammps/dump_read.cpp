@@ -105,7 +105,11 @@ Result<DumpFrames> read_on_one(std::string_view buffer, std::size_t offset, std:
       columns = head.columns;
       fields = std::max<std::size_t>(1, read.layout.names.size());
     } else if (!same_layout(buffer, head, columns, read.layout)) {
-      break;  // a frame of other columns starts the next run
+      // A frame of other columns starts the next run, past the blank lines
+      // before it (as on threads).
+      read.end = frame_offset;
+      read.end_line = frame_line;
+      break;
     }
     const std::size_t natoms = static_cast<std::size_t>(head.natoms);
     const std::size_t atoms_start = frame_lines.offset();
