@@ -3,7 +3,8 @@
 // at least, so that every input is cut) against one thread, with and
 // without sorting; a read that succeeds against the scan of the same bytes;
 // what was read, written and read again against what was read; and the
-// short field readers against the general ones, on each field. The first
+// short field readers against the general ones, on each field, and the
+// fast row reader against the general one, on each atom line. The first
 // byte picks the piece size; the rest is the file.
 #include <algorithm>
 #include <bit>
@@ -16,6 +17,7 @@
 #include "core/fields.hpp"
 #include "core/number_read.hpp"
 #include "core/short_fields.hpp"
+#include "lammps/dump_rows.hpp"
 #include "lammps/lammps.hpp"
 #include "support/harness.hpp"
 
@@ -247,6 +249,58 @@ void fields_against_general(std::string_view file) {
   }
 }
 
+// Row 0 of every output, for comparing two reads of one line.
+std::string row_of(const Layout& layout, const std::vector<OutputData>& data) {
+  std::string out;
+  for (std::size_t k = 0; k < layout.outputs.size(); ++k) {
+    for (std::size_t e = 0; e < layout.outputs[k].width(); ++e) {
+      switch (layout.outputs[k].type) {
+        case ColumnType::Real: put(out, bits_of(data[k].reals[e])); break;
+        case ColumnType::Integer: put(out, static_cast<std::uint64_t>(data[k].integers[e])); break;
+        case ColumnType::Text: put(out, data[k].texts[e].data(), data[k].texts[e].size()); break;
+      }
+    }
+  }
+  return out;
+}
+
+// The lines after each ATOMS line, up to the next ITEM: line, read one at a
+// time the fast way (read_rows) and the general way (read_row): they read
+// alike, or fail alike.
+void lines_against_general(std::string_view file) {
+  std::size_t at = 0;
+  std::optional<Layout> layout;
+  while (at < file.size()) {
+    const std::size_t lf = file.find('\n', at);
+    const std::size_t end = lf == std::string_view::npos ? file.size() : lf;
+    const std::string_view line = file.substr(at, end - at);
+    if (line.starts_with("ITEM:")) {
+      layout.reset();
+      if (line.starts_with("ITEM: ATOMS ")) {
+        const std::string_view columns = line.substr(12);
+        const std::string_view next = file.substr(std::min(end + 1, file.size()));
+        auto made = layout_of(columns, type_label_in(columns, next.substr(0, next.find('\n'))));
+        if (made) layout = std::move(*made);
+      }
+    } else if (layout) {
+      fuzz::testing("read_rows against read_row", line);
+      std::vector<OutputData> fast, general;
+      reserve_rows(*layout, fast, 1);
+      reserve_rows(*layout, general, 1);
+      const RowRun run = read_rows(file, at, file.size(), 1, plan_of(*layout, fast), 0);
+      const bool fast_read = run.read == 1 && run.failure.problem == RowProblem::None;
+      const bool general_read = read_row(line, file.data() + file.size(), plan_of(*layout, general), 0).problem ==
+                                RowProblem::None;
+      if (fast_read != general_read) {
+        fuzz::fail(fast_read ? "read_rows reads a line read_row refuses" : "read_rows refuses a line read_row reads",
+                   "", line);
+      }
+      if (fast_read) fuzz::check_equal("a line read both ways", row_of(*layout, general), row_of(*layout, fast));
+    }
+    at = end + 1;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -293,5 +347,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::check_equal("frames read back", values_of(*one), values_of(*back));
   }
   fields_against_general(file);
+  lines_against_general(file);
   return 0;
 }

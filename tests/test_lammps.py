@@ -542,6 +542,12 @@ MALFORMED = [
     # A bad atom line before a bad header: the scan of iter and open passes over atom lines.
     (frame_text("id x y z", [[1, 0, 0, 0, 9], [2, 0, 0, 0]]) + frame_text("id x y z", [[1, 0, 0, 0]], ("0 1", "0 1", "0")),
      10, 1, "frame 1, atom line 1: expected 4 fields (id x y z), got 5"),
+    # A text column left empty, after a blank: no empty text is made up for it.
+    *[(frame_text(f"id {columns}", [[1, *atom], [2, *missing], [3, *atom]]), 11, 1,
+       f"frame 1, atom line 2: expected {len(atom) + 1} fields (id {columns}), got {len(atom)}")
+      for columns, atom, missing in [("x y z element", [0, 0, 0, "Si"], [0, 0, 0, ""]),
+                                     ("element x y z", ["Si", 0, 0, 0], ["", 0, 0, 0]),
+                                     ("x y z element q", [0, 0, 0, "Si", 1], [0, 0, 0, "", 1])]],
     (frame_text("id x y z", [[1, 0, 0, 0], [2, 0, 0, 0]]).replace("0\n2 0", "0\n\n2 0"), 11, 1,
      "frame 1, atom line 2: expected 4 fields (id x y z), got 0"),
     *[(frame_text("id x y z", [[1, 0, 0, 0]]).replace("ITEM: ATOMS", f"ITEM: {name}"), 9, 1,

@@ -155,6 +155,8 @@ IO_RS_ALWAYS_INLINE bool read_field_fast(const char*& p, const char* limit, cons
     p = skip_blanks(p, limit);
     if (p >= limit) return false;
     span = short_field::span_at(p);
+    // No field before the line's end (or another control byte).
+    if (span.length == 0) return false;
   }
   if (span.length == 16) [[unlikely]] return false;
   if constexpr (Type == ColumnType::Real) {
