@@ -14,7 +14,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from itertools import accumulate, groupby
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -409,9 +409,9 @@ def _mixed_calls(frames: list[ExtxyzFrame | Frame]) -> Iterator[_Call]:
     for the runs of Frames, in order."""
     for is_frame, run in groupby(frames, lambda frame: isinstance(frame, Frame)):
         if is_frame:
-            yield from _frame_calls([frame for frame in run if isinstance(frame, Frame)])
+            yield from _frame_calls(cast(list[Frame], list(run)))
         else:
-            yield from _calls([frame for frame in run if isinstance(frame, ExtxyzFrame)])
+            yield from _calls(cast(list[ExtxyzFrame], list(run)))
 
 
 def format_extxyz(frames: ExtxyzFrame | Frame | Iterable[ExtxyzFrame | Frame], *,
@@ -543,10 +543,12 @@ def open_frames(file: Source, threads: int | None = None) -> Trajectory:
 def write_frames(file: Target, frames: Iterable[Frame], decimals: int | None = None) -> int:
     """Writes frames as extended XYZ as they come, a batch at a time."""
     written = 0
-    threads = resolve_threads(None)
-    with writing(file) as write:
-        for batch in batches(frames, lambda frame: frame.natoms):
-            for call in _frame_calls(batch):
-                _io_rs_buffers.format_extxyz_frames(*call, decimals, write=write, threads=threads)
-            written += len(batch)
+
+    def counted() -> Iterator[Frame]:
+        nonlocal written
+        for frame in frames:
+            yield frame
+            written += 1
+
+    write_extxyz(file, counted(), decimals=decimals)
     return written

@@ -70,16 +70,17 @@ def parse_cell(text: str) -> NDArray[np.float64]:
     raise Refusal(f"--cell takes three lengths or nine numbers (rows a, b, c), not {text!r}")
 
 
-def parse_type_map(text: str) -> dict[int | str, str]:
-    """1=Si,2=O: LAMMPS atom types (numbers, or type labels as CT=C) to symbols."""
-    found: dict[int | str, str] = {}
+def parse_type_map(text: str) -> dict[str, str]:
+    """1=Si,2=O: LAMMPS atom types (numbers, or type labels as CT=C) to
+    symbols; the reader takes keys that are whole numbers as type numbers."""
+    found: dict[str, str] = {}
     for part in text.replace(" ", ",").split(","):
         if not part:
             continue
         key, _, symbol = part.partition("=")
         if not key.strip() or not symbol.strip():
             raise Refusal(f"--type-map takes TYPE=SYMBOL pairs such as 1=Si,2=O, not {text!r}")
-        found[int(key) if key.strip().isdigit() else key.strip()] = symbol.strip()
+        found[key.strip()] = symbol.strip()
     if not found:
         raise Refusal(f"--type-map takes TYPE=SYMBOL pairs such as 1=Si,2=O, not {text!r}")
     return found
