@@ -171,18 +171,18 @@ inline std::uint64_t word_at(const char* p) noexcept {
 inline Masks masks(const char* p) noexcept {
 #if IO_RS_SSE2
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // Signed compares: the bytes from 0x80 are below zero.
-  const __m128i text = _mm_cmpgt_epi8(x, _mm_set1_epi8(0x20));
-  const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-  const __m128i digit = _mm_andnot_si128(_mm_cmplt_epi8(d, _mm_setzero_si128()), _mm_cmplt_epi8(d, _mm_set1_epi8(10)));
-  return {~static_cast<std::uint32_t>(_mm_movemask_epi8(text)) & 0xFFFF,
+  // Signed compares: the bytes from 0x80 are below zero, so they end fields.
+  const __m128i ends = _mm_cmpgt_epi8(_mm_set1_epi8(0x21), x);
+  // Adding 0x50 moves '0'..'9', and nothing else, to the lowest ten bytes.
+  const __m128i digit = _mm_cmpgt_epi8(_mm_set1_epi8(-118), _mm_add_epi8(x, _mm_set1_epi8(0x50)));
+  return {static_cast<std::uint32_t>(_mm_movemask_epi8(ends)),
           ~static_cast<std::uint32_t>(_mm_movemask_epi8(digit)) & 0xFFFF};
 #else
   constexpr std::uint64_t kHigh = 0x8080808080808080;
   auto classify = [](std::uint64_t word, std::uint32_t& ends, std::uint32_t& non_digits) {
     // With the high bits cleared, adding 0x5F sets a byte's from 0x21 on,
-    // and no byte carries into the next.
-    ends = packed(~(((word & ~kHigh) + 0x5F5F5F5F5F5F5F5F) | word) & kHigh);
+    // and no byte carries into the next; bytes from 0x80 end fields too.
+    ends = packed((~((word & ~kHigh) + 0x5F5F5F5F5F5F5F5F) | word) & kHigh);
     const std::uint64_t d = word ^ 0x3030303030303030;
     non_digits = packed((((d | kHigh) - 0x0A0A0A0A0A0A0A0A) | d) & kHigh);
   };

@@ -90,7 +90,9 @@ inline std::uint64_t digits_from(const char* p, int n) noexcept {
 // The real that is the field at p, when it is -? d* (. d*)? with 1 to 15
 // digits, at most 8 on either side of the point: the value is m / 10^k
 // with m below 10^15, both exact, so one division rounds correctly.
-IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noexcept {
+// Written to `out` where it reads (and `out` may be written where it does
+// not): a row's element is written straight, with no value held aside.
+IO_RS_ALWAYS_INLINE bool real_to(const char* p, const Span& s, double& out) noexcept {
   const bool negative = *p == '-';
   const int sign = negative;
   // The bytes that are not digits, the sign aside: none, or the point.
@@ -99,14 +101,14 @@ IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noe
   int k = 0;
   if (others == 0) {
     const int n = s.length - sign;
-    if (n == 0 || n > 15) return std::nullopt;
+    if (n == 0 || n > 15) return false;
     m = detail::digits_from(p + sign, n);
   } else {
     const int point = std::countr_zero(others);
-    if ((others & (others - 1)) != 0 || p[point] != '.') return std::nullopt;
+    if ((others & (others - 1)) != 0 || p[point] != '.') return false;
     const int whole = point - sign;
     k = s.length - point - 1;
-    if (whole + k == 0 || whole > 8 || k > 8) return std::nullopt;
+    if (whole + k == 0 || whole > 8 || k > 8) return false;
     const std::uint64_t before = short_decimal::load8(p + sign), after = short_decimal::load8(p + point + 1);
     if (whole + k <= 8) {
       // The digits before the point and those after it side by side in one
@@ -116,10 +118,18 @@ IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noe
       m = detail::digits_value(before, whole) * short_decimal::kPowersOfTenInteger[k] + detail::digits_value(after, k);
     }
   }
-  const double value = static_cast<double>(m) / short_decimal::kExactPowersOfTen[k];
+  // m is below 10^15: as a signed number it converts in one step.
+  const double value = static_cast<double>(static_cast<std::int64_t>(m)) / short_decimal::kExactPowersOfTen[k];
   // The sign bit set without a branch: signs are random in such columns.
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(value) | (static_cast<std::uint64_t>(negative) << 63);
-  return std::bit_cast<double>(bits);
+  out = std::bit_cast<double>(bits);
+  return true;
+}
+
+IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noexcept {
+  double value;
+  if (!real_to(p, s, value)) return std::nullopt;
+  return value;
 }
 
 // The whole number that is the field at p, when it is -? d{1,15}.

@@ -160,9 +160,8 @@ IO_RS_ALWAYS_INLINE bool read_field_fast(const char*& p, const char* limit, cons
   }
   if (span.length == 16) [[unlikely]] return false;
   if constexpr (Type == ColumnType::Real) {
-    const auto value = short_field::real(p, span);
-    if (!value) [[unlikely]] return false;
-    static_cast<double*>(field.base)[row * field.width] = *value;
+    // A row that fails is read again the general way, which writes it whole.
+    if (!short_field::real_to(p, span, static_cast<double*>(field.base)[row * field.width])) [[unlikely]] return false;
   } else if constexpr (Type == ColumnType::Integer) {
     const auto value = short_field::integer(p, span);
     if (!value) [[unlikely]] return false;

@@ -5,6 +5,7 @@
 // them, not left to the general readers. Fields are drawn from digits and
 // the bytes that end or spoil a number.
 // Usage: short_fields_test [millions of cases, default 2]
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdio>
@@ -54,10 +55,30 @@ void check(const std::string& field, bool real_shape, bool integer_shape) {
   if (integer_shape && !integer) report("integer not read", field);
 }
 
+// The classes of 16 bytes against their definitions: every byte value at
+// every place.
+void check_masks() {
+  for (int value = 0; value < 256; ++value) {
+    for (int place = 0; place < 16; ++place) {
+      char bytes[16];
+      std::fill(std::begin(bytes), std::end(bytes), '5');
+      bytes[place] = static_cast<char>(value);
+      const io_rs::bytes16::Masks masks = io_rs::bytes16::masks(bytes);
+      const std::uint32_t bit = std::uint32_t{1} << place;
+      const bool ends = value <= 0x20 || value >= 0x80, digit = value >= '0' && value <= '9';
+      const std::uint32_t want_ends = ends ? bit : 0, want_non_digits = digit ? 0 : bit;
+      if (masks.ends != want_ends || masks.non_digits != want_non_digits) {
+        report("masks differ", std::to_string(value) + " at " + std::to_string(place));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const long millions = argc > 1 ? std::atol(argv[1]) : 2;
+  check_masks();
   const std::string noise = "0123456789.-+eE x\t/,";
   for (long i = 0; i < millions * 1000000; ++i) {
     switch (i % 3) {
