@@ -132,16 +132,24 @@ IO_RS_ALWAYS_INLINE std::optional<double> real(const char* p, const Span& s) noe
   return value;
 }
 
-// The whole number that is the field at p, when it is -? d{1,15}.
-IO_RS_ALWAYS_INLINE std::optional<std::int64_t> integer(const char* p, const Span& s) noexcept {
+// The whole number that is the field at p, when it is -? d{1,15}; written
+// to `out` where it reads, as real_to.
+IO_RS_ALWAYS_INLINE bool integer_to(const char* p, const Span& s, std::int64_t& out) noexcept {
   const bool negative = *p == '-';
   const int sign = negative;
   const int n = s.length - sign;
   if ((s.non_digits & detail::kFirstBits[s.length] & ~static_cast<std::uint32_t>(sign)) != 0 || n == 0 || n > 15) {
-    return std::nullopt;
+    return false;
   }
   const auto magnitude = static_cast<std::int64_t>(detail::digits_from(p + sign, n));
-  return negative ? -magnitude : magnitude;
+  out = negative ? -magnitude : magnitude;
+  return true;
+}
+
+IO_RS_ALWAYS_INLINE std::optional<std::int64_t> integer(const char* p, const Span& s) noexcept {
+  std::int64_t value;
+  if (!integer_to(p, s, value)) return std::nullopt;
+  return value;
 }
 
 }  // namespace io_rs::short_field

@@ -160,12 +160,11 @@ IO_RS_ALWAYS_INLINE bool read_field_fast(const char*& p, const char* limit, cons
   }
   if (span.length == 16) [[unlikely]] return false;
   if constexpr (Type == ColumnType::Real) {
-    // A row that fails is read again the general way, which writes it whole.
     if (!short_field::real_to(p, span, static_cast<double*>(field.base)[row * field.width])) [[unlikely]] return false;
   } else if constexpr (Type == ColumnType::Integer) {
-    const auto value = short_field::integer(p, span);
-    if (!value) [[unlikely]] return false;
-    static_cast<std::int64_t*>(field.base)[row * field.width] = *value;
+    if (!short_field::integer_to(p, span, static_cast<std::int64_t*>(field.base)[row * field.width])) [[unlikely]] {
+      return false;
+    }
   } else {
     const std::string_view text(p, static_cast<std::size_t>(span.length));
     if (!is_utf8(text)) return false;
