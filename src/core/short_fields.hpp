@@ -90,8 +90,8 @@ inline std::uint64_t digits_from(const char* p, int n) noexcept {
 // The real that is the field at p, when it is -? d* (. d*)? with 1 to 15
 // digits, at most 8 on either side of the point: the value is m / 10^k
 // with m below 10^15, both exact, so one division rounds correctly.
-// Written to `out` where it reads (and `out` may be written where it does
-// not): a row's element is written straight, with no value held aside.
+// Written to `out` only where it reads, so that a reader can hand it a
+// row's element straight, with no value held aside.
 IO_RS_ALWAYS_INLINE bool real_to(const char* p, const Span& s, double& out) noexcept {
   const bool negative = *p == '-';
   const int sign = negative;
