@@ -10,6 +10,7 @@ import lzma
 import mmap
 import sys
 import warnings
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -19,6 +20,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import io_rs
+from conftest import shared_files
 
 DATA = Path(__file__).resolve().parent / "data"
 sys.path.insert(0, str(DATA.parents[1] / "examples"))
@@ -316,13 +318,22 @@ def test_writers_stream_a_chunk_at_a_time(tmp_path, monkeypatch, name):
     assert len(chunks) >= 2 and b"".join(chunks) == whole.getvalue()
 
 
-def outcome_of(path, plain):
-    """io_rs.read's frames and warnings, or its error and line, with the file
-    named as plain."""
+def frames_by(how, path):
+    if how == "read":
+        return io_rs.read(path)
+    if how == "iread":
+        return list(io_rs.iread(path))
+    with io_rs.open(path) as opened:  # every frame read alone, the last first
+        return [opened[k] for k in range(len(opened))[::-1]][::-1]
+
+
+def outcome_of(path, plain, how="read"):
+    """The frames read and the warnings, or the error and its line, with the
+    file named as plain."""
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            frames = io_rs.read(path)
+            frames = frames_by(how, path)
         return frames, [str(w.message).replace(str(path), str(plain)) for w in caught]
     except io_rs.FormatError as error:
         return str(error).replace(str(path), str(plain)), error.line
@@ -350,3 +361,48 @@ def test_a_compressed_path_is_read_as_the_plain_file(tmp_path, monkeypatch, name
     expected = outcome_of(plain, plain)
     assert outcome_of(packed, plain) == expected
     assert isinstance(expected[0], str) == damage
+
+
+DECOMPRESSORS = {".gz": (gzip.compress, lambda: zlib.decompressobj(31)), ".bz2": (bz2.compress, bz2.BZ2Decompressor),
+                 ".xz": (lzma.compress, lzma.LZMADecompressor)}
+
+
+def trajectory_text(name, tmp_path):
+    """A file of the format the name says: written here, or a run's own."""
+    if name in ("OUTCAR", "vasprun.xml"):
+        found = shared_files("outcar" if name == "OUTCAR" else "vasprun", "dpdata_*h2o.md.10*")
+        if not found:
+            pytest.skip("the shared runs are not here")
+        return found[0].read_bytes()
+    rng = np.random.default_rng(3)
+    frames = [io_rs.Frame(positions=rng.random((6, 3)) * 5, cell=np.eye(3) * 5, symbols=["Si"] * 2 + ["O"] * 4,
+                          pbc=np.ones(3, bool)) for _ in range(40)]
+    io_rs.write(tmp_path / name, frames, format="extxyz" if name == "md.extxyz" else None)
+    return (tmp_path / name).read_bytes()
+
+
+@pytest.mark.parametrize("how", ["read", "iread", "open"])
+@pytest.mark.parametrize("kept", [5, 0.5, 0.9, -1])
+@pytest.mark.parametrize("suffix", DECOMPRESSORS)
+@pytest.mark.parametrize("name", ["md.xyz", "md.extxyz", "XDATCAR", "md.dump", "OUTCAR", "vasprun.xml"])
+def test_a_cut_compressed_file_reads_as_the_text_before_the_cut(tmp_path, monkeypatch, name, suffix, kept, how):
+    """A compressed file cut short (a run killed as it wrote it) reads as a
+    plain file of the text its data gives up to the cut, with a
+    TruncatedWarning first that says where the text stops; never EOFError,
+    and never the frames before the cut lost."""
+    monkeypatch.setattr(io_rs._files, "CHUNK_BYTES", 4096)
+    compress, decompressor = DECOMPRESSORS[suffix]
+    packed_bytes = compress(trajectory_text(name, tmp_path))
+    # 5 bytes: within the header; -1: all but the last byte
+    cut = packed_bytes[:kept if isinstance(kept, int) else int(len(packed_bytes) * kept)]
+    text = decompressor().decompress(cut)
+    plain, packed = tmp_path / "plain" / name, tmp_path / (name + suffix)
+    plain.parent.mkdir()
+    plain.write_bytes(text)
+    packed.write_bytes(cut)
+    expected = outcome_of(plain, plain, how)
+    if isinstance(expected[0], list):
+        stop = (f"{str(plain)!r}: the compressed data stops before its end after {len(text)} bytes of text: the file "
+                f"was cut short there; the text before the cut is read")
+        expected = expected[0], [stop, *expected[1]]
+    assert outcome_of(packed, plain, how) == expected

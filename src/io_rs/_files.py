@@ -26,6 +26,7 @@ from typing import IO, Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVa
 import numpy as np
 from numpy.typing import NDArray
 
+from ._cut_streams import CutStream
 from ._gzip_threads import GzipOnThreads
 
 
@@ -114,19 +115,24 @@ def compression_of(path: str) -> str:
     return suffix if suffix in _SUFFIXES else ""
 
 
-def decompressing(file: str | ReadableBinary, suffix: str) -> io.BufferedIOBase:
+def decompressing(file: str | ReadableBinary, suffix: str, warn: bool = True) -> CutStream:
     """The decompressed stream of a path or an open binary file (which
-    closing the stream leaves open), by a compression suffix."""
+    closing the stream leaves open), by a compression suffix. Compressed
+    data that stops before its end (a file cut short) ends the stream there,
+    with a TruncatedWarning unless `warn` is false."""
     # The standard library takes any object with read(); its declared types
     # are narrower.
     opened = file if isinstance(file, str) else cast(IO[bytes], file)
+    stream: gzip.GzipFile | bz2.BZ2File | lzma.LZMAFile
     if suffix == ".gz":
-        return gzip.GzipFile(opened, "rb") if isinstance(opened, str) else gzip.GzipFile(fileobj=opened, mode="rb")
-    if suffix == ".bz2":
-        return bz2.BZ2File(opened, "rb")
-    if suffix == ".xz":
-        return lzma.LZMAFile(opened, "rb")
-    raise ValueError(f"no compression has the suffix {suffix!r}")
+        stream = gzip.GzipFile(opened, "rb") if isinstance(opened, str) else gzip.GzipFile(fileobj=opened, mode="rb")
+    elif suffix == ".bz2":
+        stream = bz2.BZ2File(opened, "rb")
+    elif suffix == ".xz":
+        stream = lzma.LZMAFile(opened, "rb")
+    else:
+        raise ValueError(f"no compression has the suffix {suffix!r}")
+    return CutStream(stream, label(file), warn)
 
 
 def compressing(raw: WritableBinary, suffix: str, threads: int) -> Compressor:
@@ -142,15 +148,17 @@ def compressing(raw: WritableBinary, suffix: str, threads: int) -> Compressor:
     raise ValueError(f"no compression has the suffix {suffix!r}")
 
 
-def open_decompressed(path: str) -> io.BufferedIOBase:
-    """A path opened to read, decompressed by its suffix."""
+def open_decompressed(path: str, warn: bool = True) -> io.BufferedIOBase:
+    """A path opened to read, decompressed by its suffix (a cut as
+    decompressing says)."""
     suffix = compression_of(path)
-    return decompressing(path, suffix) if suffix else open(path, "rb")
+    return decompressing(path, suffix, warn) if suffix else open(path, "rb")
 
 
 def read_head(path: str, size: int = 1 << 13) -> bytes:
-    """The first bytes of a file, decompressed by its suffix."""
-    with open_decompressed(path) as stream:
+    """The first bytes of a file, decompressed by its suffix; a cut is left
+    to the reader to tell."""
+    with open_decompressed(path, warn=False) as stream:
         return stream.read(size)
 
 
@@ -325,8 +333,9 @@ class Text:
 def read_range(path: str, start: int, stop: int) -> bytes:
     """Bytes start to stop of a file, decompressed by its suffix: a
     compressed file is decompressed from its start, a chunk at a time, and
-    what comes before start is dropped as it goes."""
-    with open_decompressed(path) as stream:
+    what comes before start is dropped as it goes. The range is one a scan
+    found whole, which told of any cut already."""
+    with open_decompressed(path, warn=False) as stream:
         stream.seek(start)
         return stream.read(stop - start)
 
@@ -658,7 +667,8 @@ class FrameFile(Generic[FrameT]):
         if self._stream is None or start < self._stream_at:
             if self._stream is not None:
                 self._stream.close()
-            self._stream, self._stream_at = open_decompressed(self._path), 0
+            # The scan told of a cut; frames are only read from before it.
+            self._stream, self._stream_at = open_decompressed(self._path, warn=False), 0
         self._stream.seek(start)
         data = self._stream.read(stop - start)
         self._stream_at = stop

@@ -17,10 +17,7 @@ number as the file gives it, and the calculator ("DFT" or "ML").
 
 from __future__ import annotations
 
-import bz2
-import gzip
 import io
-import lzma
 import os
 import warnings
 from collections.abc import Iterator
@@ -37,7 +34,7 @@ if TYPE_CHECKING:
 
 from ._dask import frames_array
 from ._files import (DataWarning, Pieces, ReadableBinary, Source, Text, TruncatedWarning, compression_of, label,
-                     open_data, read_range, resolve_threads)
+                     open_data, open_decompressed, read_range, resolve_threads)
 from ._frame import Frame
 from ._trajectory import FrameInfos, Trajectory
 
@@ -216,18 +213,9 @@ def _scan(text: Text, data: Any, start: int, line: int, before: int, last: bool,
 def _stream(file: Source, stack: ExitStack) -> Pieces:
     """The file a window at a time: a path opened (decompressed by its
     suffix), or the open stream as it is."""
+    stream: io.BufferedIOBase | ReadableBinary
     if isinstance(file, (str, os.PathLike)):
-        path = os.fspath(file)
-        suffix = compression_of(path)
-        stream: io.BufferedIOBase | ReadableBinary
-        if suffix == ".gz":
-            stream = stack.enter_context(gzip.GzipFile(path, "rb"))
-        elif suffix == ".bz2":
-            stream = stack.enter_context(bz2.BZ2File(path, "rb"))
-        elif suffix == ".xz":
-            stream = stack.enter_context(lzma.LZMAFile(path, "rb"))
-        else:
-            stream = stack.enter_context(open(path, "rb"))
+        stream = stack.enter_context(open_decompressed(os.fspath(file)))
     else:
         stream = file
     pieces = Pieces(stream)
