@@ -1,12 +1,18 @@
 """The window a stream is gone through by: its bytes against the file's,
 from every kind of stream, as it moves, is consumed and grows."""
 
+import bz2
 import gzip
 import io
+import lzma
 import math
+import warnings
+import zlib
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
 import _io_rs_buffers
 import io_rs
@@ -259,3 +265,52 @@ def test_a_frame_claiming_more_atoms_than_any_file_holds_is_cut_short(monkeypatc
     with pytest.warns(io_rs.TruncatedWarning, match="ends after 3000 of 100000000000000000 atom lines"):
         assert list(io_rs.iter_lammps_dump(io.BytesIO(dump_text(3000, count=10**17)))) == []
     assert max(asked) > 10**18
+
+
+CUT_FORMATS = {".gz": (gzip.compress, lambda: zlib.decompressobj(31)), ".bz2": (bz2.compress, bz2.BZ2Decompressor),
+               ".xz": (lzma.compress, lzma.LZMADecompressor)}
+
+
+@pytest.mark.parametrize("suffix", CUT_FORMATS)
+@given(length=st.integers(0, 60000), seed=st.integers(0, 2**32 - 1), members=st.integers(1, 3),
+       kept=st.floats(0.1, 1.0) | st.integers(-12, -1), way=st.sampled_from(["read", "read(n)", "readinto", "seek, then read"]),
+       size=st.integers(1, 30000))
+@example(length=5000, seed=1, members=1, kept=-10, way="read", size=1)  # the end of the last block cut off
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_a_cut_stream_gives_what_its_data_holds_up_to_the_cut(tmp_path, suffix, length, seed, members, kept, way,
+                                                              size):
+    """However it is read, a compressed file cut anywhere after its first
+    header (several members or streams one after the other, as appending
+    writers leave them) gives the text that its decompressor gives up to the
+    cut, and warns once where the cut is inside a member."""
+    # Text of few letters: compressed, still many of the decompressors' input blocks.
+    data = np.random.default_rng(seed).choice(np.frombuffer(b" 0123456789.-\n", np.uint8), length).tobytes()
+    compress, decompressor = CUT_FORMATS[suffix]
+    packed = b"".join(compress(data[k::members]) for k in range(members))
+    whole = b"".join(data[k::members] for k in range(members))
+    cut = packed[:max(10, int(len(packed) * kept) if kept > 0 else len(packed) + kept)]  # below 0: the end cut off
+    expected, rest, inside = b"", cut, False
+    while rest:  # member by member, as the decompressor of one member stops at its end
+        one = decompressor()
+        expected += one.decompress(rest)
+        rest, inside = (one.unused_data, False) if one.eof else (b"", True)
+    path = tmp_path / ("cut" + suffix)
+    path.write_bytes(cut)
+    with warnings.catch_warnings(record=True) as caught, _files.open_decompressed(str(path)) as stream:
+        warnings.simplefilter("always")
+        if way == "read":
+            got = stream.read()
+        elif way == "read(n)":
+            got = b"".join(iter(lambda: stream.read(size), b""))
+        elif way == "readinto":
+            buffer = bytearray(size)
+            got = b"".join(bytes(buffer[:n]) for n in iter(lambda: stream.readinto(buffer), 0))
+        else:
+            assert stream.seek(size) == min(size, len(expected)) == stream.tell()
+            got = expected[:size] + stream.read()
+            stream.seek(0)
+            assert stream.read(size) == expected[:size]
+    assert got == expected
+    # A cut between members is a whole file of fewer members: nothing tells.
+    assert [type(w.message) for w in caught] == ([io_rs.TruncatedWarning] if inside else [])
+    assert inside or expected == whole[:len(expected)]

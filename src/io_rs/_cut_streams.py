@@ -17,9 +17,16 @@ import io
 import warnings
 from typing import Protocol
 
-# Bytes a step asks for: the decompressors give less where their input
-# runs out, and a step of this size is one buffer, not a fresh large one.
-_STEP = 1 << 20
+# Bytes a step asks the decompressor for, and what a step gives beyond the
+# bytes asked for is held for the next read. 1 MiB: a buffer the heap keeps
+# from step to step (a much larger one is fresh pages every step).
+STEP = 1 << 20
+# bzip2's, more than any one step of its input gives (a block holds at
+# most about 46 MB of text): BZ2File keeps the rest of a block that a
+# smaller request left, and drops it where the file is cut right after
+# that block. bzip2 decompresses slowly enough that the fresh pages of so
+# large a request cost nothing measurable.
+BZIP2_STEP = 1 << 26
 
 
 class Decompressor(Protocol):
@@ -39,12 +46,14 @@ class CutStream(io.BufferedIOBase):
     (a look at a file's first bytes, or a frame read again after a scan that
     warned) a cut ends the stream without a warning."""
 
-    def __init__(self, stream: Decompressor, name: str, warn: bool = True) -> None:
+    def __init__(self, stream: Decompressor, name: str, warn: bool = True, step: int = STEP) -> None:
         super().__init__()
         self._stream = stream
+        self._step_size = step
         self._name = name
         self._warn = warn
         self._position = 0
+        self._held = memoryview(b"")  # decompressed, not yet read
         # Whether the data was found to stop before its end.
         self.cut = False
 
@@ -54,17 +63,17 @@ class CutStream(io.BufferedIOBase):
     def seekable(self) -> bool:
         return True
 
-    def _step(self, size: int) -> bytes:
+    def _step(self, size: int) -> memoryview:
         """Up to size bytes; none only where the data has ended."""
-        if self.cut or size <= 0:
-            return b""
-        try:
-            data = self._stream.read1(size)
-        except EOFError:
-            self._found_cut()
-            return b""
-        self._position += len(data)
-        return data
+        if not self._held and not self.cut and size > 0:
+            try:
+                self._held = memoryview(self._stream.read1(self._step_size))
+            except EOFError:
+                self._found_cut()
+        part = self._held[:max(size, 0)]
+        self._held = self._held[len(part):]
+        self._position += len(part)
+        return part
 
     def _found_cut(self) -> None:
         # _files builds on this module; its warning is looked up when needed.
@@ -81,22 +90,22 @@ class CutStream(io.BufferedIOBase):
         parts = []
         left = -1 if size is None or size < 0 else size
         while left != 0:
-            part = self._step(_STEP if left < 0 else min(left, _STEP))
+            part = self._step(self._step_size if left < 0 else left)
             if not part:
                 break
             parts.append(part)
             if left > 0:
                 left -= len(part)
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+        return b"".join(parts)
 
     def read1(self, size: int = -1, /) -> bytes:
-        return self._step(_STEP if size < 0 else size)
+        return bytes(self._step(self._step_size if size < 0 else size))
 
     def readinto(self, buffer: bytearray | memoryview, /) -> int:  # type: ignore[override]
         with memoryview(buffer) as view, view.cast("B") as target:
             got = 0
             while got < len(target):
-                part = self._step(min(len(target) - got, _STEP))
+                part = self._step(len(target) - got)
                 if not part:
                     break
                 target[got:got + len(part)] = part
@@ -115,8 +124,9 @@ class CutStream(io.BufferedIOBase):
         if offset < self._position:
             self._stream.seek(0)
             self._position = 0
+            self._held = memoryview(b"")
             self.cut = False
-        while self._position < offset and self._step(min(offset - self._position, _STEP)):
+        while self._position < offset and self._step(offset - self._position):
             pass
         return self._position
 

@@ -26,7 +26,7 @@ from typing import IO, Generic, Protocol, Self, SupportsIndex, TypeAlias, TypeVa
 import numpy as np
 from numpy.typing import NDArray
 
-from ._cut_streams import CutStream
+from ._cut_streams import BZIP2_STEP, STEP, CutStream
 from ._gzip_threads import GzipOnThreads
 
 
@@ -132,7 +132,7 @@ def decompressing(file: str | ReadableBinary, suffix: str, warn: bool = True) ->
         stream = lzma.LZMAFile(opened, "rb")
     else:
         raise ValueError(f"no compression has the suffix {suffix!r}")
-    return CutStream(stream, label(file), warn)
+    return CutStream(stream, label(file), warn, BZIP2_STEP if suffix == ".bz2" else STEP)
 
 
 def compressing(raw: WritableBinary, suffix: str, threads: int) -> Compressor:
