@@ -276,6 +276,7 @@ CUT_FORMATS = {".gz": (gzip.compress, lambda: zlib.decompressobj(31)), ".bz2": (
        kept=st.floats(0.1, 1.0) | st.integers(-12, -1), way=st.sampled_from(["read", "read(n)", "readinto", "seek, then read"]),
        size=st.integers(1, 30000))
 @example(length=5000, seed=1, members=1, kept=-10, way="read", size=1)  # the end of the last block cut off
+@example(length=41, seed=4, members=3, kept=0.3359375, way="read", size=1)  # one byte of a member's magic
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_a_cut_stream_gives_what_its_data_holds_up_to_the_cut(tmp_path, suffix, length, seed, members, kept, way,
                                                               size):

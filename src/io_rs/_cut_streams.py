@@ -13,6 +13,7 @@ text as for a plain file cut at the same place.
 
 from __future__ import annotations
 
+import gzip
 import io
 import warnings
 from typing import Protocol
@@ -69,6 +70,13 @@ class CutStream(io.BufferedIOBase):
             try:
                 self._held = memoryview(self._stream.read1(self._step_size))
             except EOFError:
+                self._found_cut()
+            except gzip.BadGzipFile as error:
+                # A member cut after the first of its two magic bytes (the one
+                # byte is all the reader saw of it): the same cut, said as
+                # though the bytes were not gzip at all.
+                if str(error) != "Not a gzipped file (b'\\x1f')":
+                    raise
                 self._found_cut()
         part = self._held[:max(size, 0)]
         self._held = self._held[len(part):]
